@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A TCP peer of the RPC administration protocol, wire-compatible with the
+// workstations in the field.
+//
+// A message is a name plus up to eight variant arguments, framed as a 32-bit
+// little-endian body length followed by a QDataStream body (version Qt_5_3): the
+// name, an 8-bit argument count, then the arguments as variants.
+//
+// Server side: listen(), then every accepted connection gets a client identifier
+// (a counter, never reused in the process); an incoming message is delivered to
+// the slot attached to its name with the client identifier as first argument.
+// Client side: connectToServer(), then replies are delivered to attached slots
+// with the message's arguments only.
+class RpcPeer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 DefaultMaxFrameBody = 16 * 1024 * 1024;
+    static constexpr qint64 DefaultMaxPendingOutput = 64 * 1024 * 1024;
+
+    explicit RpcPeer(QObject* parent = nullptr);
+    ~RpcPeer() override;
+
+    // --- server side
+    bool listen(const QHostAddress& address, quint16 port);
+    void stopListening();
+    bool isListening() const;
+    quint16 serverPort() const;
+    QList<quint64> clients() const;
+    void disconnectClient(quint64 id);
+    void disconnectAll();
+
+    // --- client side
+    void connectToServer(const QString& host, quint16 port);
+    bool waitForConnected(int msecs = 30000);
+    void disconnectFromServer();
+    bool isConnectedToServer() const;
+
+    // Attaches a message name to a slot (a SLOT() signature) of receiver. On the
+    // server side the slot's first parameter is the client identifier (quint64).
+    // Several slots may be attached to one name.
+    bool attachSlot(const QString& message, QObject* receiver, const char* slot);
+    void detachSlots(QObject* receiver);
+
+    // Sends to every client (server side) or to the server (client side).
+    void call(const QString& fn, const QVariant& p1 = QVariant(), const QVariant& p2 = QVariant(),
+              const QVariant& p3 = QVariant(), const QVariant& p4 = QVariant(),
+              const QVariant& p5 = QVariant(), const QVariant& p6 = QVariant(),
+              const QVariant& p7 = QVariant(), const QVariant& p8 = QVariant());
+    // Sends to one client.
+    void call(quint64 client, const QString& fn, const QVariant& p1 = QVariant(),
+              const QVariant& p2 = QVariant(), const QVariant& p3 = QVariant(),
+              const QVariant& p4 = QVariant(), const QVariant& p5 = QVariant(),
+              const QVariant& p6 = QVariant(), const QVariant& p7 = QVariant(),
+              const QVariant& p8 = QVariant());
+    // Sends to many clients; the frame is serialised once.
+    void call(const QList<quint64>& clients, const QString& fn, const QVariant& p1 = QVariant(),
+              const QVariant& p2 = QVariant(), const QVariant& p3 = QVariant(),
+              const QVariant& p4 = QVariant(), const QVariant& p5 = QVariant(),
+              const QVariant& p6 = QVariant(), const QVariant& p7 = QVariant(),
+              const QVariant& p8 = QVariant());
+
+    // Limits on untrusted peers: a frame body above maxFrameBody, or unsent output
+    // above maxPendingOutput, closes that connection with a warning.
+    void setMaxFrameBody(qint64 bytes);
+    void setMaxPendingOutput(qint64 bytes);
+
+signals:
+    void clientConnected(quint64 id);
+    void clientDisconnected(quint64 id);
+    void serverError(QAbstractSocket::SocketError error);
+    void connectedToServer();
+    void disconnectedFromServer();
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "accountinfo.h"
+#include "networkstats.h"
+#include "uoodescriptor.h"
+#include "uoorparamsdesc.h"
+#include "vemorpcclient.h"
+#include "vemorpccredentials.h"
+
+#include <QList>
+#include <QMetaType>
+
+Q_DECLARE_METATYPE(QList<VemoRpcClient>)
+Q_DECLARE_METATYPE(QList<UooDescriptor>)
+
+// Registers every value type that crosses a queued connection or an RPC message,
+// with its name and stream operators. Safe to call more than once; the list
+// readers registered here are bounded by the bytes of the stream.
+void registerRpcTypes();
+
+// Registers only the three types of the login bookkeeping.
+void registerRpcAuthTypes();
+
+// Bounded readers for the list types carried over RPC.
+QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list);
+QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list);
+QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list);

@@ -1,0 +1,40 @@
+#include "uoorparamsdesc.h"
+
+void UooRParamsDesc::retryDownload()
+{
+    ++writeLeft;
+    if (writeLeft > MaxDownloadRetries) {
+        state = PAR_STATE_IDLE;
+        localparams.clear();
+        localtime = QDateTime();
+        writeLeft = 0;
+    } else {
+        state = PAR_STATE_WAIT_DWLD;
+        leftToSend = localparams.size();
+    }
+}
+
+bool UooRParamsDesc::operator==(const UooRParamsDesc& o) const
+{
+    return uoo == o.uoo && state == o.state && writeLeft == o.writeLeft &&
+           leftToSend == o.leftToSend && flags == o.flags && device == o.device &&
+           pversion == o.pversion && uootime == o.uootime && localtime == o.localtime &&
+           lastSeen == o.lastSeen && uooparams == o.uooparams && localparams == o.localparams &&
+           uploadBuffer == o.uploadBuffer && uootimetemp == o.uootimetemp;
+}
+
+// Only the members the workstations know travel, in the workstations' order.
+QDataStream& operator<<(QDataStream& out, const UooRParamsDesc& value)
+{
+    return out << value.uoo << value.device << value.leftToSend << value.localparams
+               << value.localtime << value.pversion << value.state << value.uooparams
+               << value.uootime << value.writeLeft << value.flags;
+}
+
+QDataStream& operator>>(QDataStream& in, UooRParamsDesc& value)
+{
+    value = UooRParamsDesc();
+    return in >> value.uoo >> value.device >> value.leftToSend >> value.localparams >>
+           value.localtime >> value.pversion >> value.state >> value.uooparams >>
+           value.uootime >> value.writeLeft >> value.flags;
+}
