@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <QElapsedTimer>
+
 Clock* Clock::system()
 {
     static SystemClock clock;
