@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Identity and keys of the settings store shared by the service and the settings
+// dialog. Native format; the service works in the per-user scope (falling back to
+// system-wide values), the dialog writes the system-wide scope.
+namespace ServiceSettings {
+
+constexpr const char* Organization = "Kolvant";
+constexpr const char* Application = "VemoParamsServer";
+
+constexpr const char* SettingsSavedKey = "Common/SettingsSaved";
+constexpr const char* NetworkGroup = "Network";
+constexpr const char* RpcPortKey = "RpcPort";
+constexpr const char* ParamsPortKey = "ParamsPort";
+
+constexpr quint16 DefaultRpcPort = 45432;
+constexpr quint16 DefaultParamsPort = 25002;
+
+// The service's name with the service manager.
+constexpr const char* ServiceName = "VEMO UOO_Params_Server service";
+
+} // namespace ServiceSettings
