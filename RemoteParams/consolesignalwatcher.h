@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// In a console run, SIGINT and SIGTERM end the event loop with 0, so that the
+// program shuts down in order. The signal handler only writes a byte to a pipe;
+// the event loop does the rest.
+class ConsoleSignalWatcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ConsoleSignalWatcher(QObject* parent = nullptr);
+    ~ConsoleSignalWatcher() override;
+
+    // Marks this process as a console run (set by the program entry for "-e").
+    static void setConsoleRun(bool console);
+    static bool isConsoleRun();
+
+signals:
+    void interrupted(int signalNumber);
+
+private:
+    void readSignal();
+
+    QSocketNotifier* notifier = nullptr;
+};

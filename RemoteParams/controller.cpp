@@ -1,0 +1,424 @@
+#include "controller.h"
+
+#include "rpcauthmanager.h"
+#include "rpccontroller.h"
+#include "rpctypes.h"
+#include "servicesettings.h"
+#include "vemoparamserver.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+QAtomicPointer<Controller> currentController;
+
+namespace {
+
+const char* const ResourceConnectionName = "vemo_resource";
+const char* const ResourceFileName = "vemo_resource.db";
+const char* const ProgramVersion = "0.5";
+
+const char* const CreateRpcUsers = "CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
+                                   "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
+                                   "INTEGER)";
+const char* const BuiltInLogin = "adminvemo";
+const char* const BuiltInDigest = "5f1d0c8e2a7b4963d0e18c2f7a9b3e64";
+constexpr quint8 AllPermissions = 127;
+
+QByteArray permissionBytes(const QList<quint8>& permissions)
+{
+    QByteArray bytes;
+    bytes.reserve(permissions.size());
+    for (quint8 code : permissions) {
+        bytes.append(static_cast<char>(code));
+    }
+    return bytes;
+}
+
+const char* compilerName()
+{
+#if defined(__clang__)
+    return "Clang";
+#elif defined(__GNUC__)
+#if defined(__MINGW32__)
+    return "MinGW";
+#else
+    return "GCC";
+#endif
+#elif defined(_MSC_VER)
+    return "MSVC";
+#else
+    return "unknown";
+#endif
+}
+
+QString compilerVersion()
+{
+#if defined(__clang__)
+    return QStringLiteral("%1.%2.%3").arg(__clang_major__).arg(__clang_minor__).arg(__clang_patchlevel__);
+#elif defined(__GNUC__)
+    return QStringLiteral("%1.%2.%3").arg(__GNUC__).arg(__GNUC_MINOR__).arg(__GNUC_PATCHLEVEL__);
+#elif defined(_MSC_VER)
+    return QString::number(_MSC_VER);
+#else
+    return QStringLiteral("0");
+#endif
+}
+
+const char* osName()
+{
+#if defined(Q_OS_WIN)
+    return "Windows";
+#elif defined(Q_OS_LINUX)
+    return "Linux";
+#elif defined(Q_OS_MACOS)
+    return "macOS";
+#else
+    return "Unix";
+#endif
+}
+
+} // namespace
+
+Controller::Controller(QObject* parent) : QObject(parent)
+{
+    registerRpcTypes();
+    currentController.storeRelease(this);
+}
+
+Controller::~Controller()
+{
+    qDebug() << "Освобождение ресурсов приложения...";
+    stop();
+    if (resourceDb.isOpen()) {
+        resourceDb.close();
+    }
+    currentController.testAndSetOrdered(this, nullptr);
+
+    // The components go first: they may still use the connection while they die.
+    delete paramServer;
+    paramServer = nullptr;
+    delete rpcController;
+    rpcController = nullptr;
+    delete authManager;
+    authManager = nullptr;
+
+    const QString name = resourceDb.connectionName();
+    resourceDb = QSqlDatabase();
+    if (!name.isEmpty()) {
+        QSqlDatabase::removeDatabase(name);
+    }
+}
+
+QString Controller::buildInfoString()
+{
+    return QStringLiteral("Qt %1 %2_%3 %4%5")
+        .arg(QLatin1String(QT_VERSION_STR), QLatin1String(compilerName()), compilerVersion(),
+             QLatin1String(osName()))
+        .arg(QSysInfo::WordSize);
+}
+
+void Controller::initialize()
+{
+    qDebug() << "====== Запуск программы Сервер параметров VEMO версия " << ProgramVersion << " - "
+             << buildInfoString() << " =====";
+
+    readSettings();
+
+    resourceDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                           QLatin1String(ResourceConnectionName));
+    resourceDb.setDatabaseName(QStringLiteral("./%1").arg(QLatin1String(ResourceFileName)));
+    if (!resourceDb.open()) {
+        qCritical() << "ERROR: Ошибка открытия файла БД ресурсов";
+        emit notInitialized();
+        return;
+    }
+    if (!checkDataConsistecy()) {
+        qCritical()
+            << "ERROR: Ошибка проверки целостности файлов БД. Требуется ручное восстановление.";
+        emit notInitialized();
+        return;
+    }
+
+    authManager = new RpcAuthManager(this, this);
+    rpcController = new RpcController(this, this);
+    paramServer = new VemoParamServer(this);
+
+    connect(paramServer, &VemoParamServer::uooRpamsUpdated, this,
+            &Controller::uooParamsStateChanged, Qt::DirectConnection);
+    connect(paramServer, &VemoParamServer::uooDescUpdated, this,
+            &Controller::processUooStateChange);
+
+    qDebug() << "Инициализация ресурсов завершена";
+    isInitialized = true;
+    emit initialized();
+    start();
+}
+
+void Controller::readSettings()
+{
+    using namespace ServiceSettings;
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, QLatin1String(Organization),
+                   QLatin1String(Application));
+    if (!user.value(QLatin1String(SettingsSavedKey), false).toBool()) {
+        QSettings system(QSettings::NativeFormat, QSettings::SystemScope,
+                         QLatin1String(Organization), QLatin1String(Application));
+        if (system.value(QLatin1String(SettingsSavedKey), false).toBool()) {
+            const QStringList keys = system.allKeys();
+            for (const QString& key : keys) {
+                user.setValue(key, system.value(key));
+            }
+            user.sync();
+        }
+    }
+    user.beginGroup(QLatin1String(NetworkGroup));
+    rpcPort = static_cast<quint16>(user.value(QLatin1String(RpcPortKey), DefaultRpcPort).toUInt());
+    paramsPort =
+        static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
+    user.endGroup();
+}
+
+void Controller::applySettings()
+{
+    using namespace ServiceSettings;
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, QLatin1String(Organization),
+                   QLatin1String(Application));
+    user.beginGroup(QLatin1String(NetworkGroup));
+    user.setValue(QLatin1String(RpcPortKey), static_cast<int>(rpcPort));
+    user.setValue(QLatin1String(ParamsPortKey), static_cast<int>(paramsPort));
+    user.endGroup();
+    user.sync();
+    qDebug() << "Новые настройки успешно сохранены";
+}
+
+void Controller::debugClientMsg(QString) {}
+
+void Controller::sendToSysLog(QString text)
+{
+    emit newSyslogMessage(text);
+}
+
+void Controller::start()
+{
+    if (isRunning) {
+        qFatal("ERROR: Cant start already running controller");
+    } else if (!isInitialized) {
+        qFatal("ERROR: Cant start uninitialized controller");
+    }
+    qDebug() << "Старт главного контроллера...";
+    rpcController->start();
+    paramServer->setPort(paramsPort);
+    paramServer->start();
+    isRunning = true;
+    emit started();
+}
+
+void Controller::stop()
+{
+    if (!isInitialized || !isRunning) {
+        return;
+    }
+    qDebug() << "Остановка приемника...";
+    isRunning = false;
+    rpcController->stop();
+    paramServer->stop();
+    emit stopped();
+}
+
+void Controller::toggle()
+{
+    if (isRunning) {
+        stop();
+    } else {
+        start();
+    }
+}
+
+void Controller::restart()
+{
+    if (!isInitialized) {
+        return;
+    }
+    stop();
+    start();
+}
+
+// ---------------------------------------------------------------- resource database
+
+bool Controller::checkDataConsistecy()
+{
+    const QStringList required{QStringLiteral("rpc_users")};
+    const QStringList existing = resourceDb.tables(QSql::Tables);
+    for (const QString& table : required) {
+        if (existing.contains(table, Qt::CaseSensitive)) {
+            continue;
+        }
+        qDebug() << "Создание таблицы объектов " << table;
+        QSqlQuery create(resourceDb);
+        if (!create.exec(QLatin1String(CreateRpcUsers))) {
+            qDebug() << "ERROR: " << create.lastError().text();
+            return false;
+        }
+        if (table == QLatin1String("rpc_users")) {
+            addNewRpcUser(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest),
+                          QList<quint8>{AllPermissions}, QString());
+        }
+    }
+    return true;
+}
+
+bool Controller::addNewRpcUser(const QString& login, const QString& pwd,
+                               const QList<quint8>& permissions, const QString& fullname)
+{
+    QSqlQuery query(resourceDb);
+    query.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
+                                 "(:login, :pwd, :perms, :fullname)"));
+    query.bindValue(QStringLiteral(":login"), login);
+    query.bindValue(QStringLiteral(":pwd"), pwd.toLower());
+    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
+    query.bindValue(QStringLiteral(":fullname"), fullname);
+    if (!query.exec()) {
+        qDebug() << "ERROR inserting RPC user to DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool Controller::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
+{
+    QSqlQuery query(resourceDb);
+    query.prepare(QStringLiteral("UPDATE rpc_users SET permissions=:perms WHERE login=:login"));
+    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
+    query.bindValue(QStringLiteral(":login"), login);
+    if (!query.exec()) {
+        qDebug() << "ERROR updating RPC user in DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool Controller::delRpcUser(const QString& login)
+{
+    QSqlQuery query(resourceDb);
+    query.prepare(QStringLiteral("DELETE FROM rpc_users WHERE login=:login"));
+    query.bindValue(QStringLiteral(":login"), login);
+    if (!query.exec()) {
+        qDebug() << "ERROR deletting RPC user to DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool Controller::rpcUserExists(const QString& login)
+{
+    QSqlQuery query(resourceDb);
+    query.prepare(QStringLiteral("SELECT * FROM rpc_users WHERE login=:login"));
+    query.bindValue(QStringLiteral(":login"), login);
+    return query.exec() && query.next();
+}
+
+void Controller::sendToLog(const QString& user, int code, const QString& text)
+{
+    qDebug().noquote() << QStringLiteral("[RPC] [%1] %2 %3").arg(user).arg(code).arg(text);
+}
+
+// ---------------------------------------------------------------- pass-throughs
+
+UooRParamsDesc Controller::uooParamsDesc(quint32 code) const
+{
+    return paramServer ? paramServer->uooParamsDesc(code) : UooRParamsDesc();
+}
+
+QList<UooDescriptor> Controller::uooDescriptors() const
+{
+    return paramServer ? paramServer->uooDescriptors() : QList<UooDescriptor>();
+}
+
+bool Controller::hasUoo(quint32 code) const
+{
+    return paramServer && paramServer->hasUoo(code);
+}
+
+bool Controller::scheduleNewParams(quint32 code, const UooRParamsDesc& request)
+{
+    return paramServer && paramServer->scheduleNewParams(code, request);
+}
+
+bool Controller::cancelNewParams(quint32 code, const UooRParamsDesc& request)
+{
+    return paramServer && paramServer->cancelNewParams(code, request);
+}
+
+bool Controller::changeUooGuardState(quint32)
+{
+    // The server carries out no guard-state change: the operation always
+    // reports the device as busy.
+    return false;
+}
+
+RpcAuthManager* Controller::rpcAuthManager() const
+{
+    return authManager;
+}
+
+// ---------------------------------------------------------------- event forwarding
+//
+// Nothing here may log: every log line comes through reportSysLogToAll.
+
+void Controller::reportSysLogToAll(QString msg)
+{
+    if (!rpcController) {
+        return;
+    }
+    forwardSysLog(rpcController->getClients(), msg);
+}
+
+void Controller::processUooStateChange(quint32 codeUoo)
+{
+    if (!paramServer || !authManager) {
+        return;
+    }
+    forwardUooState(authManager->connectedClients(), paramServer->uooDescriptor(codeUoo));
+}
+
+void Controller::uooParamsStateChanged(quint32 code)
+{
+    if (!authManager) {
+        return;
+    }
+    forwardParamsState(authManager->connectedClients(), code);
+}
+
+void Controller::forwardMany(const QList<quint64>& clients, const QString& name,
+                             const QVariant& value)
+{
+    if (!rpcController) {
+        return;
+    }
+    QMetaObject::invokeMethod(rpcController, "rpcForwardMany", Qt::AutoConnection,
+                              Q_ARG(QList<quint64>, clients), Q_ARG(QString, name),
+                              Q_ARG(QVariant, value));
+}
+
+void Controller::forwardSysLog(QList<quint64> clients, QString text)
+{
+    forwardMany(clients, QStringLiteral("RPC_SYS_LOG_MESSAGE"), QVariant(text));
+}
+
+void Controller::forwardUooState(QList<quint64> clients, UooDescriptor descriptor)
+{
+    forwardMany(clients, QStringLiteral("RPC_NEW_UOOSTATE"), QVariant::fromValue(descriptor));
+}
+
+void Controller::forwardUooRemoved(QList<quint64> clients, UooDescriptor descriptor)
+{
+    forwardMany(clients, QStringLiteral("RPC_UOO_REMOVED"), QVariant::fromValue(descriptor));
+}
+
+void Controller::forwardParamsState(QList<quint64> clients, quint32 code)
+{
+    forwardMany(clients, QStringLiteral("RPC_NEW_PARAMSSTATE"), QVariant(code));
+}

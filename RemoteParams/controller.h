@@ -1,0 +1,98 @@
+#pragma once
+
+#include "irpcbackend.h"
+#include "irpcdispatcher.h"
+
+#include <QAtomicPointer>
+#include <QObject>
+#include <QSqlDatabase>
+
+class RpcAuthManager;
+class RpcController;
+class VemoParamServer;
+class Clock;
+
+// The one object that owns the working parts of the service: the login
+// bookkeeping, the RPC administration server, the UDP parameter server and the
+// resource database with the RPC accounts.
+class Controller : public QObject, public IRpcDispatcher, public IRpcBackend
+{
+    Q_OBJECT
+public:
+    explicit Controller(QObject* parent = nullptr);
+    ~Controller() override;
+
+    static QString buildInfoString();
+
+    bool isInitializedState() const { return isInitialized; }
+    bool isRunningState() const { return isRunning; }
+    quint16 rpcPortValue() const { return rpcPort; }
+    quint16 paramsPortValue() const { return paramsPort; }
+
+    // Resource database and RPC accounts.
+    bool checkDataConsistecy();
+    bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
+                       const QString& fullname) override;
+    bool modifyRpcUser(const QString& login, const QList<quint8>& permissions) override;
+    bool delRpcUser(const QString& login) override;
+    bool rpcUserExists(const QString& login) override;
+
+    // Audit line of the RPC operations.
+    void sendToLog(const QString& user, int code, const QString& text) override;
+
+    // Pass-throughs for the RPC server.
+    UooRParamsDesc uooParamsDesc(quint32 code) const override;
+    QList<UooDescriptor> uooDescriptors() const override;
+    bool hasUoo(quint32 code) const override;
+    bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
+    bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
+    bool changeUooGuardState(quint32 code) override;
+    RpcAuthManager* rpcAuthManager() const override;
+    quint16 rpcPortSetting() const override { return rpcPort; }
+    QSqlDatabase resourceDatabase() const override { return resourceDb; }
+
+    // IRpcDispatcher
+    void forwardSysLog(QList<quint64> clients, QString text) override;
+    void forwardUooState(QList<quint64> clients, UooDescriptor descriptor) override;
+    void forwardUooRemoved(QList<quint64> clients, UooDescriptor descriptor) override;
+    void forwardParamsState(QList<quint64> clients, quint32 code) override;
+
+    RpcController* rpcServer() const { return rpcController; }
+    VemoParamServer* parameterServer() const { return paramServer; }
+
+signals:
+    void stopped();
+    void started();
+    void initialized();
+    void notInitialized();
+    void newSyslogMessage(QString);
+
+public slots:
+    void initialize();
+    void debugClientMsg(QString);
+    void sendToSysLog(QString text);
+    void reportSysLogToAll(QString msg);
+    void processUooStateChange(quint32 codeUoo);
+    void start();
+    void stop();
+    void toggle();
+    void restart();
+    void applySettings();
+
+private:
+    void readSettings();
+    void uooParamsStateChanged(quint32 code);
+    void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
+
+    bool isInitialized = false;
+    bool isRunning = false;
+    quint16 rpcPort = 0;
+    quint16 paramsPort = 0;
+    RpcAuthManager* authManager = nullptr;
+    RpcController* rpcController = nullptr;
+    VemoParamServer* paramServer = nullptr;
+    QSqlDatabase resourceDb;
+};
+
+// The one controller of the process, or null before it exists and after it is gone.
+extern QAtomicPointer<Controller> currentController;

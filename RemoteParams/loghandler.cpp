@@ -1,0 +1,89 @@
+#include "loghandler.h"
+
+#include "controller.h"
+#include "qtservice.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <atomic>
+#include <cstdio>
+
+namespace LogHandler {
+
+namespace {
+
+std::atomic<bool> echoToStderr{false};
+
+// A line logged while the same thread is already inside the handler (for
+// example a warning raised while a line is being forwarded) still reaches the
+// event log and standard error, but is not forwarded again: forwarding it would
+// start an endless chain of lines.
+thread_local bool insideHandler = false;
+
+} // namespace
+
+LevelInfo levelInfo(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return {"DEBUG", QtServiceBase::Information, 257};
+    case QtWarningMsg:
+        return {"WARNING", QtServiceBase::Warning, 258};
+    case QtCriticalMsg:
+        return {"CRITICAL", QtServiceBase::Error, 259};
+    case QtFatalMsg:
+        return {"FATAL", QtServiceBase::Error, 259};
+    default:
+        return {"INFO", QtServiceBase::Information, 257};
+    }
+}
+
+QString formatLine(const QDateTime& time, QtMsgType type, const QString& message)
+{
+    QString text = message;
+    text.remove(QLatin1Char('"'));
+    return time.toString(QStringLiteral("yy.MM.dd-hh:mm:ss")) + QLatin1String(" >> [") +
+           QLatin1String(levelInfo(type).name) + QLatin1String("] ") + text + QLatin1Char('\n');
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const LevelInfo info = levelInfo(type);
+    QtServiceBase* service = QtServiceBase::instance();
+    if (!service) {
+        return;
+    }
+    const QString line = formatLine(now, type, message);
+    if (echoToStderr.load(std::memory_order_relaxed)) {
+        const QByteArray bytes = line.toLocal8Bit();
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+        std::fflush(stderr);
+    }
+    service->logMessage(line, static_cast<QtServiceBase::MessageType>(info.eventType),
+                        info.eventId, 0);
+
+    if (insideHandler) {
+        return;
+    }
+    insideHandler = true;
+    if (Controller* controller = currentController.loadAcquire()) {
+        QMetaObject::invokeMethod(controller, "reportSysLogToAll", Qt::AutoConnection,
+                                  Q_ARG(QString, line));
+    }
+    insideHandler = false;
+}
+
+void install()
+{
+    qInstallMessageHandler(&messageHandler);
+}
+
+void setEchoToStderr(bool echo)
+{
+    echoToStderr.store(echo, std::memory_order_relaxed);
+}
+
+} // namespace LogHandler

@@ -1,0 +1,17 @@
+#include "consolesignalwatcher.h"
+#include "loghandler.h"
+#include "programentry.h"
+#include "receiverservice.h"
+
+int main(int argc, char** argv)
+{
+    ProgramEntry::waitForPendingRestart(argc, argv);
+    ProgramEntry::enterExecutableDirectory(argc, argv);
+
+    ReceiverService service(argc, argv);
+    const bool console = ProgramEntry::isConsoleRun(argc, argv);
+    ConsoleSignalWatcher::setConsoleRun(console);
+    LogHandler::setEchoToStderr(console);
+    LogHandler::install();
+    return service.exec();
+}

@@ -1,0 +1,72 @@
+#include "programentry.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+namespace ProgramEntry {
+
+namespace {
+
+QStringList toList(int argc, char** argv)
+{
+    QStringList list;
+    for (int i = 0; i < argc; ++i) {
+        list << QString::fromLocal8Bit(argv[i]);
+    }
+    return list;
+}
+
+} // namespace
+
+int restartDelayMs(const QStringList& arguments)
+{
+    if (!arguments.value(1).contains(QLatin1String("--restart"))) {
+        return 0;
+    }
+    if (arguments.size() != 3) {
+        return 1000;
+    }
+    bool ok = false;
+    const int seconds = arguments.at(2).toInt(&ok, 10);
+    if (!ok || seconds <= 0) {
+        return 0;
+    }
+    // The program asks for at most 30 s; a larger number typed by hand is
+    // clamped to an hour rather than overflowing.
+    return qMin(seconds, 3600) * 1000;
+}
+
+void waitForPendingRestart(int argc, char** argv)
+{
+    const int delay = restartDelayMs(toList(argc, argv));
+    if (delay > 0) {
+        QThread::msleep(static_cast<unsigned long>(delay));
+    }
+}
+
+void enterExecutableDirectory(int argc, char** argv)
+{
+    QString path;
+#ifdef Q_OS_LINUX
+    // argument 0 may be a bare name found on PATH; the kernel knows the file.
+    path = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+#endif
+    if (path.isEmpty() && argc > 0) {
+        path = QString::fromLocal8Bit(argv[0]);
+    }
+    if (!path.isEmpty()) {
+        QDir::setCurrent(QFileInfo(path).absolutePath());
+    }
+}
+
+bool isConsoleRun(int argc, char** argv)
+{
+    if (argc < 2) {
+        return false;
+    }
+    const QString option = QString::fromLocal8Bit(argv[1]);
+    return option == QLatin1String("-e") || option == QLatin1String("-exec");
+}
+
+} // namespace ProgramEntry

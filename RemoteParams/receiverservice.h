@@ -1,0 +1,35 @@
+#pragma once
+
+#include "exceptionstableapp.h"
+#include "qtservice.h"
+
+#include <QStringList>
+
+class Controller;
+
+// The service object of the service program: gives the service its identity,
+// creates the controller when the service starts and deletes it when it stops,
+// and re-launches the program when the event loop asks for a restart.
+class ReceiverService : public QtService<ExceptionStableApp>
+{
+public:
+    ReceiverService(int argc, char** argv);
+    ~ReceiverService() override;
+
+    // The arguments of the detached copy for an event-loop result, or an empty
+    // list when the result asks for no restart (anything outside -30 ... -1).
+    static QStringList restartArguments(int loopResult);
+
+    Controller* currentServiceController() const { return controller; }
+
+protected:
+    void start() override;
+    void stop() override;
+    int executeApplication() override;
+
+    // Starts the detached copy; a failure is not reported.
+    virtual void launchDetached(const QString& program, const QStringList& arguments);
+
+private:
+    Controller* controller = nullptr;
+};
