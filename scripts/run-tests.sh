@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds everything (installing what is missing) and runs the whole test suite
+# through ctest; then builds again with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the suite once more.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+"$here/scripts/setup.sh" "$here/build"
+(cd "$here/build" && ctest --output-on-failure -j2)
+
+"$here/scripts/setup.sh" "$here/build-asan" -DVEMO_SANITIZE=ON -DVEMO_BUILD_BENCH=OFF
+(cd "$here/build-asan" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure -j2 -LE no-sanitize)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build needs on Debian 12 (when it is missing), then configures
+# and builds the project into the given build directory.
+#   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${1:-$here/build}
+shift || true
+
+packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo_cmd=(sudo)
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo_cmd[@]}" apt-get update -q
+    "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build "$build_dir" -j"$(nproc)"
