@@ -1,0 +1,46 @@
+#pragma once
+
+#include "vemorpcclient.h"
+#include "vemorpccredentials.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class IRpcBackend;
+
+// Login bookkeeping of the RPC administration server: one account record per
+// connection, from the moment it connects until it disconnects, and the answers to
+// permission questions. Account lookups run on the backend's resource database.
+class RpcAuthManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RpcAuthManager(IRpcBackend* backend, QObject* parent = nullptr);
+
+    void addClient(quint64 id);
+    void removeClient(quint64 id);
+    bool hasClient(quint64 id) const;
+    QList<quint64> connectedClients() const;
+
+    bool hasPermission(quint64 id, quint8 code) const;
+    QList<quint8> permissions(quint64 id) const;
+    QString loginName(quint64 id) const;
+    bool isLoggedIn(quint64 id) const;
+
+    // Checks the credentials against the account table. The password in
+    // credentials is emptied whatever the outcome (once the client is known). On
+    // success the connection's record takes the account's login, full name and
+    // counters, and gains the account's permission codes.
+    bool authenticate(quint64 id, VemoRpcCredentials& credentials);
+
+    // Every account of the table (no passwords); empty if the query fails.
+    QList<VemoRpcClient> loadAllUsers() const;
+
+    void clear();
+
+private:
+    IRpcBackend* backend = nullptr;
+    QMap<quint64, VemoRpcClient> connections;
+};

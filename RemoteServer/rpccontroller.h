@@ -1,0 +1,110 @@
+#pragma once
+
+#include "rpcloginattempts.h"
+#include "uoodescriptor.h"
+#include "uoorparamsdesc.h"
+#include "vemorpcclient.h"
+#include "vemorpccredentials.h"
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include "clock.h"
+
+class IRpcBackend;
+class QTimer;
+class RpcAuthManager;
+class VemoRPCPeer;
+
+// The RPC administration server: operator workstations connect over TCP, log in
+// with an account of the resource database and send requests; the controller
+// forwards log lines and device changes to them through rpcForwardMany.
+//
+// Clients that break a rule are not disconnected inside the handler: they are
+// queued (disconnectClient) and closed from the event loop shortly after; a queued
+// client gets no further message handled.
+class RpcController : public QObject
+{
+    Q_OBJECT
+public:
+    // Longest login name the server takes: longer names can neither log in nor be
+    // created, and are never kept in the login bookkeeping.
+    static constexpr int MaxLoginLength = 128;
+    // Longest piece of client-sent text that goes into a log line.
+    static constexpr int MaxLoggedText = 128;
+
+    explicit RpcController(IRpcBackend* backend, QObject* parent = nullptr,
+                           Clock* clock = Clock::system());
+    ~RpcController() override;
+
+    // Actual listening port, 0 when not listening.
+    quint16 serverPort() const;
+    bool isRunning() const { return rpcPeer != nullptr; }
+    QList<quint64> pendingDisconnections() const { return pendingDisconnects; }
+    const RpcLoginAttempts& loginAttempts() const { return attempts; }
+
+    // Where the server listens: the host text from argument 1 of arguments, or, with
+    // no argument, from the file bindHostFile (trimmed); empty when neither gives one.
+    static QString bindHostText(const QStringList& arguments, const QString& bindHostFile);
+    // Applies a host text to the endpoint: "addr" sets the address, "addr:port" both
+    // (a port that is not a number from 1 to 65535 leaves rpcPort). Returns false when
+    // a non-empty host text gives no valid address.
+    static bool applyBindHost(const QString& hostText, quint16 rpcPort, QHostAddress& address,
+                              quint16& port);
+
+public slots:
+    void start();
+    void stop();
+    void rpcForwardMany(QList<quint64> ids, QString fn, QVariant p1 = QVariant(),
+                        QVariant p2 = QVariant(), QVariant p3 = QVariant(),
+                        QVariant p4 = QVariant(), QVariant p5 = QVariant(),
+                        QVariant p6 = QVariant(), QVariant p7 = QVariant(),
+                        QVariant p8 = QVariant());
+    void rpcForwardOne(quint64 id, QString fn, QVariant p1 = QVariant(), QVariant p2 = QVariant(),
+                       QVariant p3 = QVariant(), QVariant p4 = QVariant(), QVariant p5 = QVariant(),
+                       QVariant p6 = QVariant(), QVariant p7 = QVariant(),
+                       QVariant p8 = QVariant());
+    void disconnectClient(quint64 cli);
+    QList<quint64> getClients();
+
+protected slots:
+    void rpcError(QAbstractSocket::SocketError error);
+    void rpcClientConnected(quint64 id);
+    void rpcClientDisconnected(quint64 id);
+    void disconnectImpl();
+
+    void rpcLogin(quint64 id, VemoRpcCredentials credentials);
+    void rpcGetClientList(quint64 client);
+    void rpcClientOperation(quint64 client, QString operation, VemoRpcClient clientData,
+                            QString p3 = QString());
+    void rpcGetUooTrackList(quint64 client);
+    void rpcGetUooParamsDesc(quint64 client, quint32 cuoo);
+    void rpcUooOperation(quint64 client, QString operation, UooDescriptor descriptor);
+    void rpcUooParamsOperation(quint64 client, QString operation, quint32 uoo,
+                               UooRParamsDesc record);
+
+private:
+    RpcAuthManager* authManager() const;
+    bool isQueued(quint64 client) const { return queuedSet.contains(client); }
+    // Permission check of a guarded request; a client without it is queued for
+    // disconnection. operation is the text named in the warning.
+    bool checkPermission(quint64 client, quint8 code, const QString& operation,
+                         bool listRequest = false);
+    void reply(quint64 client, const QString& fn, const QVariant& p1,
+               const QVariant& p2 = QVariant());
+    void releasePeer();
+
+    VemoRPCPeer* rpcPeer = nullptr;
+    IRpcBackend* controller = nullptr;
+    Clock* clock = nullptr;
+    RpcLoginAttempts attempts; // holds failedLogins and lastLoginTick
+    QList<quint64> pendingDisconnects;
+    QSet<quint64> queuedSet; // the same identifiers, for constant-time lookups
+    QTimer* disconnectTimer = nullptr;
+};

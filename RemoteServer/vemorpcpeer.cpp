@@ -1,0 +1,3 @@
+#include "vemorpcpeer.h"
+
+VemoRPCPeer::VemoRPCPeer(QObject* parent) : RpcPeer(parent) {}
