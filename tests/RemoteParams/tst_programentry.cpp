@@ -1,0 +1,61 @@
+#include "programentry.h"
+#include "receiverservice.h"
+
+#include <QtTest>
+
+class TestProgramEntry : public QObject
+{
+    Q_OBJECT
+private slots:
+    void restartDelay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("delayMs");
+
+        QTest::newRow("no arguments") << QStringList{"paramserver"} << 0;
+        QTest::newRow("restart 5") << QStringList{"paramserver", "--restart", "5"} << 5000;
+        QTest::newRow("restart alone") << QStringList{"paramserver", "--restart"} << 1000;
+        QTest::newRow("restart, not a number") << QStringList{"paramserver", "--restart", "x"} << 0;
+        QTest::newRow("substring") << QStringList{"paramserver", "a--restartb"} << 1000;
+        QTest::newRow("substring with number")
+            << QStringList{"paramserver", "x--restart", "2"} << 2000;
+        QTest::newRow("case matters") << QStringList{"paramserver", "--RESTART", "5"} << 0;
+        QTest::newRow("three arguments, other option")
+            << QStringList{"paramserver", "-e", "5"} << 0;
+        QTest::newRow("four arguments") << QStringList{"paramserver", "--restart", "5", "x"} << 1000;
+        QTest::newRow("negative") << QStringList{"paramserver", "--restart", "-3"} << 0;
+        QTest::newRow("restart 30") << QStringList{"paramserver", "--restart", "30"} << 30000;
+        QTest::newRow("huge, clamped")
+            << QStringList{"paramserver", "--restart", "99999999"} << 3600000;
+    }
+
+    void restartDelay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, delayMs);
+        QCOMPARE(ProgramEntry::restartDelayMs(arguments), delayMs);
+    }
+
+    void restartArguments_data()
+    {
+        QTest::addColumn<int>("loopResult");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("0") << 0 << QStringList{};
+        QTest::newRow("-1") << -1 << QStringList{"--restart", "1"};
+        QTest::newRow("-10") << -10 << QStringList{"--restart", "10"};
+        QTest::newRow("-30") << -30 << QStringList{"--restart", "30"};
+        QTest::newRow("-31") << -31 << QStringList{};
+        QTest::newRow("-1000") << -1000 << QStringList{};
+        QTest::newRow("+1") << 1 << QStringList{};
+    }
+
+    void restartArguments()
+    {
+        QFETCH(int, loopResult);
+        QFETCH(QStringList, arguments);
+        QCOMPARE(ReceiverService::restartArguments(loopResult), arguments);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProgramEntry)
+#include "tst_programentry.moc"
