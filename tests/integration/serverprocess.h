@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A copy of paramserver in a directory of its own (it keeps its databases beside
+// the executable), with its own settings store and free ports, run as a console
+// program.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QString& programPath);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    bool isValid() const { return dir.isValid() && copied; }
+    QString directory() const { return dir.path() + QLatin1String("/bin"); }
+    QString executable() const { return directory() + QLatin1String("/paramserver"); }
+    quint16 rpcPort() const { return rpc; }
+    quint16 paramsPort() const { return params; }
+    QProcessEnvironment environment() const { return env; }
+
+    // Starts "paramserver -e" from another working directory and waits until both
+    // servers report that they listen.
+    bool start(const QStringList& extraArguments = {});
+    // Runs paramserver with the given arguments to the end; returns its exit code.
+    int runToEnd(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr,
+                 int timeoutMs = 60000);
+
+    bool waitForLog(const QString& fragment, int timeoutMs = 20000);
+    QString log() const;
+
+    // SIGINT (or SIGTERM, SIGKILL) and wait for the end.
+    bool interrupt(int signalNumber, int* exitCode = nullptr, int timeoutMs = 20000);
+    bool isRunning() const;
+    qint64 pid() const;
+
+private:
+    void readOutput();
+    static quint16 freeTcpPort();
+    static quint16 freeUdpPort();
+
+    QTemporaryDir dir;
+    bool copied = false;
+    quint16 rpc = 0;
+    quint16 params = 0;
+    QProcessEnvironment env;
+    QProcess process;
+    QString collected;
+};
