@@ -1,0 +1,723 @@
+#include "vemoparamserver.h"
+
+#include "paramchunk.h"
+#include "paramcrc16.h"
+#include "paramdatagramheader.h"
+#include "paramsdatabase.h"
+#include "syncblock.h"
+
+#include <QDebug>
+#include <QUdpSocket>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int ActionUploaded = 1;
+constexpr int ActionChunkSent = 2;
+constexpr int ActionFinishedAcked = 3;
+constexpr int ActionConfirmed = 4;
+constexpr int ActionInterrupted = 5;
+
+// Largest UDP datagram; the receive buffer holds any of them whole.
+constexpr int MaxDatagramSize = 65536;
+
+void invalidPack()
+{
+    qDebug() << "[PARAM_SRV] Invalid UDP pack received";
+}
+
+} // namespace
+
+VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
+    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system())
+{
+    m_persistTimer.setSingleShot(true);
+    m_persistTimer.setInterval(PersistDelayMs);
+    connect(&m_persistTimer, &QTimer::timeout, this, &VemoParamServer::persistDirty);
+
+    m_paramsDb = std::make_unique<ParamsDatabase>(m_clock);
+    if (m_paramsDb->open()) {
+        const QVector<ParamsRow> rows = m_paramsDb->loadFromDb();
+        for (const ParamsRow& row : rows) {
+            UooEntry& entry = m_entries[row.uoo];
+            entry = UooEntry();
+            entry.record = row.record;
+            entry.record.flags = 0;
+            entry.record.lastSeen = QDateTime();
+            entry.record.uploadBuffer.clear();
+            entry.uooSetCrc = paramSetCrc(entry.record.uooparams);
+            entry.localSetCrc = paramSetCrc(entry.record.localparams);
+        }
+    }
+
+    m_sweepTimer.setInterval(SweepIntervalMs);
+    connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
+            Qt::DirectConnection);
+}
+
+VemoParamServer::~VemoParamServer()
+{
+    qDebug() << "Остановка сервера параметров...";
+    m_persistTimer.stop();
+    if (m_paramsDb->isOpen()) {
+        saveAll();
+        m_paramsDb->close();
+    }
+}
+
+void VemoParamServer::setPort(quint16 port)
+{
+    m_port = port;
+}
+
+void VemoParamServer::setBindAddress(const QHostAddress& address)
+{
+    m_bindAddress = address;
+}
+
+quint16 VemoParamServer::boundPort() const
+{
+    return m_udpSocket != nullptr ? m_udpSocket->localPort() : 0;
+}
+
+// ---- lifecycle -------------------------------------------------------------
+
+void VemoParamServer::start()
+{
+    if (m_udpSocket != nullptr) {
+        // A second start without stop replaces the socket.
+        m_udpSocket->close();
+        m_udpSocket->deleteLater();
+        m_udpSocket = nullptr;
+    }
+    auto* socket = new QUdpSocket(this);
+    connect(socket, &QUdpSocket::readyRead, this, &VemoParamServer::updReadyRead);
+    connect(socket, &QUdpSocket::errorOccurred, this, &VemoParamServer::updSocketError);
+    if (socket->bind(m_bindAddress, m_port)) {
+        m_udpSocket = socket;
+        qDebug().noquote() << QStringLiteral("Сервер параметров запущен на порту %1").arg(m_port);
+    } else {
+        qCritical().noquote() << QStringLiteral("Ошибка запуска сервера параметров на порту %1: %2")
+                                     .arg(m_port)
+                                     .arg(socket->errorString());
+        socket->deleteLater();
+    }
+    m_sweepTimer.start();
+}
+
+void VemoParamServer::stop()
+{
+    if (m_udpSocket != nullptr) {
+        m_udpSocket->close();
+        m_udpSocket->deleteLater();
+        m_udpSocket = nullptr;
+    }
+    m_sweepTimer.stop();
+}
+
+void VemoParamServer::updSocketError(QAbstractSocket::SocketError error)
+{
+    qDebug().noquote()
+        << QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error));
+}
+
+void VemoParamServer::updReadyRead()
+{
+    if (m_udpSocket == nullptr || !m_udpSocket->isValid()) {
+        return;
+    }
+    if (m_rxBuffer.size() != MaxDatagramSize) {
+        m_rxBuffer.resize(MaxDatagramSize);
+    }
+    // The socket may go away inside a handler (a receiver of our signals may stop
+    // the server), so it is looked up again for every datagram.
+    while (m_udpSocket != nullptr && m_udpSocket->hasPendingDatagrams()) {
+        quint16 port = 0;
+        const qint64 size =
+            m_udpSocket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size(), &m_rxAddress, &port);
+        if (size < 0) {
+            break;
+        }
+        handleParamRequest(QByteArray::fromRawData(m_rxBuffer.constData(), static_cast<int>(size)),
+                           m_rxAddress, port);
+    }
+}
+
+// ---- read access -----------------------------------------------------------
+
+VemoParamServer::UooEntry* VemoParamServer::findEntry(quint32 code)
+{
+    const auto it = m_entries.find(code);
+    return it != m_entries.end() ? &it->second : nullptr;
+}
+
+const VemoParamServer::UooEntry* VemoParamServer::findEntry(quint32 code) const
+{
+    const auto it = m_entries.find(code);
+    return it != m_entries.end() ? &it->second : nullptr;
+}
+
+UooRParamsDesc VemoParamServer::uooParamsDesc(quint32 code) const
+{
+    const UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return UooRParamsDesc();
+    }
+    UooRParamsDesc copy = entry->record;
+    copy.lastSeen =
+        entry->lastSeenValid ? QDateTime::fromMSecsSinceEpoch(entry->lastSeenMs) : QDateTime();
+    return copy;
+}
+
+UooDescriptor VemoParamServer::uooDescriptor(quint32 code) const
+{
+    const UooEntry* entry = findEntry(code);
+    return entry != nullptr && entry->hasDescriptor ? entry->descriptor : UooDescriptor();
+}
+
+bool VemoParamServer::hasUoo(quint32 code) const
+{
+    const UooEntry* entry = findEntry(code);
+    return entry != nullptr && entry->hasDescriptor;
+}
+
+QList<UooDescriptor> VemoParamServer::uooDescriptors() const
+{
+    QList<UooDescriptor> list;
+    for (const auto& item : m_entries) {
+        if (item.second.hasDescriptor) {
+            list.append(item.second.descriptor);
+        }
+    }
+    return list;
+}
+
+// ---- operations for the controller -------------------------------------------
+
+bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& request)
+{
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr || entry->record.state != UooRParamsDesc::PAR_STATE_IDLE) {
+        return false;
+    }
+    setLocalParams(*entry, request.localparams);
+    entry->record.localtime = request.localtime;
+    entry->record.writeLeft = 0;
+    entry->record.leftToSend = entry->record.localparams.size();
+    markDirty(code);
+    return true;
+}
+
+bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& request)
+{
+    Q_UNUSED(request)
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return false;
+    }
+    entry->record.state = UooRParamsDesc::PAR_STATE_IDLE;
+    setLocalParams(*entry, QByteArray());
+    entry->record.localtime = QDateTime();
+    entry->record.writeLeft = 0;
+    entry->record.leftToSend = 0;
+    markDirty(code);
+    return true;
+}
+
+// ---- offline sweep -------------------------------------------------------------
+
+void VemoParamServer::sweepOffline()
+{
+    const qint64 nowMs = m_clock->currentMSecsSinceEpoch();
+    // The index is ordered by last-seen time: only its expired head is visited.
+    QVector<quint32> expired;
+    auto it = m_online.begin();
+    while (it != m_online.end() && (nowMs - it->first) / 1000 > OfflineAfterSecs) {
+        expired.append(it->second);
+        ++it;
+    }
+    if (expired.isEmpty()) {
+        return;
+    }
+    m_online.erase(m_online.begin(), it);
+    std::sort(expired.begin(), expired.end());
+    for (quint32 code : qAsConst(expired)) {
+        UooEntry* entry = findEntry(code);
+        if (entry == nullptr) {
+            continue;
+        }
+        entry->indexed = false;
+        entry->record.flags &= ~UooRParamsDesc::FlagOnline;
+        entry->hasDescriptor = true;
+        entry->descriptor.status &= ~UooDescriptor::StatusOnline;
+        emit uooRpamsUpdated(code);
+        emit uooDescUpdated(code);
+    }
+}
+
+// ---- datagram handling --------------------------------------------------------
+
+void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHostAddress& sender,
+                                         quint16 senderPort)
+{
+    ParamDatagramHeader header;
+    if (!ParamDatagramHeader::decode(datagram.constData(), datagram.size(), &header) ||
+        !header.fits(datagram.size())) {
+        invalidPack();
+        return;
+    }
+    const char* payload = datagram.constData() + ParamDatagramHeader::Size;
+    const int payloadSize = datagram.size() - ParamDatagramHeader::Size;
+
+    switch (header.msgCode) {
+    case PAR_PROTO_SYNC_REQUEST:
+        handleSyncRequest(header, payload, payloadSize, sender, senderPort);
+        break;
+    case PAR_PROTO_SEND_REQUEST:
+        handleSendRequest(header, payload, payloadSize, sender, senderPort);
+        break;
+    case PAR_PROTO_RCV_ACK:
+        handleRcvAck(header, sender, senderPort);
+        break;
+    case PAR_PROTO_DWLD_REQUEST:
+        handleDwldRequest(header, sender, senderPort);
+        break;
+    case PAR_PROTO_DWLD_FINISHED:
+        handleDwldFinished(header, sender, senderPort);
+        break;
+    default:
+        qWarning() << "[PARAM_SRV] Invalid message code received: " << header.msgCode;
+        break;
+    }
+}
+
+void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const char* payload,
+                                        int size, const QHostAddress& sender, quint16 senderPort)
+{
+    SyncBlock request;
+    if (!SyncBlock::decode(payload, size, &request)) {
+        invalidPack();
+        return;
+    }
+    const quint32 code = request.uooCode;
+    const auto inserted = m_entries.try_emplace(code);
+    UooEntry& entry = inserted.first->second;
+    UooRParamsDesc& record = entry.record;
+
+    // 1. The parameter record.
+    const bool wasOnline = record.isOnline();
+    const QString device = request.deviceText();
+    const QString pversion = request.pversionText();
+    if (inserted.second || record.uoo != code || record.device != device ||
+        record.pversion != pversion) {
+        record.device = device;
+        record.pversion = pversion;
+        record.uoo = code;
+        markDirty(code);
+    }
+    markOnline(code, entry, m_clock->currentMSecsSinceEpoch());
+
+    // 2. The descriptor.
+    entry.hasDescriptor = true;
+    UooDescriptor& descriptor = entry.descriptor;
+    descriptor.uoo = code;
+    descriptor.device = record.device;
+    descriptor.flagA = 1;
+    descriptor.flagB = 1;
+    bool isIpv4 = false;
+    const quint32 ip = sender.toIPv4Address(&isIpv4);
+    descriptor.ip = isIpv4 ? ip : 0;
+    descriptor.port = senderPort;
+    descriptor.status = header.value | UooDescriptor::StatusOnline;
+    descriptor.version = request.versionWord();
+    emit uooDescUpdated(code);
+
+    // 3. The reply's common part, the device time and the set CRC (cached).
+    SyncBlock reply;
+    reply.version1 = request.version1;
+    reply.version2 = request.version2;
+    reply.version3 = request.version3;
+    reply.uooCode = request.uooCode;
+    const QDateTime& devTime = deviceTime(entry, request.paramsTime);
+    char replyBytes[SyncBlock::Size];
+
+    // 4. By state; 5. ask for an upload.
+    bool askUpload = false;
+    switch (record.state) {
+    case UooRParamsDesc::PAR_STATE_WAIT_SEND:
+        askUpload = true;
+        break;
+    case UooRParamsDesc::PAR_STATE_IDLE:
+        if (entry.uooSetCrc != request.paramsCrc ||
+            request.paramsSize != static_cast<quint32>(record.uooparams.size()) ||
+            entry.deviceTimeNewer) {
+            askUpload = true;
+            break;
+        }
+        if (!record.localparams.isEmpty()) {
+            reply.paramsSize = static_cast<quint32>(record.localparams.size());
+            reply.paramsCrc = entry.localSetCrc;
+            reply.command = PAR_SYNC_NEW_PARAMS;
+        } else {
+            reply.command = PAR_SYNC_IN_SYNC;
+        }
+        reply.encode(replyBytes);
+        sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender, senderPort);
+        if (!wasOnline) {
+            emit uooRpamsUpdated(code);
+        }
+        break;
+    case UooRParamsDesc::PAR_STATE_WAIT_UPD:
+        if (record.localparams.isEmpty()) {
+            resetRecord(entry);
+            markDirty(code);
+            qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_UPD but "
+                        "localParams is Empty";
+            break;
+        }
+        if (entry.localSetCrc == request.paramsCrc &&
+            static_cast<quint32>(record.localparams.size()) == request.paramsSize) {
+            record.state = UooRParamsDesc::PAR_STATE_IDLE;
+            setUooParams(entry, record.localparams);
+            setUooTime(entry, record.localtime);
+            setLocalParams(entry, QByteArray());
+            record.localtime = QDateTime();
+            record.writeLeft = 0;
+            markDirty(code);
+            reply.command = PAR_SYNC_IN_SYNC;
+            reply.encode(replyBytes);
+            sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender,
+                         senderPort);
+            logParamAction(header.uooCode, ActionConfirmed);
+            emit uooRpamsUpdated(code);
+            qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
+        } else {
+            qDebug() << "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО " << code;
+            record.retryDownload();
+            if (record.localparams.isEmpty()) {
+                entry.localSetCrc = 0;
+            }
+            markDirty(code);
+            reply.encode(replyBytes);
+            sendNewSetReply(entry, replyBytes, sender, senderPort);
+            logParamAction(header.uooCode, ActionInterrupted);
+            emit uooRpamsUpdated(code);
+        }
+        break;
+    case UooRParamsDesc::PAR_STATE_WAIT_DWLD:
+        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО " << code;
+        record.retryDownload();
+        if (record.localparams.isEmpty()) {
+            entry.localSetCrc = 0;
+        }
+        markDirty(code);
+        reply.encode(replyBytes);
+        sendNewSetReply(entry, replyBytes, sender, senderPort);
+        logParamAction(header.uooCode, ActionInterrupted);
+        emit uooRpamsUpdated(code);
+        break;
+    default:
+        qWarning() << "[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST";
+        break;
+    }
+
+    if (askUpload) {
+        record.state = UooRParamsDesc::PAR_STATE_WAIT_SEND;
+        setUooParams(entry, QByteArray());
+        setUooTime(entry, QDateTime());
+        record.uootimetemp = devTime;
+        markDirty(code);
+        reply.command = PAR_SYNC_SEND_PARAMS;
+        reply.encode(replyBytes);
+        sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender, senderPort);
+        emit uooRpamsUpdated(code);
+    }
+}
+
+void VemoParamServer::sendNewSetReply(UooEntry& entry, const char* syncReply,
+                                      const QHostAddress& address, quint16 port)
+{
+    if (entry.record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
+        return;
+    }
+    SyncBlock reply;
+    SyncBlock::decode(syncReply, SyncBlock::Size, &reply);
+    reply.paramsSize = static_cast<quint32>(entry.record.localparams.size());
+    reply.paramsCrc = entry.localSetCrc;
+    reply.command = PAR_SYNC_NEW_PARAMS;
+    char bytes[SyncBlock::Size];
+    reply.encode(bytes);
+    sendDatagram(PAR_PROTO_SYNC_REQUEST, bytes, SyncBlock::Size, 0, address, port);
+}
+
+void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const char* payload,
+                                        int size, const QHostAddress& sender, quint16 senderPort)
+{
+    ParamChunk chunk;
+    if (!ParamChunk::decode(payload, size, &chunk) || !chunk.lengthValid()) {
+        invalidPack();
+        return;
+    }
+    const quint32 code = header.uooCode;
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return;
+    }
+    UooRParamsDesc& record = entry->record;
+    if (chunk.offset == 0) {
+        record.uploadBuffer.clear();
+    }
+    if (chunk.computeCrc() != chunk.crc) {
+        qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
+        return;
+    }
+    if (record.uploadBuffer.size() > MaxUploadSize - static_cast<int>(chunk.length)) {
+        // More than any parameter set: the upload is discarded.
+        record.uploadBuffer.clear();
+        invalidPack();
+        return;
+    }
+    record.uploadBuffer.append(chunk.data.data(), static_cast<int>(chunk.length));
+    if (chunk.left == 0) {
+        setUooParams(*entry, record.uploadBuffer);
+        setUooTime(*entry, record.uootimetemp);
+        record.uootimetemp = QDateTime();
+        record.state = UooRParamsDesc::PAR_STATE_IDLE;
+        record.uploadBuffer.clear();
+        markDirty(code);
+        qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
+        logParamAction(code, ActionUploaded);
+        emit uooRpamsUpdated(code);
+    }
+    sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);
+}
+
+void VemoParamServer::handleRcvAck(const ParamDatagramHeader& header, const QHostAddress& sender,
+                                   quint16 senderPort)
+{
+    const quint32 code = header.uooCode;
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return;
+    }
+    UooRParamsDesc& record = entry->record;
+    if (record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
+        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: " << record.state;
+        return;
+    }
+    if (record.localparams.isEmpty()) {
+        resetRecord(*entry);
+        markDirty(code);
+        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_DWLD but "
+                    "localParams is Empty";
+        return;
+    }
+    if (record.leftToSend == 0) {
+        record.state = UooRParamsDesc::PAR_STATE_WAIT_UPD;
+        markDirty(code);
+        qDebug() << "[PARAM_SERV] Завершение загрузки новых параметров в УОО " << code;
+        emit uooRpamsUpdated(code);
+        return;
+    }
+    sendNextChunk(code, *entry, sender, senderPort);
+}
+
+void VemoParamServer::handleDwldRequest(const ParamDatagramHeader& header,
+                                        const QHostAddress& sender, quint16 senderPort)
+{
+    const quint32 code = header.uooCode;
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return;
+    }
+    UooRParamsDesc& record = entry->record;
+    if (record.state != UooRParamsDesc::PAR_STATE_IDLE &&
+        record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
+        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST: " << record.state;
+        return;
+    }
+    record.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
+    markDirty(code);
+    if (record.localparams.isEmpty()) {
+        resetRecord(*entry);
+        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_DWLD but "
+                    "localParams is Empty";
+        return;
+    }
+    sendNextChunk(code, *entry, sender, senderPort);
+    logParamAction(code, ActionChunkSent);
+    emit uooRpamsUpdated(code);
+}
+
+void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
+                                         const QHostAddress& sender, quint16 senderPort)
+{
+    const quint32 code = header.uooCode;
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr) {
+        return;
+    }
+    UooRParamsDesc& record = entry->record;
+    if (record.state != UooRParamsDesc::PAR_STATE_WAIT_UPD) {
+        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: " << record.state;
+        return;
+    }
+    if (record.localparams.isEmpty()) {
+        resetRecord(*entry);
+        markDirty(code);
+        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_UPD but "
+                    "localParams is Empty";
+        return;
+    }
+    if (entry->localSetCrc != header.value) {
+        qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << header.value;
+        return;
+    }
+    sendDatagram(PAR_PROTO_DWLD_FINISHED_ACK, nullptr, 0, 0, sender, senderPort);
+    logParamAction(code, ActionFinishedAcked);
+}
+
+// ---- sending -------------------------------------------------------------------
+
+void VemoParamServer::sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
+                                   const QHostAddress& address, quint16 port)
+{
+    if (m_udpSocket == nullptr) {
+        return;
+    }
+    ParamDatagramHeader::buildInto(&m_txBuffer, msgCode, payload, size, value);
+    m_udpSocket->writeDatagram(m_txBuffer.constData(), m_txBuffer.size(), address, port);
+}
+
+void VemoParamServer::sendNextChunk(quint32 code, UooEntry& entry, const QHostAddress& address,
+                                    quint16 port)
+{
+    UooRParamsDesc& record = entry.record;
+    const int setSize = record.localparams.size();
+    // A count that does not fit the set (a damaged stored row) restarts the set.
+    if (record.leftToSend < 0 || record.leftToSend > setSize) {
+        record.leftToSend = setSize;
+    }
+    const ParamChunk chunk = ParamChunk::fromSet(record.localparams, setSize - record.leftToSend);
+    record.leftToSend = static_cast<int>(chunk.left);
+    markDirty(code);
+    char bytes[ParamChunk::Size];
+    chunk.encode(bytes);
+    sendDatagram(PAR_PROTO_SEND_REQUEST, bytes, ParamChunk::Size, 0, address, port);
+}
+
+// ---- record helpers --------------------------------------------------------------
+
+void VemoParamServer::setUooParams(UooEntry& entry, const QByteArray& bytes)
+{
+    entry.record.uooparams = bytes;
+    entry.uooSetCrc = paramSetCrc(bytes);
+}
+
+void VemoParamServer::setLocalParams(UooEntry& entry, const QByteArray& bytes)
+{
+    entry.record.localparams = bytes;
+    entry.localSetCrc = paramSetCrc(bytes);
+}
+
+void VemoParamServer::setUooTime(UooEntry& entry, const QDateTime& time)
+{
+    entry.record.uootime = time;
+    entry.timeCacheValid = false;
+}
+
+void VemoParamServer::resetRecord(UooEntry& entry)
+{
+    unindex(entry);
+    entry.record = UooRParamsDesc();
+    entry.uooSetCrc = 0;
+    entry.localSetCrc = 0;
+    entry.lastSeenValid = false;
+    entry.lastSeenMs = 0;
+    entry.timeCacheValid = false;
+}
+
+void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs)
+{
+    entry.record.flags |= UooRParamsDesc::FlagOnline;
+    entry.lastSeenValid = true;
+    entry.lastSeenMs = nowMs;
+    if (entry.indexed) {
+        // Reuse the index node: the new time is normally the latest, so the hinted
+        // insertion at the end costs constant time.
+        auto node = m_online.extract(entry.indexIt);
+        node.value() = {nowMs, code};
+        entry.indexIt = m_online.insert(m_online.end(), std::move(node));
+    } else {
+        entry.indexIt = m_online.emplace_hint(m_online.end(), nowMs, code);
+        entry.indexed = true;
+    }
+}
+
+void VemoParamServer::unindex(UooEntry& entry)
+{
+    if (entry.indexed) {
+        m_online.erase(entry.indexIt);
+        entry.indexed = false;
+    }
+}
+
+const QDateTime& VemoParamServer::deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes)
+{
+    if (!entry.timeCacheValid || entry.timeBytes != bytes) {
+        entry.timeBytes = bytes;
+        entry.deviceTime = SyncBlock::decodeParamsTime(bytes);
+        entry.deviceTimeNewer = entry.record.uootime < entry.deviceTime;
+        entry.timeCacheValid = true;
+    }
+    return entry.deviceTime;
+}
+
+// ---- persistence -------------------------------------------------------------------
+
+void VemoParamServer::markDirty(quint32 code)
+{
+    if (!m_paramsDb->isOpen()) {
+        return;
+    }
+    m_dirty.insert(code);
+    if (!m_persistTimer.isActive()) {
+        m_persistTimer.start();
+    }
+}
+
+void VemoParamServer::persistDirty()
+{
+    if (m_dirty.isEmpty() || !m_paramsDb->isOpen()) {
+        return;
+    }
+    QVector<ParamsRowRef> rows;
+    rows.reserve(m_dirty.size());
+    for (quint32 code : qAsConst(m_dirty)) {
+        if (const UooEntry* entry = findEntry(code)) {
+            rows.append({code, &entry->record});
+        }
+    }
+    // On failure the codes stay dirty and are written with the next change.
+    if (m_paramsDb->saveRecords(rows)) {
+        m_dirty.clear();
+    }
+}
+
+void VemoParamServer::saveAll()
+{
+    QVector<ParamsRowRef> rows;
+    rows.reserve(static_cast<int>(m_entries.size()));
+    for (const auto& item : m_entries) {
+        rows.append({item.first, &item.second.record});
+    }
+    if (m_paramsDb->saveToDb(rows)) {
+        m_dirty.clear();
+    }
+}
+
+void VemoParamServer::logParamAction(quint32 uoo, int message)
+{
+    m_paramsDb->logParamAction(uoo, message, QString());
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "clock.h"
+#include "uoodescriptor.h"
+#include "uoorparamsdesc.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
+
+class ParamsDatabase;
+class QUdpSocket;
+struct ParamDatagramHeader;
+
+// The UDP parameter server: synchronises UOO devices, uploads their current
+// parameter sets, downloads scheduled new sets chunk by chunk, marks silent
+// devices offline, and keeps every device's parameter record in params_upd.db.
+class VemoParamServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit VemoParamServer(QObject* parent = nullptr, Clock* clock = Clock::system());
+    ~VemoParamServer() override;
+
+    // UDP port used by the next start().
+    void setPort(quint16 port);
+    // Address the next start() binds to; any local address (IPv4 and IPv6) by default.
+    void setBindAddress(const QHostAddress& address);
+    // Port actually bound; 0 without a socket.
+    quint16 boundPort() const;
+
+    UooRParamsDesc uooParamsDesc(quint32 code) const;
+    UooDescriptor uooDescriptor(quint32 code) const;
+    bool hasUoo(quint32 code) const;
+    QList<UooDescriptor> uooDescriptors() const;
+    bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
+    bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
+
+    // Validates and handles one datagram; replies go to sender:senderPort.
+    void handleParamRequest(const QByteArray& datagram, const QHostAddress& sender,
+                            quint16 senderPort);
+
+    // Largest upload the server collects for one device.
+    static constexpr int MaxUploadSize = 16 * 1024 * 1024;
+    // Offline after more than this many whole seconds without a SYNC request.
+    static constexpr qint64 OfflineAfterSecs = 300;
+    static constexpr int SweepIntervalMs = 5000;
+    static constexpr int PersistDelayMs = 1000;
+
+signals:
+    void uooRpamsUpdated(quint32 code);
+    void uooDescUpdated(quint32 code);
+
+public slots:
+    void start();
+    void stop();
+
+private slots:
+    void updSocketError(QAbstractSocket::SocketError);
+    void updReadyRead();
+    void sweepOffline();
+    void persistDirty();
+
+private:
+    // Online devices ordered by the time of their last SYNC request.
+    using OnlineIndex = std::set<std::pair<qint64, quint32>>;
+
+    struct UooEntry
+    {
+        UooRParamsDesc record; // lastSeen is kept in lastSeenMs, see below
+        UooDescriptor descriptor;
+        bool hasDescriptor = false;
+        // Set CRCs of record.uooparams and record.localparams, kept current by
+        // every assignment of those bytes.
+        quint16 uooSetCrc = 0;
+        quint16 localSetCrc = 0;
+        // Last SYNC request (msecs since the epoch); the record's lastSeen is made
+        // from it when the record is handed out.
+        bool lastSeenValid = false;
+        qint64 lastSeenMs = 0;
+        bool indexed = false;
+        OnlineIndex::iterator indexIt;
+        // Device time stamp of the last SYNC request and whether uootime is
+        // earlier than it; valid while the stamp and uootime stay the same.
+        bool timeCacheValid = false;
+        std::array<quint8, 6> timeBytes{};
+        QDateTime deviceTime;
+        bool deviceTimeNewer = false;
+    };
+
+    UooEntry* findEntry(quint32 code);
+    const UooEntry* findEntry(quint32 code) const;
+
+    void handleSyncRequest(const ParamDatagramHeader& header, const char* payload, int size,
+                           const QHostAddress& sender, quint16 senderPort);
+    void handleSendRequest(const ParamDatagramHeader& header, const char* payload, int size,
+                           const QHostAddress& sender, quint16 senderPort);
+    void handleRcvAck(const ParamDatagramHeader& header, const QHostAddress& sender,
+                      quint16 senderPort);
+    void handleDwldRequest(const ParamDatagramHeader& header, const QHostAddress& sender,
+                           quint16 senderPort);
+    void handleDwldFinished(const ParamDatagramHeader& header, const QHostAddress& sender,
+                            quint16 senderPort);
+
+    void sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
+                      const QHostAddress& address, quint16 port);
+    void sendNextChunk(quint32 code, UooEntry& entry, const QHostAddress& address, quint16 port);
+    void sendNewSetReply(UooEntry& entry, const char* syncReply, const QHostAddress& address,
+                         quint16 port);
+
+    void setUooParams(UooEntry& entry, const QByteArray& bytes);
+    void setLocalParams(UooEntry& entry, const QByteArray& bytes);
+    void setUooTime(UooEntry& entry, const QDateTime& time);
+    void resetRecord(UooEntry& entry);
+    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs);
+    void unindex(UooEntry& entry);
+    const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
+
+    void markDirty(quint32 code);
+    void saveAll();
+    void logParamAction(quint32 uoo, int message);
+
+    Clock* m_clock = nullptr;
+    quint16 m_port = 25002;
+    QHostAddress m_bindAddress{QHostAddress::Any};
+    QUdpSocket* m_udpSocket = nullptr;
+    std::unique_ptr<ParamsDatabase> m_paramsDb;
+    std::map<quint32, UooEntry> m_entries;
+    OnlineIndex m_online;
+    QTimer m_sweepTimer;
+    QSet<quint32> m_dirty;
+    QTimer m_persistTimer;
+    // Reused buffers of the datagram path.
+    QByteArray m_rxBuffer;
+    QByteArray m_txBuffer;
+    QHostAddress m_rxAddress;
+};
