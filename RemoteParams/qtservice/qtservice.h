@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -70,6 +71,10 @@ public:
 
     static QtServiceBase* instance();
 
+    // The process's command line as the service got it (program path first;
+    // a console run has removed its "-e").
+    QStringList arguments() const;
+
 protected:
     virtual void start() = 0;
     virtual void stop();
@@ -82,11 +87,11 @@ protected:
 
 private:
     friend class QtServiceBasePrivate;
+    friend class QtServiceControllerHandler;
     QtServiceBasePrivate* d_ptr;
 };
 
-template <typename Application>
-class QtService : public QtServiceBase
+template <typename Application> class QtService : public QtServiceBase
 {
 public:
     QtService(int argc, char** argv, const QString& name) : QtServiceBase(argc, argv, name) {}
@@ -95,17 +100,14 @@ public:
 protected:
     Application* application() const { return app; }
 
-    void createApplication(int& argc, char** argv) override
-    {
-        app = new Application(argc, argv);
-        QCoreApplication* a = app;
-        Q_UNUSED(a);
-    }
+    // The framework deletes the application object when the run ends;
+    // application() is null from then on.
+    void createApplication(int& argc, char** argv) override { app = new Application(argc, argv); }
 
     int executeApplication() override { return Application::exec(); }
 
 private:
-    Application* app = nullptr;
+    QPointer<Application> app;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)
