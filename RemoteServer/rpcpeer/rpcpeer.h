@@ -3,12 +3,19 @@
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
+#include <QSet>
+
+#include <memory>
+
 class QTcpServer;
 class QTcpSocket;
+class RpcConnection;
+class RpcSlotTable;
 
 // A TCP peer of the RPC administration protocol, wire-compatible with the
 // workstations in the field.
@@ -22,6 +29,17 @@ class QTcpSocket;
 // the slot attached to its name with the client identifier as first argument.
 // Client side: connectToServer(), then replies are delivered to attached slots
 // with the message's arguments only.
+//
+// Arguments reach a slot by their exact types; a slot parameter declared as
+// QVariant takes any. A message that does not fit the slot is dropped with a
+// warning and the connection stays; a body whose name or argument count cannot be
+// read closes the connection. Nothing on the sending path (call()) logs, since the
+// program's log handler sends every log line through it: a connection whose unsent
+// output passes the cap is closed, and the warning written, from the event loop.
+//
+// clientDisconnected() and disconnectedFromServer() are always emitted from the
+// event loop, never from inside a call of this class. On the client side a
+// connection attempt that fails emits serverError().
 class RpcPeer : public QObject
 {
     Q_OBJECT
@@ -82,4 +100,26 @@ signals:
     void serverError(QAbstractSocket::SocketError error);
     void connectedToServer();
     void disconnectedFromServer();
+
+private:
+    RpcConnection* addConnection(QTcpSocket* socket, quint64 id, bool toServer);
+    void acceptConnections();
+    void serviceInput(RpcConnection* connection);
+    void handleRemoteClose(RpcConnection* connection);
+    void handleSocketError(RpcConnection* connection, QAbstractSocket::SocketError error);
+    void closeConnection(RpcConnection* connection, bool orderly);
+    void deliver(RpcConnection* connection, const QString& name, const QVariantList& args);
+    QByteArray encode(const QString& fn, const QVariant& p1, const QVariant& p2, const QVariant& p3,
+                      const QVariant& p4, const QVariant& p5, const QVariant& p6,
+                      const QVariant& p7, const QVariant& p8);
+    void sendFrame(RpcConnection* connection, const QByteArray& frame);
+    QString describe(const RpcConnection* connection) const;
+
+    QTcpServer* server = nullptr;
+    RpcConnection* serverLink = nullptr;       // client side: the connection to the server
+    QMap<quint64, RpcConnection*> connections; // server side, by client identifier
+    std::unique_ptr<RpcSlotTable> slotTable;
+    QSet<QObject*> watchedReceivers;
+    qint64 maxFrameBody = DefaultMaxFrameBody;
+    qint64 maxPendingOutput = DefaultMaxPendingOutput;
 };
