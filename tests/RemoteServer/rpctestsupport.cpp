@@ -1,0 +1,293 @@
+#include "rpctestsupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+bool waitUntil(const std::function<bool()>& cond, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!cond()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+namespace {
+QByteArray bytesOf(const QList<quint8>& codes)
+{
+    QByteArray bytes;
+    for (quint8 code : codes) {
+        bytes.append(static_cast<char>(code));
+    }
+    return bytes;
+}
+} // namespace
+
+TestBackend::TestBackend()
+{
+    registerRpcTypes();
+    static int serial = 0;
+    connection = QStringLiteral("rpc_test_%1").arg(++serial);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    db.setDatabaseName(dir.filePath(QStringLiteral("vemo_resource.db")));
+    db.open();
+    QSqlQuery(db).exec(
+        QStringLiteral("CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
+                       "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
+                       "INTEGER)"));
+    auth = new RpcAuthManager(this);
+}
+
+TestBackend::~TestBackend()
+{
+    delete auth;
+    QSqlDatabase::database(connection, false).close();
+    QSqlDatabase::removeDatabase(connection);
+}
+
+QSqlDatabase TestBackend::resourceDatabase() const
+{
+    return QSqlDatabase::database(connection, false);
+}
+
+void TestBackend::addAccount(const QString& login, const QString& pwd, const QByteArray& perms,
+                             const QVariant& fullname)
+{
+    QSqlQuery q(resourceDatabase());
+    q.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, fullname, permissions, "
+                             "writesleft, lastwrite) VALUES (?, ?, ?, ?, ?, ?)"));
+    for (const QVariant& v : {QVariant(login), QVariant(pwd), fullname, QVariant(perms),
+                              QVariant(7), QVariant(4000000000u)}) {
+        q.addBindValue(v);
+    }
+    if (!q.exec()) {
+        qFatal("insert failed: %s", qPrintable(q.lastError().text()));
+    }
+}
+
+QList<QVariantList> TestBackend::rows() const
+{
+    QList<QVariantList> all;
+    QSqlQuery q(resourceDatabase());
+    q.exec(QStringLiteral("SELECT * FROM rpc_users ORDER BY rowid"));
+    while (q.next()) {
+        QVariantList row;
+        for (int i = 0; i < 6; ++i) {
+            row << q.value(i);
+        }
+        all << row;
+    }
+    return all;
+}
+
+bool TestBackend::rpcUserExists(const QString& login)
+{
+    QSqlQuery q(resourceDatabase());
+    q.prepare(QStringLiteral("SELECT * FROM rpc_users WHERE login = :login"));
+    q.bindValue(QStringLiteral(":login"), login);
+    return q.exec() && q.next();
+}
+
+bool TestBackend::addNewRpcUser(const QString& login, const QString& pwd,
+                                const QList<quint8>& permissions, const QString& fullname)
+{
+    if (failWrites) {
+        return false;
+    }
+    QSqlQuery q(resourceDatabase());
+    q.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
+                             "(:login, :pwd, :perms, :fullname)"));
+    q.bindValue(QStringLiteral(":login"), login);
+    q.bindValue(QStringLiteral(":pwd"), pwd.toLower());
+    q.bindValue(QStringLiteral(":perms"), bytesOf(permissions));
+    q.bindValue(QStringLiteral(":fullname"), fullname);
+    return q.exec();
+}
+
+bool TestBackend::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
+{
+    if (failWrites) {
+        return false;
+    }
+    QSqlQuery q(resourceDatabase());
+    q.prepare(QStringLiteral("UPDATE rpc_users SET permissions=:perms WHERE login=:login"));
+    q.bindValue(QStringLiteral(":perms"), bytesOf(permissions));
+    q.bindValue(QStringLiteral(":login"), login);
+    return q.exec();
+}
+
+bool TestBackend::delRpcUser(const QString& login)
+{
+    if (failWrites) {
+        return false;
+    }
+    QSqlQuery q(resourceDatabase());
+    q.prepare(QStringLiteral("DELETE FROM rpc_users WHERE login = :login"));
+    q.bindValue(QStringLiteral(":login"), login);
+    return q.exec();
+}
+
+QList<UooDescriptor> TestBackend::uooDescriptors() const
+{
+    ++descriptorCalls;
+    return uoos.values();
+}
+
+bool TestBackend::scheduleNewParams(quint32 code, const UooRParamsDesc&)
+{
+    paramsCalls << code;
+    return paramsResult;
+}
+
+bool TestBackend::cancelNewParams(quint32 code, const UooRParamsDesc&)
+{
+    paramsCalls << code;
+    return paramsResult;
+}
+
+void TestBackend::sendToLog(const QString& user, int code, const QString& text)
+{
+    audits.append({user, code, text});
+}
+
+TestClient::TestClient(quint16 port)
+{
+    peer.attachSlot(QStringLiteral("LOGIN_RESULT"), this,
+                    SLOT(loginResult(QString, QList<quint8>)));
+    peer.attachSlot(QStringLiteral("RPC_CLIENTS_LIST"), this,
+                    SLOT(clientsList(QList<VemoRpcClient>)));
+    peer.attachSlot(QStringLiteral("RPC_CLIENT_OPERATION_RESULT"), this,
+                    SLOT(clientOperationResult(QString)));
+    peer.attachSlot(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this,
+                    SLOT(uooStateResult(QList<UooDescriptor>)));
+    peer.attachSlot(QStringLiteral("RPC_KTC_UOO_OPERATION_RESULT"), this,
+                    SLOT(uooOperationResult(QString)));
+    peer.attachSlot(QStringLiteral("RPC_LOAD_PARAMSSTATE_RESULT"), this,
+                    SLOT(paramsStateResult(UooRParamsDesc)));
+    peer.attachSlot(QStringLiteral("RPC_UOO_PARAMS_OPERATION_RESULT"), this,
+                    SLOT(paramsOperationResult(QString)));
+    peer.attachSlot(QStringLiteral("RPC_NEW_PARAMSSTATE"), this, SLOT(newParamsState(quint32)));
+    peer.attachSlot(QStringLiteral("RPC_SYS_LOG_MESSAGE"), this, SLOT(sysLog(QString)));
+    connect(&peer, &RpcPeer::disconnectedFromServer, this, [this] { dropped = true; });
+    peer.connectToServer(QStringLiteral("127.0.0.1"), port);
+    peer.waitForConnected(20000);
+}
+
+int TestClient::count(const QString& name) const
+{
+    int n = 0;
+    for (const auto& message : received) {
+        n += message.first == name ? 1 : 0;
+    }
+    return n;
+}
+
+QVariantList TestClient::last(const QString& name) const
+{
+    for (int i = received.size() - 1; i >= 0; --i) {
+        if (received.at(i).first == name) {
+            return received.at(i).second;
+        }
+    }
+    return {};
+}
+
+bool TestClient::waitFor(const QString& name, int n)
+{
+    return waitUntil([&] { return count(name) >= n; });
+}
+
+bool TestClient::waitDisconnected()
+{
+    return waitUntil([&] { return dropped || !peer.isConnectedToServer(); });
+}
+
+void TestClient::loginResult(QString result, QList<quint8> permissions)
+{
+    received.append({QStringLiteral("LOGIN_RESULT"), {result, QVariant::fromValue(permissions)}});
+}
+
+void TestClient::clientsList(QList<VemoRpcClient> list)
+{
+    received.append({QStringLiteral("RPC_CLIENTS_LIST"), {QVariant::fromValue(list)}});
+}
+
+void TestClient::clientOperationResult(QString result)
+{
+    received.append({QStringLiteral("RPC_CLIENT_OPERATION_RESULT"), {result}});
+}
+
+void TestClient::uooStateResult(QList<UooDescriptor> list)
+{
+    received.append({QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), {QVariant::fromValue(list)}});
+}
+
+void TestClient::uooOperationResult(QString result)
+{
+    received.append({QStringLiteral("RPC_KTC_UOO_OPERATION_RESULT"), {result}});
+}
+
+void TestClient::paramsStateResult(UooRParamsDesc record)
+{
+    received.append({QStringLiteral("RPC_LOAD_PARAMSSTATE_RESULT"), {QVariant::fromValue(record)}});
+}
+
+void TestClient::paramsOperationResult(QString result)
+{
+    received.append({QStringLiteral("RPC_UOO_PARAMS_OPERATION_RESULT"), {result}});
+}
+
+void TestClient::newParamsState(quint32 code)
+{
+    received.append({QStringLiteral("RPC_NEW_PARAMSSTATE"), {code}});
+}
+
+void TestClient::sysLog(QString line)
+{
+    received.append({QStringLiteral("RPC_SYS_LOG_MESSAGE"), {line}});
+}
+
+void enterScratchDir()
+{
+    static QTemporaryDir scratch;
+    QDir::setCurrent(scratch.path());
+}
+
+TestServer::TestServer()
+{
+    enterScratchDir();
+    rpc.start();
+}
+
+std::unique_ptr<TestClient> TestServer::connectClient(quint64* id)
+{
+    const QList<quint64> before = backend.rpcAuthManager()->connectedClients();
+    auto client = std::make_unique<TestClient>(port());
+    waitUntil([&] { return backend.rpcAuthManager()->connectedClients().size() > before.size(); });
+    for (quint64 known : backend.rpcAuthManager()->connectedClients()) {
+        if (!before.contains(known) && id) {
+            *id = known;
+        }
+    }
+    return client;
+}
+
+QString TestServer::login(TestClient& client, const QString& name, const QString& pwd)
+{
+    clock.advanceMs(1000);
+    const int answered = client.count(QStringLiteral("LOGIN_RESULT"));
+    client.peer.call(QStringLiteral("LOGIN"), QVariant::fromValue(VemoRpcCredentials{name, pwd}));
+    waitUntil(
+        [&] { return client.count(QStringLiteral("LOGIN_RESULT")) > answered || client.dropped; });
+    if (client.count(QStringLiteral("LOGIN_RESULT")) > answered) {
+        return client.last(QStringLiteral("LOGIN_RESULT")).value(0).toString();
+    }
+    return QString();
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "clock.h"
+#include "irpcbackend.h"
+#include "rpcauthmanager.h"
+#include "rpccontroller.h"
+#include "rpcpeer.h"
+#include "rpctypes.h"
+
+#include <QMap>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QVariantList>
+
+#include <functional>
+#include <memory>
+
+// Runs the event loop until cond holds or timeoutMs pass; returns cond().
+bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 20000);
+
+// Stand-in for the program's controller: an account table in a temporary SQLite
+// file, a parameter side held in maps, and the audit lines it was asked to write.
+class TestBackend : public IRpcBackend
+{
+public:
+    struct Audit
+    {
+        QString user;
+        int code = 0;
+        QString text;
+    };
+
+    TestBackend();
+    ~TestBackend() override;
+
+    void addAccount(const QString& login, const QString& pwd, const QByteArray& perms,
+                    const QVariant& fullname = QVariant());
+    // Every row of rpc_users, every column, in insertion order.
+    QList<QVariantList> rows() const;
+
+    quint16 rpcPortSetting() const override { return 0; }
+    QSqlDatabase resourceDatabase() const override;
+    bool rpcUserExists(const QString& login) override;
+    bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
+                       const QString& fullname) override;
+    bool modifyRpcUser(const QString& login, const QList<quint8>& permissions) override;
+    bool delRpcUser(const QString& login) override;
+    UooRParamsDesc uooParamsDesc(quint32 code) const override { return params.value(code); }
+    QList<UooDescriptor> uooDescriptors() const override;
+    bool hasUoo(quint32 code) const override { return uoos.contains(code); }
+    bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
+    bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
+    bool changeUooGuardState(quint32 code) override { return guardResult; }
+    void sendToLog(const QString& user, int code, const QString& text) override;
+    RpcAuthManager* rpcAuthManager() const override { return auth; }
+
+    QMap<quint32, UooDescriptor> uoos;
+    QMap<quint32, UooRParamsDesc> params;
+    bool guardResult = false;
+    bool paramsResult = true;
+    bool failWrites = false; // account writes report a database failure
+    QList<quint32> paramsCalls;
+    mutable int descriptorCalls = 0;
+    QList<Audit> audits;
+
+private:
+    QTemporaryDir dir;
+    QString connection;
+    RpcAuthManager* auth = nullptr;
+};
+
+// A workstation: a client-side RpcPeer that records every reply and push it gets.
+class TestClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TestClient(quint16 port);
+
+    bool connected() const { return peer.isConnectedToServer(); }
+    int count(const QString& name) const;
+    QVariantList last(const QString& name) const;
+    bool waitFor(const QString& name, int n = 1);
+    bool waitDisconnected();
+
+    RpcPeer peer;
+    QList<QPair<QString, QVariantList>> received;
+    bool dropped = false;
+
+public slots:
+    void loginResult(QString result, QList<quint8> permissions);
+    void clientsList(QList<VemoRpcClient> list);
+    void clientOperationResult(QString result);
+    void uooStateResult(QList<UooDescriptor> list);
+    void uooOperationResult(QString result);
+    void paramsStateResult(UooRParamsDesc record);
+    void paramsOperationResult(QString result);
+    void newParamsState(quint32 code);
+    void sysLog(QString line);
+};
+
+// A running RpcController over a TestBackend, on an ephemeral loopback port, with a
+// clock that moves only when told to.
+class TestServer
+{
+public:
+    TestServer();
+
+    quint16 port() const { return rpc.serverPort(); }
+    // Connects a workstation and waits until the server knows it; *id is its
+    // identifier on the server.
+    std::unique_ptr<TestClient> connectClient(quint64* id = nullptr);
+    // Moves the clock past the login interval, logs in and waits for the answer;
+    // returns the result text, or an empty text when the connection was closed.
+    QString login(TestClient& client, const QString& name, const QString& pwd);
+
+    TestBackend backend;
+    ManualClock clock;
+    RpcController rpc{&backend, nullptr, &clock};
+};
+
+// Makes a fresh temporary folder the working directory (no "bindhost.txt" there).
+void enterScratchDir();

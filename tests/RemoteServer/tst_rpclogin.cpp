@@ -1,0 +1,234 @@
+// Rules of login: the attempt table, the account lookup and the login exchange
+// with real workstations over loopback.
+#include "rpcloginattempts.h"
+#include "rpcpermissions.h"
+#include "rpctestsupport.h"
+
+#include <QtTest>
+
+using Verdict = RpcLoginAttempts::Verdict;
+
+class TestRpcLogin : public QObject
+{
+    Q_OBJECT
+private slots:
+    void attemptIntervalAndLimit();
+    void attemptTableIsBounded();
+    void authenticateAndPermissions_data();
+    void authenticateAndPermissions();
+    void loadAllUsers();
+    void loginOk();
+    void fourthFailureDisconnects();
+    void intervalAcrossConnections();
+    void successClearsFailures();
+    void unknownClientAndOverlongName();
+};
+
+void TestRpcLogin::attemptIntervalAndLimit()
+{
+    RpcLoginAttempts a;
+    QVERIFY(a.intervalKept("bob", 5)); // first attempt, even right after start-up
+    QCOMPARE(a.recordFailure("bob", 5), Verdict::Answer);
+    QVERIFY(!a.intervalKept("bob", 5 + 999));
+    QVERIFY(a.intervalKept("bob", 5 + 1000));
+    QVERIFY(a.intervalKept("eve", 5 + 10)); // names do not share counts or ticks
+    QCOMPARE(a.recordFailure("bob", 2000), Verdict::Answer);
+    QCOMPARE(a.recordFailure("bob", 3000), Verdict::Answer);
+    QCOMPARE(a.failures("bob"), 3);
+    QCOMPARE(a.recordFailure("bob", 4000), Verdict::Disconnect);
+    QCOMPARE(a.failures("bob"), 0); // starts again
+    QCOMPARE(a.recordFailure("bob", 5000), Verdict::Answer);
+    a.recordSuccess("bob", 6000);
+    QCOMPARE(a.failures("bob"), 0);
+    // The tick wraps: 0xFFFFFF00 -> 0x100 is 512 ms.
+    a.recordFailure("wrap", 0xFFFFFF00u);
+    QVERIFY(!a.intervalKept("wrap", 0x100));
+    QVERIFY(a.intervalKept("wrap", 0x300));
+}
+
+void TestRpcLogin::attemptTableIsBounded()
+{
+    RpcLoginAttempts a;
+    QCOMPARE(a.capacity(), 65536);
+    a.recordFailure("first", 1);
+    a.recordFailure("second", 1);
+    for (int i = 0; i < 65534; ++i) {
+        a.recordFailure(QString::number(i), 1);
+    }
+    QCOMPARE(a.size(), 65536);
+    a.recordFailure("first", 2); // tried again: now the most recent
+    a.recordFailure("newcomer", 2);
+    QCOMPARE(a.size(), 65536);
+    QVERIFY(!a.knows("second")); // least recently tried, dropped from both maps
+    QCOMPARE(a.failures("second"), 0);
+    QVERIFY(a.knows("first"));
+    QCOMPARE(a.failures("first"), 2);
+    QVERIFY(a.knows("0"));
+    a.recordFailure("again", 3);
+    QVERIFY(!a.knows("0") && a.knows("1") && a.knows("newcomer") && a.knows("first"));
+    QCOMPARE(a.size(), 65536);
+    // The server's table uses the same bound.
+    TestBackend backend;
+    RpcController rpc(&backend);
+    QCOMPARE(rpc.loginAttempts().capacity(), 65536);
+}
+
+void TestRpcLogin::authenticateAndPermissions_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("pwd");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QList<int>>("granted"); // codes 3, 4, 5, 6 that pass
+
+    QTest::newRow("3+6") << QByteArray("\x03\x06") << "op"
+                         << "abc" << true << QList<int>{3, 6};
+    QTest::newRow("127") << QByteArray("\x7f") << "op"
+                         << "abc" << true << QList<int>{3, 4, 5, 6};
+    QTest::newRow("5 only") << QByteArray("\x05") << "op"
+                            << "abc" << true << QList<int>{5};
+    QTest::newRow("other codes") << QByteArray("\x01\x80") << "op"
+                                 << "abc" << true << QList<int>{};
+    QTest::newRow("wrong pwd") << QByteArray("\x7f") << "op"
+                               << "abd" << false << QList<int>{};
+    QTest::newRow("pwd case") << QByteArray("\x7f") << "op"
+                              << "ABC" << false << QList<int>{};
+    QTest::newRow("pwd spaces") << QByteArray("\x7f") << "op"
+                                << " abc" << false << QList<int>{};
+    QTest::newRow("login case") << QByteArray("\x7f") << "OP"
+                                << "abc" << false << QList<int>{};
+    QTest::newRow("injection") << QByteArray("\x7f") << "op"
+                               << "' OR '1'='1" << false << QList<int>{};
+}
+
+void TestRpcLogin::authenticateAndPermissions()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, login);
+    QFETCH(QString, pwd);
+    QFETCH(bool, ok);
+    QFETCH(QList<int>, granted);
+    TestBackend backend;
+    backend.addAccount("op", "abc", stored, "Оператор");
+    RpcAuthManager* auth = backend.rpcAuthManager();
+    auth->addClient(9);
+    VemoRpcCredentials credentials{login, pwd};
+    QCOMPARE(auth->authenticate(9, credentials), ok);
+    QVERIFY(credentials.password.isEmpty());
+    QCOMPARE(auth->isLoggedIn(9), ok);
+    for (quint8 code : {3, 4, 5, 6}) {
+        QCOMPARE(auth->hasPermission(9, code), granted.contains(code));
+    }
+    QCOMPARE(auth->loginName(9), ok ? QString("op") : QString());
+    QVERIFY(!auth->hasPermission(10, 3)); // unknown connection
+    VemoRpcCredentials other{"op", "abc"};
+    QVERIFY(!auth->authenticate(10, other));
+}
+
+void TestRpcLogin::loadAllUsers()
+{
+    TestBackend backend;
+    backend.addAccount("a", "secret", QByteArray("\x03\x06"), "Иванов");
+    backend.addAccount("b", "secret", QByteArray());
+    const QList<VemoRpcClient> users = backend.rpcAuthManager()->loadAllUsers();
+    QCOMPARE(users.size(), 2);
+    QCOMPARE(users[0].login, QString("a"));
+    QCOMPARE(users[0].permissions, (QList<quint8>{3, 6}));
+    QCOMPARE(users[0].fullname, QString("Иванов"));
+    QCOMPARE(users[0].writesleft, 7);
+    QCOMPARE(users[0].lastwrite, 4000000000u);
+    QVERIFY(!users[0].loggedIn);
+    QVERIFY(users[1].permissions.isEmpty() && users[1].fullname.isEmpty());
+}
+
+void TestRpcLogin::loginOk()
+{
+    TestServer server;
+    server.backend.addAccount("op", "5f1d", QByteArray("\x03\x06"));
+    quint64 id = 0;
+    auto client = server.connectClient(&id);
+    QVERIFY(!server.backend.rpcAuthManager()->hasPermission(id, 3));
+    QCOMPARE(server.login(*client, "op", "5f1d"), QString("LOGIN_OK"));
+    QCOMPARE(client->last("LOGIN_RESULT").value(1).value<QList<quint8>>(), (QList<quint8>{3, 6}));
+    QVERIFY(server.backend.rpcAuthManager()->hasPermission(id, 6));
+    QVERIFY(!server.backend.rpcAuthManager()->hasPermission(id, 4));
+    // A second login on the same connection keeps the codes already held.
+    server.backend.addAccount("viewer", "x", QByteArray("\x06\x04"));
+    QCOMPARE(server.login(*client, "viewer", "x"), QString("LOGIN_OK"));
+    QCOMPARE(client->last("LOGIN_RESULT").value(1).value<QList<quint8>>(),
+             (QList<quint8>{3, 6, 4}));
+    QCOMPARE(server.backend.rpcAuthManager()->loginName(id), QString("viewer"));
+}
+
+void TestRpcLogin::fourthFailureDisconnects()
+{
+    TestServer server;
+    server.backend.addAccount("op", "right", QByteArray("\x03"));
+    auto client = server.connectClient();
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(server.login(*client, "op", "wrong"), QString("LOGIN_FAILED"));
+        QVERIFY(client->last("LOGIN_RESULT").value(1).value<QList<quint8>>().isEmpty());
+    }
+    QTest::ignoreMessage(QtWarningMsg, "Превышен лимит попыток логина для клиента  \"op\" , "
+                                       "клиент будет отключен.");
+    QCOMPARE(server.login(*client, "op", "wrong"), QString());
+    QVERIFY(client->waitDisconnected());
+    QCOMPARE(client->count("LOGIN_RESULT"), 3);
+    // The count restarted: a new connection is answered again.
+    auto again = server.connectClient();
+    QCOMPARE(server.login(*again, "op", "wrong"), QString("LOGIN_FAILED"));
+    QCOMPARE(server.rpc.loginAttempts().failures("op"), 1);
+}
+
+void TestRpcLogin::intervalAcrossConnections()
+{
+    TestServer server;
+    server.backend.addAccount("op", "right", QByteArray("\x03"));
+    auto first = server.connectClient();
+    auto second = server.connectClient();
+    QCOMPARE(server.login(*first, "op", "wrong"), QString("LOGIN_FAILED"));
+    server.clock.advanceMs(-500); // login() moves 1000 ms: the next attempt comes 500 ms later
+    QTest::ignoreMessage(QtWarningMsg, "Нарушен временной интервал попыток логина для клиента  "
+                                       "\"op\" , клиент будет отключен.");
+    QCOMPARE(server.login(*second, "op", "right"), QString());
+    QVERIFY(second->waitDisconnected());
+    QCOMPARE(second->count("LOGIN_RESULT"), 0);
+    QCOMPARE(server.rpc.loginAttempts().failures("op"), 1); // not counted
+    // The refused attempt left the tick alone: 1000 ms after the first one is fine.
+    QCOMPARE(server.login(*first, "op", "right"), QString("LOGIN_OK"));
+    QVERIFY(first->connected());
+}
+
+void TestRpcLogin::successClearsFailures()
+{
+    TestServer server;
+    server.backend.addAccount("op", "right", QByteArray("\x03"));
+    auto client = server.connectClient();
+    QCOMPARE(server.login(*client, "op", "bad"), QString("LOGIN_FAILED"));
+    QCOMPARE(server.login(*client, "other", "bad"), QString("LOGIN_FAILED"));
+    QCOMPARE(server.login(*client, "op", "bad"), QString("LOGIN_FAILED"));
+    QCOMPARE(server.rpc.loginAttempts().failures("op"), 2);
+    QCOMPARE(server.login(*client, "op", "right"), QString("LOGIN_OK"));
+    QCOMPARE(server.rpc.loginAttempts().failures("op"), 0);
+    QCOMPARE(server.rpc.loginAttempts().failures("other"), 1);
+}
+
+void TestRpcLogin::unknownClientAndOverlongName()
+{
+    TestServer server;
+    QTest::ignoreMessage(QtWarningMsg, "[RpcServer] Попытка логина для неподключенного клиента "
+                                       "с id =  4242");
+    QVERIFY(QMetaObject::invokeMethod(&server.rpc, "rpcLogin", Q_ARG(quint64, 4242),
+                                      Q_ARG(VemoRpcCredentials, (VemoRpcCredentials{"op", "x"}))));
+    QCOMPARE(server.rpc.loginAttempts().size(), 0);
+
+    auto client = server.connectClient();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Слишком длинное имя для логина"));
+    QCOMPARE(server.login(*client, QString(RpcController::MaxLoginLength + 1, 'x'), "x"),
+             QString());
+    QVERIFY(client->waitDisconnected());
+    QCOMPARE(server.rpc.loginAttempts().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestRpcLogin)
+#include "tst_rpclogin.moc"
