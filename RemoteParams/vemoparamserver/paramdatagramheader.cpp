@@ -56,8 +56,8 @@ void ParamDatagramHeader::buildInto(QByteArray* out, quint32 msgCode, const char
     }
 }
 
-QByteArray ParamDatagramHeader::build(quint32 msgCode, const char* payload, int payloadSize,
-                                      quint16 value, quint32 uooCode)
+QByteArray ParamDatagramHeader::buildRaw(quint32 msgCode, const char* payload, int payloadSize,
+                                         quint16 value, quint32 uooCode)
 {
     QByteArray datagram;
     buildInto(&datagram, msgCode, payload, payloadSize, value, uooCode);
@@ -67,5 +67,5 @@ QByteArray ParamDatagramHeader::build(quint32 msgCode, const char* payload, int 
 QByteArray ParamDatagramHeader::build(quint32 msgCode, const QByteArray& payload, quint16 value,
                                       quint32 uooCode)
 {
-    return build(msgCode, payload.constData(), payload.size(), value, uooCode);
+    return buildRaw(msgCode, payload.constData(), payload.size(), value, uooCode);
 }

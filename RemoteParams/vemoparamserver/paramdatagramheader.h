@@ -40,8 +40,8 @@ struct ParamDatagramHeader
 
     // A whole datagram: header with both magics, the given fields, dataLength and
     // dataCrc from the payload (dataCrc 0 without payload), then the payload.
-    static QByteArray build(quint32 msgCode, const char* payload, int payloadSize, quint16 value,
-                            quint32 uooCode = 0);
+    static QByteArray buildRaw(quint32 msgCode, const char* payload, int payloadSize, quint16 value,
+                               quint32 uooCode = 0);
     static QByteArray build(quint32 msgCode, const QByteArray& payload, quint16 value,
                             quint32 uooCode = 0);
     // Same, written into out (resized; its capacity is reused).

@@ -1,0 +1,366 @@
+// The parameters database: table creation, round trips of desc, the action log,
+// the prompt write of changed records and the atomic full save.
+
+#include "paramtestsupport.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+using namespace paramtest;
+
+class TestParamsDatabase : public QObject
+{
+    Q_OBJECT
+private slots:
+    void firstStartCreatesTables();
+    void onlyMissingTableCreated();
+    void roundTrip_data();
+    void roundTrip();
+    void destructionWritesAscending();
+    void storedDownloadRestarts();
+    void changesPersistWithinASecond();
+    void failedSaveKeepsRows();
+    void failedPromptWriteKeepsRows();
+    void actionLogRows();
+    void actionLogFailure();
+    void unopenableFile();
+};
+
+namespace {
+
+// A connection of the test's own on params_upd.db of the current directory.
+class Probe
+{
+public:
+    Probe()
+    {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+        m_db.setDatabaseName(QStringLiteral("./params_upd.db"));
+        m_db.open();
+    }
+    ~Probe()
+    {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("probe"));
+    }
+    QVariantList column(const QString& sql)
+    {
+        QVariantList values;
+        QSqlQuery query(m_db);
+        if (!query.exec(sql)) {
+            qWarning() << query.lastError().text();
+        }
+        while (query.next()) {
+            values.append(query.value(0));
+        }
+        return values;
+    }
+    bool exec(const QString& sql)
+    {
+        QSqlQuery query(m_db);
+        return query.exec(sql);
+    }
+
+private:
+    QSqlDatabase m_db;
+};
+
+QVector<ParamsRow> loadWithSecondConnection()
+{
+    ParamsDatabase db(Clock::system(), QStringLiteral("second"));
+    if (!db.open()) {
+        return {};
+    }
+    return db.loadFromDb();
+}
+
+} // namespace
+
+void TestParamsDatabase::firstStartCreatesTables()
+{
+    Harness h(false);
+    LogCapture log;
+    h.createServer();
+    QVERIFY(QFile::exists(QStringLiteral("params_upd.db")));
+    const QStringList texts = log.texts();
+    const int logIndex = texts.indexOf(QStringLiteral("Создание таблицы параметров  log"));
+    const int descIndex = texts.indexOf(QStringLiteral("Создание таблицы параметров  desc"));
+    QVERIFY2(logIndex >= 0 && descIndex > logIndex, qPrintable(texts.join('\n')));
+    QVERIFY(texts.contains(QStringLiteral("Режим журналирования БД ресурсов выставлен в  wal")));
+    QVERIFY(h.server->uooDescriptors().isEmpty());
+
+    Probe probe;
+    QCOMPARE(probe.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'log'")),
+             QVariantList{QStringLiteral("CREATE TABLE log (id INTEGER PRIMARY KEY, message "
+                                         "INTEGER, uoo INTEGER, time INTEGER, remark INTEGER)")});
+    QCOMPARE(probe.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'desc'")),
+             QVariantList{QStringLiteral(
+                 "CREATE TABLE desc (uoo INTEGER PRIMARY KEY, state INTEGER, writeLeft INTEGER, "
+                 "leftToSend INTEGER, device INTEGER, pversion INTEGER, uootime INTEGER, "
+                 "uootimetemp INTEGER,localtime INTEGER, uooparams INTEGER, localparams "
+                 "INTEGER)")});
+}
+
+void TestParamsDatabase::onlyMissingTableCreated()
+{
+    Harness h(false);
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("CREATE TABLE desc (uoo INTEGER PRIMARY KEY, state "
+                                          "INTEGER, writeLeft INTEGER, leftToSend INTEGER, device "
+                                          "INTEGER, pversion INTEGER, uootime INTEGER, "
+                                          "uootimetemp INTEGER,localtime INTEGER, uooparams "
+                                          "INTEGER, localparams INTEGER)")));
+    }
+    LogCapture log;
+    h.createServer();
+    QCOMPARE(log.count(QStringLiteral("Создание таблицы параметров ")), 1);
+    QVERIFY(log.texts().contains(QStringLiteral("Создание таблицы параметров  log")));
+}
+
+void TestParamsDatabase::roundTrip_data()
+{
+    QTest::addColumn<QDateTime>("uootime");
+    QTest::addColumn<QDateTime>("localtime");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QByteArray>("params");
+    QTest::newRow("times with msecs")
+        << QDateTime(QDate(2024, 3, 7), QTime(13, 5, 9, 123))
+        << QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59, 999)) << QStringLiteral("УОО-4")
+        << QByteArray("\x00\x01\x02\xFF", 4);
+    QTest::newRow("null times, empty texts")
+        << QDateTime() << QDateTime() << QString() << QByteArray();
+}
+
+void TestParamsDatabase::roundTrip()
+{
+    QFETCH(QDateTime, uootime);
+    QFETCH(QDateTime, localtime);
+    QFETCH(QString, device);
+    QFETCH(QByteArray, params);
+    Harness h(false);
+    ParamsRow row;
+    row.uoo = 0xFFFFFFF0u; // above the signed range of the stored key
+    UooRParamsDesc& r = row.record;
+    r.uoo = row.uoo;
+    r.state = 3;
+    r.writeLeft = 2;
+    r.leftToSend = 17;
+    r.device = device;
+    r.pversion = QStringLiteral("p1");
+    r.uootime = uootime;
+    r.uootimetemp = localtime;
+    r.localtime = localtime;
+    r.uooparams = params;
+    r.localparams = params + params;
+    seedRows({row});
+
+    const QVector<ParamsRow> rows = loadWithSecondConnection();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].uoo, row.uoo);
+    const UooRParamsDesc& l = rows[0].record;
+    QCOMPARE(l.uoo, r.uoo);
+    QCOMPARE(l.state, 3);
+    QCOMPARE(l.writeLeft, 2);
+    QCOMPARE(l.leftToSend, 17);
+    QCOMPARE(l.device, device);
+    QCOMPARE(l.pversion, r.pversion);
+    QCOMPARE(l.uootime.isNull(), uootime.isNull());
+    QCOMPARE(l.uootime, uootime);
+    QCOMPARE(l.uootimetemp, localtime);
+    QCOMPARE(l.localtime.isNull(), localtime.isNull());
+    QCOMPARE(l.localtime, localtime);
+    QCOMPARE(l.uooparams, params);
+    QCOMPARE(l.localparams, params + params);
+    QCOMPARE(l.flags, 0);
+    QVERIFY(l.lastSeen.isNull());
+
+    // And through the server: loaded, then written back unchanged at destruction.
+    h.createServer();
+    const UooRParamsDesc s = h.server->uooParamsDesc(row.uoo);
+    QCOMPARE(s.state, 3);
+    QCOMPARE(s.localtime, localtime);
+    QVERIFY(!s.isOnline());
+    h.destroyServer();
+    const QVector<ParamsRow> again = loadWithSecondConnection();
+    QCOMPARE(again.size(), 1);
+    QCOMPARE(again[0].record.uootime, uootime);
+    QCOMPARE(again[0].record.localparams, params + params);
+}
+
+void TestParamsDatabase::destructionWritesAscending()
+{
+    Harness h;
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("CREATE TABLE inserted (seq INTEGER PRIMARY KEY, uoo "
+                                          "INTEGER)")));
+        QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER track AFTER INSERT ON desc BEGIN "
+                                          "INSERT INTO inserted (uoo) VALUES (NEW.uoo); END")));
+    }
+    for (quint32 uoo : {9u, 3u, 7u}) {
+        h.exchange(syncRequest(uoo, 0, 0));
+    }
+    h.destroyServer();
+    Probe probe;
+    QCOMPARE(probe.column(QStringLiteral("SELECT COUNT(*) FROM desc")), QVariantList{3});
+    // The last full write inserted the rows in ascending order.
+    const QVariantList order =
+        probe.column(QStringLiteral("SELECT uoo FROM inserted ORDER BY seq DESC LIMIT 3"));
+    QCOMPARE(order, (QVariantList{9, 7, 3}));
+}
+
+void TestParamsDatabase::storedDownloadRestarts()
+{
+    Harness h(false);
+    ParamsRow row;
+    row.uoo = 5;
+    row.record.uoo = 5;
+    row.record.state = 2;
+    row.record.leftToSend = 188;
+    row.record.uooparams = patternSet(40);
+    row.record.localparams = patternSet(700, 2);
+    seedRows({row});
+    h.createServer();
+    UooRParamsDesc loaded = h.server->uooParamsDesc(5);
+    QCOMPARE(loaded.state, 2);
+    QVERIFY(!loaded.isOnline());
+    QCOMPARE(loaded.leftToSend, 188);
+    const QList<Reply> r = h.exchange(syncRequestFor(5, patternSet(40)));
+    QCOMPARE(r.size(), 1);
+    QCOMPARE(r[0].sync().command, 3u);
+    QCOMPARE(r[0].sync().paramsSize, 700u);
+    QCOMPARE(r[0].sync().paramsCrc, paramSetCrc(patternSet(700, 2)));
+    QCOMPARE(h.server->uooParamsDesc(5).writeLeft, 1);
+    QCOMPARE(h.server->uooParamsDesc(5).leftToSend, 700);
+}
+
+void TestParamsDatabase::changesPersistWithinASecond()
+{
+    Harness h;
+    const QByteArray set = patternSet(777);
+    h.makeIdle(11, set);
+    // The server stays alive: a second reader of the file sees the record once the
+    // pending write has run.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [] {
+            const QVector<ParamsRow> rows = loadWithSecondConnection();
+            return rows.size() == 1 && rows[0].uoo == 11 && rows[0].record.state == 1;
+        }(),
+        15000);
+    QCOMPARE(loadWithSecondConnection()[0].record.uooparams, set);
+
+    UooRParamsDesc request;
+    request.localparams = patternSet(300, 9);
+    QVERIFY(h.server->scheduleNewParams(11, request));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        loadWithSecondConnection().value(0).record.localparams == request.localparams, 15000);
+    QVERIFY(h.server != nullptr);
+}
+
+void TestParamsDatabase::failedSaveKeepsRows()
+{
+    Harness h(false);
+    ParamsRow one;
+    one.uoo = 1;
+    one.record.uoo = 1;
+    one.record.state = 1;
+    one.record.uooparams = "first";
+    ParamsRow two = one;
+    two.uoo = 2;
+    two.record.uoo = 2;
+    two.record.uooparams = "second";
+    seedRows({one, two});
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "
+                                          "NEW.uoo = 666 BEGIN SELECT RAISE(ABORT, 'refused'); "
+                                          "END")));
+    }
+    h.createServer();
+    h.exchange(syncRequest(666, 0, 0));
+    QVERIFY(h.server->cancelNewParams(1, UooRParamsDesc()));
+    LogCapture log;
+    h.destroyServer();
+    QVERIFY2(log.count(QStringLiteral("Ошибка записи в БД параметров: ")) == 1,
+             qPrintable(log.texts().join('\n')));
+
+    const QVector<ParamsRow> rows = loadWithSecondConnection();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].record.uooparams, QByteArray("first"));
+    QCOMPARE(rows[1].record.uooparams, QByteArray("second"));
+}
+
+void TestParamsDatabase::failedPromptWriteKeepsRows()
+{
+    Harness h(false);
+    ParamsRow one;
+    one.uoo = 1;
+    one.record.uoo = 1;
+    one.record.state = 1;
+    one.record.uooparams = "first";
+    seedRows({one});
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "
+                                          "NEW.uoo = 666 BEGIN SELECT RAISE(ABORT, 'refused'); "
+                                          "END")));
+    }
+    LogCapture log;
+    h.createServer();
+    // Both records change; the batch with 666 fails as a whole.
+    h.exchange(syncRequest(666, 0, 0));
+    h.exchange(syncRequest(1, 0, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("Ошибка записи в БД параметров: ")) >= 1,
+                             15000);
+    const QVector<ParamsRow> rows = loadWithSecondConnection();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].record.state, 1);
+    QCOMPARE(rows[0].record.uooparams, QByteArray("first"));
+}
+
+void TestParamsDatabase::actionLogRows()
+{
+    Harness h;
+    h.clock.setDateTime(QDateTime(QDate(2024, 4, 5), QTime(6, 7, 8)));
+    h.makeIdle(15, patternSet(20));
+    Probe probe;
+    QCOMPARE(probe.column(QStringLiteral("SELECT message FROM log")), QVariantList{1});
+    QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM log")), QVariantList{15});
+    QCOMPARE(probe.column(QStringLiteral("SELECT remark FROM log")).value(0).toString(), QString());
+    QCOMPARE(probe.column(QStringLiteral("SELECT time FROM log")).value(0).toDateTime(),
+             QDateTime(QDate(2024, 4, 5), QTime(6, 7, 8)));
+}
+
+void TestParamsDatabase::actionLogFailure()
+{
+    Harness h;
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("DROP TABLE log")));
+    }
+    h.exchange(syncRequest(16, 20, paramSetCrc(patternSet(20))));
+    LogCapture log;
+    const QList<Reply> r = h.exchange(chunkDatagram(16, patternSet(20), 0));
+    // The action is still carried out and acknowledged.
+    QCOMPARE(r.size(), 1);
+    QCOMPARE(h.server->uooParamsDesc(16).state, 1);
+    QCOMPARE(log.count(QStringLiteral("SQL error in logParamAction: ")), 1);
+}
+
+void TestParamsDatabase::unopenableFile()
+{
+    Harness h(false);
+    QVERIFY(QDir().mkdir(QStringLiteral("params_upd.db"))); // a directory cannot be opened
+    LogCapture log;
+    h.createServer();
+    QVERIFY(log.texts().contains(QStringLiteral("ERROR: Ошибка открытия файла БД параметров")));
+    // The server works with empty maps, without logging or saving.
+    QCOMPARE(h.exchange(syncRequest(3, 0, 0)).size(), 1);
+    h.destroyServer();
+    QVERIFY(QFileInfo(QStringLiteral("params_upd.db")).isDir());
+}
+
+QTEST_GUILESS_MAIN(TestParamsDatabase)
+#include "tst_paramsdatabase.moc"
