@@ -240,8 +240,9 @@ public:
         switch (code) {
         case 256:
             state->setState(QtServiceState::StartPending);
-            post(state, lock, QtServiceEvent::Start);
-            state->setState(QtServiceState::Running);
+            if (post(state, lock, QtServiceEvent::Start)) {
+                state->setState(QtServiceState::Running);
+            }
             break;
         case 1:
             state->setState(QtServiceState::StopPending);
@@ -249,13 +250,15 @@ public:
             break;
         case 2:
             state->setState(QtServiceState::PausePending);
-            post(state, lock, QtServiceEvent::Pause);
-            state->setState(QtServiceState::Paused);
+            if (post(state, lock, QtServiceEvent::Pause)) {
+                state->setState(QtServiceState::Paused);
+            }
             break;
         case 3:
             state->setState(QtServiceState::ContinuePending);
-            post(state, lock, QtServiceEvent::Resume);
-            state->setState(QtServiceState::Running);
+            if (post(state, lock, QtServiceEvent::Resume)) {
+                state->setState(QtServiceState::Running);
+            }
             break;
         case 5:
             post(state, lock, QtServiceEvent::Stop);
@@ -273,18 +276,20 @@ public:
 private:
     // Posts the event while holding the mutex, so that the main thread's
     // wake-up cannot be lost, and waits until the main thread has handled it.
-    // Once the main loop has ended nothing is posted, and a waiter is released.
-    static void post(ServiceSysState* state, QMutexLocker& lock, int type)
+    // Once the main loop has ended nothing is posted, and a waiter is released;
+    // the result tells whether the main thread handled the event.
+    static bool post(ServiceSysState* state, QMutexLocker& lock, int type)
     {
         Q_UNUSED(lock);
         if (state->closed || !state->handler) {
-            return;
+            return false;
         }
         state->eventHandled = false;
         QCoreApplication::postEvent(state->handler, new QEvent(QEvent::Type(type)));
         while (!state->eventHandled && !state->closed) {
             state->condition.wait(&state->mutex);
         }
+        return state->eventHandled;
     }
 };
 

@@ -133,6 +133,7 @@ private slots:
     void serviceRunExitCode();
     void serviceRunWithoutApplication();
     void flagsChangeWhileRunning();
+    void controlsAfterStopDoNotHang();
     void controlsAccepted_data();
     void controlsAccepted();
     void dispatcherFailureIsLogged();
@@ -683,6 +684,23 @@ void TestQtService::flagsChangeWhileRunning()
     service.setServiceFlags(QtServiceBase::CanBeSuspended);
     service.setServiceFlags(QtServiceBase::Default);
     QCOMPARE(fake->statuses().size(), count);
+}
+
+void TestQtService::controlsAfterStopDoNotHang()
+{
+    // Requests that come after the stop may find no event loop to handle
+    // them: the run still ends, with the stopped state as the last report.
+    fake->setServiceArguments({QStringLiteral("Test Service")});
+    for (int code : {1, 2, 133, 1}) {
+        fake->queueControl(code);
+    }
+    Arguments argv({QStringLiteral("/opt/test/service")});
+    TestService service(argv);
+    service.setServiceFlags(QtServiceBase::CanBeSuspended);
+    QCOMPARE(service.exec(), 0);
+    QCOMPARE(service.log.mid(0, 2), (QStringList{"start", "stop"}));
+    QCOMPARE(fake->reportedStates().last(), quint32(QtServiceState::Stopped));
+    QCOMPARE(fake->reportedStates().count(QtServiceState::Stopped), 1);
 }
 
 void TestQtService::controlsAccepted_data()
