@@ -1,0 +1,118 @@
+// benchsynchandler: CPU cost of the parameter server's steady-state SYNC path and
+// of the offline sweep, without sockets, for a given number of devices. The
+// datagrams are handed straight to handleParamRequest (replies are not sent since
+// the server has no socket), so the figures are the server's own work.
+//
+//   benchsynchandler [DEVICES] [REQUESTS]
+
+#include "clock.h"
+#include "paramchunk.h"
+#include "paramcrc16.h"
+#include "paramdatagramheader.h"
+#include "syncblock.h"
+#include "vemoparamserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+namespace {
+
+void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type != QtDebugMsg) {
+        QTextStream(stderr) << text << '\n';
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(quietHandler);
+    const QStringList args = QCoreApplication::arguments();
+    const quint32 devices = args.size() > 1 ? args[1].toUInt() : 100000;
+    const qint64 requests = args.size() > 2 ? args[2].toLongLong() : 2000000;
+    if (devices == 0 || requests <= 0) {
+        QTextStream(stderr) << "usage: benchsynchandler [DEVICES] [REQUESTS]\n";
+        return 1;
+    }
+
+    // The action log writes a row per upload; keep the file in memory-backed
+    // storage where there is one.
+    QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                          ? QStringLiteral("/dev/shm/benchsynchandler-XXXXXX")
+                          : QDir::tempPath() + QStringLiteral("/benchsynchandler-XXXXXX"));
+    QDir::setCurrent(dir.path());
+    QTextStream out(stdout);
+
+    ManualClock clock(QDateTime::currentDateTime());
+    VemoParamServer server(nullptr, &clock);
+    const QHostAddress sender(QHostAddress::LocalHost);
+
+    const QByteArray set("benchsynchandler parameter set..");
+    SyncBlock block;
+    block.setDeviceText(QStringLiteral("BENCH"));
+    block.setPversionText(QStringLiteral("1.0"));
+    block.paramsSize = static_cast<quint32>(set.size());
+    block.paramsCrc = paramSetCrc(set);
+    QByteArray sync = ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0);
+    QByteArray chunk =
+        ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
+    auto setUoo = [](QByteArray* datagram, quint32 uoo, bool inSync) {
+        for (int i = 0; i < 4; ++i) {
+            const char byte = static_cast<char>(uoo >> (8 * i));
+            (*datagram)[8 + i] = byte;
+            if (inSync) {
+                (*datagram)[24 + 44 + i] = byte;
+            }
+        }
+    };
+
+    QElapsedTimer timer;
+    timer.start();
+    for (quint32 i = 0; i < devices; ++i) {
+        setUoo(&sync, i + 1, true);
+        server.handleParamRequest(sync, sender, 40000);
+        setUoo(&chunk, i + 1, false);
+        server.handleParamRequest(chunk, sender, 40000);
+    }
+    out << "setup devices=" << devices << " seconds=" << timer.elapsed() / 1000.0 << Qt::endl;
+    if (server.uooParamsDesc(devices).state != 1) {
+        out << "ERROR devices not in step" << Qt::endl;
+        return 1;
+    }
+
+    int rounds = 0;
+    QObject::connect(&server, &VemoParamServer::uooRpamsUpdated, [&rounds](quint32) { ++rounds; });
+    timer.restart();
+    quint32 next = 0;
+    for (qint64 n = 0; n < requests; ++n) {
+        setUoo(&sync, next + 1, true);
+        server.handleParamRequest(sync, sender, 40000);
+        next = next + 1 == devices ? 0 : next + 1;
+    }
+    const qint64 ns = timer.nsecsElapsed();
+    out << "steady_sync devices=" << devices << " requests=" << requests
+        << " ns_per_request=" << ns / requests << " record_changes=" << rounds << Qt::endl;
+
+    // Nobody is due: the sweep only looks at the oldest entry of its index.
+    clock.advanceMs(1000);
+    timer.restart();
+    const int sweeps = 1000;
+    for (int i = 0; i < sweeps; ++i) {
+        QMetaObject::invokeMethod(&server, "sweepOffline");
+    }
+    out << "sweep_nobody_due devices=" << devices
+        << " ns_per_sweep=" << timer.nsecsElapsed() / sweeps << Qt::endl;
+
+    clock.advanceMs(301000);
+    timer.restart();
+    QMetaObject::invokeMethod(&server, "sweepOffline");
+    out << "sweep_all_due devices=" << devices << " ms=" << timer.nsecsElapsed() / 1e6
+        << " offline_reports=" << rounds << Qt::endl;
+    return 0;
+}
