@@ -90,6 +90,12 @@ void FakeServicePlatform::clearCalls()
     callLog.clear();
 }
 
+void FakeServicePlatform::clearEvents()
+{
+    QMutexLocker lock(&mutex);
+    eventLog.clear();
+}
+
 int FakeServicePlatform::pollCount() const
 {
     QMutexLocker lock(&mutex);

@@ -51,6 +51,7 @@ public:
     // --- records ---
     QStringList calls() const;
     void clearCalls();
+    void clearEvents();
     int pollCount() const;
     int sleepCount() const;
     QList<QtServiceInstallRequest> installRequests() const;

@@ -250,8 +250,8 @@ private slots:
         }
         QVERIFY(currentController.loadAcquire() == nullptr);
         const QStringList lines = log.texts();
-        const int freeing = lines.indexOf(QRegularExpression("Освобождение ресурсов приложения"));
-        const int stopping = lines.indexOf(QRegularExpression("Остановка приемника"));
+        const int freeing = lines.indexOf("Освобождение ресурсов приложения...");
+        const int stopping = lines.indexOf("Остановка приемника...");
         QVERIFY(freeing >= 0);
         QVERIFY(stopping > freeing);
         QVERIFY(QFile::exists("params_upd.db"));

@@ -55,6 +55,7 @@ private slots:
     void init()
     {
         platform.clearCalls();
+        platform.clearEvents();
         QtServicePlatform::setCurrent(&platform);
     }
     void cleanup()
