@@ -207,7 +207,7 @@ QByteArray RpcPeer::encode(const QString& fn, const QVariant& p1, const QVariant
         QMetaObject::invokeMethod(
             this,
             [fn] {
-                qWarning("[RpcServer] ERROR: message %s has an argument that cannot be "
+                qWarning("RpcPeer: ERROR: message %s has an argument that cannot be "
                          "sent; not sent",
                          qUtf8Printable(fn));
             },

@@ -118,6 +118,35 @@ public slots:
     }
 };
 
+// Slots that pull the ground from under the peer while it delivers.
+class Wrecker : public QObject
+{
+    Q_OBJECT
+public:
+    RpcPeer* peer = nullptr;
+    QObject* victim = nullptr;
+    int calls = 0;
+
+public slots:
+    void deletePeer(quint64)
+    {
+        ++calls;
+        delete peer;
+        peer = nullptr;
+    }
+    void kickSender(quint64 client)
+    {
+        ++calls;
+        peer->disconnectClient(client);
+    }
+    void deleteVictim(quint64, int)
+    {
+        ++calls;
+        delete victim;
+        victim = nullptr;
+    }
+};
+
 class TestRpcPeer : public QObject
 {
     Q_OBJECT
@@ -193,6 +222,10 @@ private slots:
     void destroyedReceiverIsForgotten();
     void connectionRefused();
     void outputCapClosesSlowReader();
+    void unsendableArgumentWarnsLater();
+    void slotMayDeleteThePeer();
+    void slotMayDisconnectTheSender();
+    void slotMayDeleteAnotherReceiver();
 };
 
 void TestRpcPeer::roundTrip_data()
@@ -687,6 +720,94 @@ void TestRpcPeer::outputCapClosesSlowReader()
     QTRY_VERIFY_WITH_TIMEOUT(!readerSide.logs.filter("unsent output").isEmpty(), Wait);
     server.call(server.clients(), "NUMBER", 9);
     QTRY_COMPARE_WITH_TIMEOUT(readerSide.numbers, QList<int>{9}, Wait);
+}
+
+void TestRpcPeer::unsendableArgumentWarnsLater()
+{
+    RpcPeer server;
+    ServerSide serverSide;
+    startServer(server, serverSide);
+    RpcPeer client;
+    connectClient(client, server);
+
+    forwardingPeer = nullptr;
+    handledLines.clear();
+    QtMessageHandler previous = qInstallMessageHandler(forwardingHandler);
+    client.call("ECHO", QVariant(QVariantList{1}));
+    const int duringCall = handledLines.size();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !handledLines.filter("ECHO has an argument that cannot be sent").isEmpty(), Wait);
+    qInstallMessageHandler(previous);
+    QCOMPARE(duringCall, 0); // nothing logged from inside call()
+
+    client.call("NUMBER", 1);
+    QTRY_COMPARE_WITH_TIMEOUT(serverSide.calls.size(), 1, Wait);
+    QCOMPARE(serverSide.calls.at(0).slot, QString("number"));
+}
+
+void TestRpcPeer::slotMayDeleteThePeer()
+{
+    auto* server = new RpcPeer;
+    ServerSide serverSide;
+    startServer(*server, serverSide);
+    Wrecker wrecker;
+    wrecker.peer = server;
+    server->attachSlot("KILL", &wrecker, SLOT(deletePeer(quint64)));
+    QTcpSocket raw;
+    quint64 rawId = 0;
+    connectRaw(raw, *server, &rawId);
+
+    // Three frames in one write: the first deletes the peer, the rest must not be
+    // touched.
+    raw.write(frameOf(body("KILL", 0)) + frameOf(body("KILL", 0)) +
+              frameOf(body("NUMBER", 1, intArg(1))));
+    QTRY_COMPARE_WITH_TIMEOUT(wrecker.calls, 1, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(raw.state(), QAbstractSocket::UnconnectedState, Wait);
+    QTest::qWait(100);
+    QCOMPARE(wrecker.calls, 1);
+    QCOMPARE(serverSide.calls.size(), 0);
+}
+
+void TestRpcPeer::slotMayDisconnectTheSender()
+{
+    RpcPeer server;
+    ServerSide serverSide;
+    startServer(server, serverSide);
+    Wrecker wrecker;
+    wrecker.peer = &server;
+    server.attachSlot("KICK", &wrecker, SLOT(kickSender(quint64)));
+    QTcpSocket raw;
+    quint64 rawId = 0;
+    connectRaw(raw, server, &rawId);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+
+    raw.write(frameOf(body("NUMBER", 1, intArg(1))) + frameOf(body("KICK", 0)) +
+              frameOf(body("NUMBER", 1, intArg(2))));
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, Wait);
+    QCOMPARE(wrecker.calls, 1);
+    // What came after the kick is not delivered.
+    QCOMPARE(serverSide.count("number"), 1);
+    QCOMPARE(serverSide.calls.at(0).args.at(0).toInt(), 1);
+}
+
+void TestRpcPeer::slotMayDeleteAnotherReceiver()
+{
+    RpcPeer server;
+    ServerSide serverSide;
+    startServer(server, serverSide);
+    Wrecker wrecker;
+    auto* victim = new ServerSide;
+    wrecker.victim = victim;
+    server.attachSlot("X", &wrecker, SLOT(deleteVictim(quint64, int)));
+    server.attachSlot("X", victim, SLOT(number(quint64, int)));
+    server.attachSlot("X", &serverSide, SLOT(number(quint64, int)));
+    RpcPeer client;
+    connectClient(client, server);
+
+    client.call("X", 5);
+    client.call("X", 6);
+    QTRY_COMPARE_WITH_TIMEOUT(serverSide.count("number"), 2, Wait);
+    QCOMPARE(wrecker.calls, 2);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeer)
