@@ -1,0 +1,351 @@
+// paramserver driven by the command-line workstation and the device emulator,
+// all over loopback: accounts and login rules, unsolicited messages, devices and
+// the whole life of a scheduled parameter set, and hostile frames.
+
+#include "serverprocess.h"
+
+#include <QDataStream>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#ifndef PARAMSERVER_PATH
+#error "PARAMSERVER_PATH must name the paramserver executable"
+#endif
+
+namespace {
+
+const char* const OperatorDigest = "0cc175b9c0f1b6a831c399e269772661";
+
+struct Result
+{
+    int exitCode = -1;
+    QStringList lines;
+    QString err;
+};
+
+Result runTool(const QString& program, const QStringList& args, int timeoutMs = 60000)
+{
+    QProcess process;
+    process.start(program, args);
+    Result r;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return r;
+    }
+    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    r.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(process.readAllStandardError());
+    return r;
+}
+
+Result ctl(const ServerProcess& server, const QStringList& args)
+{
+    return runTool(PARAMCTL_PATH, QStringList{"--port", QString::number(server.rpcPort())} + args);
+}
+
+Result sim(const ServerProcess& server, const QStringList& args)
+{
+    return runTool(UOOSIM_PATH,
+                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} + args);
+}
+
+// A workstation that watches everything the server sends unasked.
+class Watcher
+{
+public:
+    explicit Watcher(const ServerProcess& server)
+    {
+        process.start(PARAMCTL_PATH,
+                      {"--port", QString::number(server.rpcPort()), "watch", "--seconds", "300"});
+        // It logs in with the built-in account; the next login under that name
+        // must come more than a second later.
+        process.waitForStarted(10000);
+        QThread::msleep(1500);
+    }
+    ~Watcher()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    bool waitFor(const QString& fragment, int timeoutMs = 20000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!collected.contains(fragment)) {
+            if (deadline.hasExpired() || process.state() == QProcess::NotRunning) {
+                collected += QString::fromUtf8(process.readAllStandardOutput());
+                return collected.contains(fragment);
+            }
+            process.waitForReadyRead(100);
+            collected += QString::fromUtf8(process.readAllStandardOutput());
+        }
+        return true;
+    }
+    QString collected;
+    QProcess process;
+};
+
+QVariantList logCodes(const QString& directory, quint32 uoo)
+{
+    QVariantList codes;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "probe");
+        db.setDatabaseName(directory + "/params_upd.db");
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.prepare("SELECT message FROM log WHERE uoo = :uoo ORDER BY id");
+            q.bindValue(":uoo", uoo);
+            if (q.exec()) {
+                while (q.next()) {
+                    codes << q.value(0).toInt();
+                }
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase("probe");
+    return codes;
+}
+
+qint64 residentKb(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    return -1;
+}
+
+QByteArray frame(const QByteArray& body)
+{
+    QByteArray bytes(4, '\0');
+    const quint32 n = quint32(body.size());
+    bytes[0] = char(n & 0xFF);
+    bytes[1] = char((n >> 8) & 0xFF);
+    bytes[2] = char((n >> 16) & 0xFF);
+    bytes[3] = char((n >> 24) & 0xFF);
+    return bytes + body;
+}
+
+} // namespace
+
+class TestWorkstation : public QObject
+{
+    Q_OBJECT
+private slots:
+    void accountsAndLoginRules()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        Watcher watcher(server);
+
+        Result r = ctl(server, {"users"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY(watcher.waitFor("RPC_SYS_LOG_MESSAGE\t"));
+        QVERIFY2(r.lines[0].startsWith("login=adminvemo\tpermissions=127\t"), qPrintable(r.lines[0]));
+
+        QThread::msleep(1100); // the same login name again only after a second
+        r = ctl(server, {"adduser", "operator", OperatorDigest, "3,6", "Оператор смены"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.lines, QStringList{"OK"});
+        QVERIFY(watcher.waitFor("[RPC] [adminvemo] 101 "));
+
+        r = ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.lines.size(), 2);
+        QVERIFY(r.lines[1].startsWith("login=operator\tpermissions=3,6\tfullname=Оператор смены"));
+
+        // Another workstation with wrong passwords: three refusals, then the
+        // connection is closed at the fourth.
+        for (int attempt = 1; attempt <= 4; ++attempt) {
+            QThread::msleep(1100);
+            r = ctl(server, {"--login", "operator", "--password", "wrong", "users"});
+            QCOMPARE(r.exitCode, attempt <= 3 ? 5 : 4);
+        }
+        QVERIFY(watcher.waitFor("Превышен лимит попыток логина для клиента"));
+
+        // Too fast: closed without a reply, and not counted.
+        QThread::msleep(1100);
+        QCOMPARE(ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode, 0);
+        QCOMPARE(ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode, 4);
+
+        // Results of the account operations.
+        QThread::msleep(1100);
+        r = ctl(server, {"adduser", "operator", "x", "3"});
+        QCOMPARE(r.exitCode, 6);
+        QCOMPARE(r.lines, QStringList{"USER_ALREADY_EXISTS"});
+        QThread::msleep(1100);
+        r = ctl(server, {"moduser", "operator", "6"});
+        QCOMPARE(r.lines, QStringList{"OK"});
+        QVERIFY(watcher.waitFor("[RPC] [adminvemo] 102 "));
+        QThread::msleep(1100);
+        r = ctl(server, {"deluser", "nobody"});
+        QCOMPARE(r.lines, QStringList{"USER_NOT_FOUND"});
+        QThread::msleep(1100);
+        r = ctl(server, {"deluser", "operator"});
+        QCOMPARE(r.lines, QStringList{"OK"});
+        QVERIFY(watcher.waitFor("[RPC] [adminvemo] 103 "));
+
+        // A login without permission 3 asking for the accounts is cut off.
+        QThread::msleep(1100);
+        QCOMPARE(ctl(server, {"adduser", "viewer", OperatorDigest, "6"}).exitCode, 0);
+        r = ctl(server, {"--login", "viewer", "--password", OperatorDigest, "users"});
+        QCOMPARE(r.exitCode, 4);
+        QVERIFY(watcher.waitFor("Неодостаточно прав пользователя для выполнения операции "
+                                "RPC_GET_CLIENT_LIST; ClientID="));
+
+        QVERIFY(watcher.process.state() == QProcess::Running);
+    }
+
+    void devicesAndAScheduledSet()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        Watcher watcher(server);
+        QTemporaryDir files;
+        const quint32 uoo = 4711;
+
+        // The device uploads its 1000-byte set.
+        Result r = sim(server, {"--uoo", QString::number(uoo), "--params-size", "1000"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.lines.contains("SYNC_REPLY command=0"));
+        QCOMPARE(r.lines.filter("UPLOAD_ACK").size(), 2);
+        QVERIFY(watcher.waitFor(QString("RPC_NEW_UOOSTATE\tuoo=%1").arg(uoo)));
+        QVERIFY(watcher.waitFor(QString("RPC_NEW_PARAMSSTATE\tuoo=%1").arg(uoo)));
+
+        r = ctl(server, {"devices"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY2(r.lines[0].startsWith(QString("uoo=%1\t").arg(uoo)), qPrintable(r.lines[0]));
+        QVERIFY(r.lines[0].contains("online=1"));
+
+        QThread::msleep(1100);
+        r = ctl(server, {"params", QString::number(uoo)});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.lines.value(0).contains("\tstate=1\t"), qPrintable(r.lines.join('|')));
+        QVERIFY(r.lines.value(0).contains("uooparams=1000"));
+
+        // Unknown devices and the guard state.
+        QThread::msleep(1100);
+        r = ctl(server, {"guard", "99"});
+        QCOMPARE(r.lines, QStringList{"TESTING_UOO_NOT_FOUND"});
+        QThread::msleep(1100);
+        r = ctl(server, {"guard", QString::number(uoo)});
+        QCOMPARE(r.lines, QStringList{"UOO_IS_BUSY"});
+
+        // An operator schedules a new set of 1300 bytes.
+        const QString newSet = files.filePath("new.bin");
+        {
+            QFile f(newSet);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QByteArray bytes(1300, '\0');
+            for (int i = 0; i < bytes.size(); ++i)
+                bytes[i] = char(i * 7 + 3);
+            f.write(bytes);
+        }
+        QThread::msleep(1100);
+        r = ctl(server, {"schedule", QString::number(uoo), newSet, "--time", "2024-03-07 13:05:09"});
+        QCOMPARE(r.lines, QStringList{"OK"});
+        QThread::msleep(1100);
+        r = ctl(server, {"schedule", "99", newSet});
+        QCOMPARE(r.lines, QStringList{"TESTING_UOO_NOT_FOUND"});
+
+        // The device learns of it at its next SYNC, downloads it in three chunks,
+        // applies it and confirms it.
+        const QString applied = files.filePath("applied.bin");
+        r = sim(server, {"--uoo", QString::number(uoo), "--params-size", "1000", "--save", applied});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.lines.contains("SYNC_REPLY command=3"), qPrintable(r.lines.join('|')));
+        QCOMPARE(r.lines.filter("DOWNLOAD_CHUNK").size(), 3);
+        QVERIFY(r.lines.filter("FINISHED_ACK").size() == 1);
+        QVERIFY(r.lines.contains("SYNC_REPLY command=1"));
+        QFile savedFile(applied);
+        QVERIFY(savedFile.open(QIODevice::ReadOnly));
+        QFile original(newSet);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(savedFile.readAll(), original.readAll());
+
+        QThread::msleep(1100);
+        r = ctl(server, {"params", QString::number(uoo)});
+        QVERIFY(r.lines.value(0).contains("\tstate=1\t"));
+        QVERIFY(r.lines.value(0).contains("uooparams=1300"));
+        QVERIFY(r.lines.value(0).contains("localparams=0"));
+        QVERIFY(r.lines.value(0).contains("uootime=2024-03-07 13:05:09"));
+
+        // Action log: upload (1), chunk on request (2), finished (3), confirmed (4).
+        const QVariantList codes = logCodes(server.directory(), uoo);
+        QVERIFY2(codes == (QVariantList{1, 2, 3, 4}), qPrintable(QVariant(codes).toStringList().join(',')));
+
+        // Cancelling: a scheduled set is dropped again.
+        QThread::msleep(1100);
+        QCOMPARE(ctl(server, {"schedule", QString::number(uoo), newSet}).lines, QStringList{"OK"});
+        QThread::msleep(1100);
+        QCOMPARE(ctl(server, {"cancel", QString::number(uoo)}).lines, QStringList{"OK"});
+        QThread::msleep(1100);
+        r = ctl(server, {"params", QString::number(uoo)});
+        QVERIFY(r.lines.value(0).contains("localparams=0"));
+    }
+
+    void hostileFramesCostOnlyTheirConnection()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        const qint64 before = residentKb(server.pid());
+        QVERIFY(before > 0);
+
+        // A header announcing 4 GiB.
+        QTcpSocket huge;
+        huge.connectToHost("127.0.0.1", server.rpcPort());
+        QVERIFY(huge.waitForConnected(10000));
+        huge.write(QByteArray::fromHex("ffffffff") + QByteArray(64, 'x'));
+        QVERIFY(huge.waitForDisconnected(10000));
+
+        // A permission list that claims two billion entries, in a short frame.
+        QByteArray body;
+        {
+            QDataStream out(&body, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_5_3);
+            out << QString("LOGIN_RESULT") << quint8(1) << quint32(1024) << qint8(0);
+            const QByteArray name("QList<uchar>");
+            out.writeBytes(name.constData(), uint(name.size() + 1));
+            out << quint32(2000000000u) << quint8(3);
+        }
+        QTcpSocket many;
+        many.connectToHost("127.0.0.1", server.rpcPort());
+        QVERIFY(many.waitForConnected(10000));
+        for (int i = 0; i < 50; ++i) {
+            many.write(frame(body));
+        }
+        QVERIFY(many.waitForBytesWritten(10000));
+
+        // Garbage: a body whose name cannot be read.
+        QTcpSocket garbage;
+        garbage.connectToHost("127.0.0.1", server.rpcPort());
+        QVERIFY(garbage.waitForConnected(10000));
+        garbage.write(frame(QByteArray::fromHex("7fffffff0102")));
+        QVERIFY(garbage.waitForDisconnected(10000));
+
+        // The server goes on serving everyone else, with its memory unchanged.
+        Result r = ctl(server, {"users"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(server.isRunning());
+        const qint64 after = residentKb(server.pid());
+        QVERIFY2(after - before < 8 * 1024,
+                 qPrintable(QString("resident %1 kB before, %2 kB after").arg(before).arg(after)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorkstation)
+#include "tst_workstation.moc"
