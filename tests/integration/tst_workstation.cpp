@@ -239,7 +239,7 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.lines.size(), 1);
         QVERIFY2(r.lines[0].startsWith(QString("uoo=%1\t").arg(uoo)), qPrintable(r.lines[0]));
-        QVERIFY(r.lines[0].contains("online=1"));
+        QVERIFY(r.lines[0].contains("online=yes"));
 
         QThread::msleep(1100);
         r = ctl(server, {"params", QString::number(uoo)});
