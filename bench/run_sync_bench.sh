@@ -25,9 +25,11 @@ cleanup() {
     for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
     rm -rf "$WORK"
 }
+PORT=""
 trap cleanup EXIT INT TERM
 
-# Starts "$@" in the background and echoes its READY port (waits at most 30 s).
+# Starts "$@" in the background (in this shell, so that its pid is kept for the
+# cleanup) and waits at most 30 s for its READY line; PORT is set from it.
 start() {
     out="$WORK/$(basename "$1").out"
     "$@" >"$out" 2>"$WORK/$(basename "$1").err" &
@@ -38,24 +40,33 @@ start() {
         [ "$tries" -le 300 ] || { echo "server $1 did not start" >&2; exit 1; }
         sleep 0.1
     done
-    sed -n 's/^READY port=\([0-9]*\).*/\1/p' "$out" | head -n1
+    PORT=$(sed -n 's/^READY port=\([0-9]*\).*/\1/p' "$out" | head -n1)
+}
+
+# Stops the servers started so far.
+stop_all() {
+    for pid in $PIDS; do kill "$pid" 2>/dev/null || true; done
+    for pid in $PIDS; do wait "$pid" 2>/dev/null || true; done
+    PIDS=""
 }
 
 field() { echo "$1" | sed -n "s/.* $2=\([0-9.]*\).*/\1/p"; }
 
 echo "devices=$DEVICES seconds=$SECONDS_ window=$WINDOW"
 
-port=$(start "$ECHO" --port 0)
-echo_line=$("$UOOSIM" --load --echo --server "127.0.0.1:$port" --devices "$DEVICES" \
+start "$ECHO" --port 0
+echo_line=$("$UOOSIM" --load --echo --server "127.0.0.1:$PORT" --devices "$DEVICES" \
     --window "$WINDOW" --seconds "$SECONDS_" | grep '^LOAD_RESULT')
 echo "echo:        $echo_line"
+stop_all
 
 mkdir -p "$WORK/db"
-port=$(start "$SERVER" --port 0 --dir "$WORK/db")
-server_out=$("$UOOSIM" --load --server "127.0.0.1:$port" --devices "$DEVICES" \
+start "$SERVER" --port 0 --dir "$WORK/db"
+server_out=$("$UOOSIM" --load --server "127.0.0.1:$PORT" --devices "$DEVICES" \
     --window "$WINDOW" --seconds "$SECONDS_")
 echo "$server_out" | grep '^LOAD_READY' | sed 's/^/paramserver: /'
 server_line=$(echo "$server_out" | grep '^LOAD_RESULT')
+stop_all
 echo "paramserver: $server_line"
 
 e=$(field "$echo_line" per_second)
