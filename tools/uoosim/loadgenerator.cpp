@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTextStream>
+#include <QThread>
 #include <QtEndian>
 
 #include <algorithm>
@@ -231,6 +232,9 @@ bool LoadGenerator::prepare(QString* error)
         *error = QStringLiteral("%1 devices not in step").arg(pending.size());
         return false;
     }
+    // The server writes changed records about a second after the change; let
+    // that last write of the set-up pass before measuring.
+    QThread::msleep(1500);
     *m_out << QStringLiteral("LOAD_READY devices=%1 seconds=%2")
                   .arg(m_config.devices)
                   .arg(timer.elapsed() / 1000.0, 0, 'f', 2)
