@@ -451,6 +451,24 @@ void VemoParamServer::sendNewSetReply(UooEntry& entry, const char* syncReply,
     sendDatagram(PAR_PROTO_SYNC_REQUEST, bytes, SyncBlock::Size, 0, address, port);
 }
 
+// A chunk whose bytes are already where its offset says: the repeat of a chunk
+// of the running upload, or of the last chunk of the upload just completed.
+bool VemoParamServer::isRepeatedChunk(const UooRParamsDesc& record, const ParamChunk& chunk)
+{
+    if (chunk.offset == 0) {
+        return false;
+    }
+    const QByteArray data = QByteArray::fromRawData(chunk.data.data(), static_cast<int>(chunk.length));
+    const qint64 end = qint64(chunk.offset) + chunk.length;
+    if (end <= record.uploadBuffer.size()) {
+        return record.uploadBuffer.mid(static_cast<int>(chunk.offset), static_cast<int>(chunk.length)) == data;
+    }
+    if (record.uploadBuffer.isEmpty() && chunk.left == 0 && end == record.uooparams.size()) {
+        return record.uooparams.right(static_cast<int>(chunk.length)) == data;
+    }
+    return false;
+}
+
 void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const char* payload,
                                         int size, const QHostAddress& sender, quint16 senderPort)
 {
@@ -470,6 +488,12 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
     }
     if (chunk.computeCrc() != chunk.crc) {
         qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
+        return;
+    }
+    if (isRepeatedChunk(record, chunk)) {
+        // Sent again because our acknowledgement was lost: acknowledge it
+        // again, but do not take its bytes twice.
+        sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);
         return;
     }
     if (record.uploadBuffer.size() > MaxUploadSize - static_cast<int>(chunk.length)) {

@@ -19,6 +19,7 @@
 #include <utility>
 
 class ParamsDatabase;
+struct ParamChunk;
 class QUdpSocket;
 struct ParamDatagramHeader;
 
@@ -103,6 +104,7 @@ private:
 
     void handleSyncRequest(const ParamDatagramHeader& header, const char* payload, int size,
                            const QHostAddress& sender, quint16 senderPort);
+    static bool isRepeatedChunk(const UooRParamsDesc& record, const ParamChunk& chunk);
     void handleSendRequest(const ParamDatagramHeader& header, const char* payload, int size,
                            const QHostAddress& sender, quint16 senderPort);
     void handleRcvAck(const ParamDatagramHeader& header, const QHostAddress& sender,

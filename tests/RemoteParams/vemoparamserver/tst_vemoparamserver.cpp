@@ -17,6 +17,7 @@ private slots:
     void uploadThousandBytes();
     void uploadRestartsAtOffsetZero();
     void uploadWrongChunkCrc();
+    void uploadRepeatedChunks();
     void steadySync();
     void steadySyncAfterSweep();
     void syncInStateOne_data();
@@ -174,6 +175,35 @@ void TestVemoParamServer::uploadWrongChunkCrc()
     // The repeated chunk completes the upload.
     QCOMPARE(h.exchange(chunkDatagram(5, set, 512)).size(), 1);
     QCOMPARE(h.server->uooParamsDesc(5).uooparams, set);
+}
+
+void TestVemoParamServer::uploadRepeatedChunks()
+{
+    // Acknowledgements lost on the way: the device sends chunks again. Each is
+    // acknowledged again, and the set is taken once.
+    Harness h;
+    const QByteArray set = patternSet(1300, 4);
+    h.exchange(syncRequestFor(5, set));
+    h.exchange(chunkDatagram(5, set, 0));
+    h.exchange(chunkDatagram(5, set, 512));
+    const QList<Reply> repeat = h.exchange(chunkDatagram(5, set, 512));
+    QCOMPARE(repeat.size(), 1);
+    QCOMPARE(repeat[0].header.msgCode, quint32(PAR_PROTO_RCV_ACK));
+    QCOMPARE(repeat[0].header.value, paramCrc16(set.mid(512, 512)));
+    QCOMPARE(h.server->uooParamsDesc(5).uploadBuffer, set.left(1024));
+
+    h.exchange(chunkDatagram(5, set, 1024));
+    QCOMPARE(h.server->uooParamsDesc(5).uooparams, set);
+    QCOMPARE(logRows(1), 1);
+
+    // The last chunk again, after the upload completed.
+    const QList<Reply> late = h.exchange(chunkDatagram(5, set, 1024));
+    QCOMPARE(late.size(), 1);
+    QCOMPARE(late[0].header.value, paramCrc16(set.mid(1024)));
+    const UooRParamsDesc record = h.server->uooParamsDesc(5);
+    QCOMPARE(record.uooparams, set);
+    QCOMPARE(record.state, 1);
+    QCOMPARE(logRows(1), 1);
 }
 
 void TestVemoParamServer::steadySync()
