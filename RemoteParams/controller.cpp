@@ -58,7 +58,10 @@ const char* compilerName()
 QString compilerVersion()
 {
 #if defined(__clang__)
-    return QStringLiteral("%1.%2.%3").arg(__clang_major__).arg(__clang_minor__).arg(__clang_patchlevel__);
+    return QStringLiteral("%1.%2.%3")
+        .arg(__clang_major__)
+        .arg(__clang_minor__)
+        .arg(__clang_patchlevel__);
 #elif defined(__GNUC__)
     return QStringLiteral("%1.%2.%3").arg(__GNUC__).arg(__GNUC_MINOR__).arg(__GNUC_PATCHLEVEL__);
 #elif defined(_MSC_VER)
@@ -128,8 +131,8 @@ void Controller::initialize()
 
     readSettings();
 
-    resourceDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                           QLatin1String(ResourceConnectionName));
+    resourceDb =
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(ResourceConnectionName));
     resourceDb.setDatabaseName(QStringLiteral("./%1").arg(QLatin1String(ResourceFileName)));
     if (!resourceDb.open()) {
         qCritical() << "ERROR: Ошибка открытия файла БД ресурсов";

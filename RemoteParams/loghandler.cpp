@@ -62,8 +62,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
         std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
         std::fflush(stderr);
     }
-    service->logMessage(line, static_cast<QtServiceBase::MessageType>(info.eventType),
-                        info.eventId, 0);
+    service->logMessage(line, static_cast<QtServiceBase::MessageType>(info.eventType), info.eventId,
+                        0);
 
     if (insideHandler) {
         return;

@@ -11,8 +11,8 @@
 ReceiverService::ReceiverService(int argc, char** argv)
     : QtService<ExceptionStableApp>(argc, argv, QLatin1String(ServiceSettings::ServiceName))
 {
-    setServiceDescription(QCoreApplication::translate("ReceiverService",
-                                                      "Служба сервера параметров УОО VEMO"));
+    setServiceDescription(
+        QCoreApplication::translate("ReceiverService", "Служба сервера параметров УОО VEMO"));
     setServiceFlags(QtServiceBase::NeedsStopOnShutdown);
     setStartupType(QtServiceController::AutoStartup);
 }

@@ -458,10 +458,12 @@ bool VemoParamServer::isRepeatedChunk(const UooRParamsDesc& record, const ParamC
     if (chunk.offset == 0) {
         return false;
     }
-    const QByteArray data = QByteArray::fromRawData(chunk.data.data(), static_cast<int>(chunk.length));
+    const QByteArray data =
+        QByteArray::fromRawData(chunk.data.data(), static_cast<int>(chunk.length));
     const qint64 end = qint64(chunk.offset) + chunk.length;
     if (end <= record.uploadBuffer.size()) {
-        return record.uploadBuffer.mid(static_cast<int>(chunk.offset), static_cast<int>(chunk.length)) == data;
+        return record.uploadBuffer.mid(static_cast<int>(chunk.offset),
+                                       static_cast<int>(chunk.length)) == data;
     }
     if (record.uploadBuffer.isEmpty() && chunk.left == 0 && end == record.uooparams.size()) {
         return record.uooparams.right(static_cast<int>(chunk.length)) == data;

@@ -60,10 +60,9 @@ private slots:
                                  << "Запрошен рестарт приложения. Причина: database locked";
         QTest::newRow("exit") << int(Throw::Exit) << 0 << int(QtWarningMsg)
                               << "Управление приложением: operator asked";
-        QTest::newRow("bad_alloc")
-            << int(Throw::BadAlloc) << -10 << int(QtCriticalMsg)
-            << QString("ERROR: Обнаружено исключение времени выполнения: ") +
-                   std::bad_alloc().what() + ". Попытка перезапуска...";
+        QTest::newRow("bad_alloc") << int(Throw::BadAlloc) << -10 << int(QtCriticalMsg)
+                                   << QString("ERROR: Обнаружено исключение времени выполнения: ") +
+                                          std::bad_alloc().what() + ". Попытка перезапуска...";
         QTest::newRow("runtime_error")
             << int(Throw::Runtime) << -10 << int(QtCriticalMsg)
             << "ERROR: Обнаружено исключение времени выполнения: boom. Попытка перезапуска...";

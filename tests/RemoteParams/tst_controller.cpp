@@ -63,9 +63,11 @@ QList<UserRow> readUsers()
         db.setDatabaseName("./vemo_resource.db");
         if (db.open()) {
             QSqlQuery q(db);
-            q.exec("SELECT login, pwd, fullname, permissions, writesleft, lastwrite FROM rpc_users");
+            q.exec(
+                "SELECT login, pwd, fullname, permissions, writesleft, lastwrite FROM rpc_users");
             while (q.next()) {
-                rows.append({q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
+                rows.append(
+                    {q.value(0), q.value(1), q.value(2), q.value(3), q.value(4), q.value(5)});
             }
         }
     }
@@ -266,8 +268,8 @@ private slots:
         QTest::addColumn<int>("expectedRpcPort");
         QTest::addColumn<bool>("copied");
 
-        QTest::newRow("empty stores") << QVariant() << QVariant() << QVariant() << QVariant()
-                                      << 45432 << false;
+        QTest::newRow("empty stores")
+            << QVariant() << QVariant() << QVariant() << QVariant() << 45432 << false;
         QTest::newRow("system saved, user empty: fallback, no copy")
             << QVariant() << QVariant(true) << QVariant(5000) << QVariant() << 5000 << false;
         QTest::newRow("user false, system true: copy")
@@ -371,7 +373,8 @@ private slots:
         LogCapture log;
         controller.sendToLog("adminvemo", 104, QString());
         controller.sendToLog("op", 110, "Код УОО: 17");
-        QCOMPARE(log.texts(), (QStringList{"[RPC] [adminvemo] 104 ", "[RPC] [op] 110 Код УОО: 17"}));
+        QCOMPARE(log.texts(),
+                 (QStringList{"[RPC] [adminvemo] 104 ", "[RPC] [op] 110 Код УОО: 17"}));
     }
 
 private:

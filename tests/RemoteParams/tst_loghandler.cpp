@@ -76,10 +76,12 @@ private slots:
         QTest::newRow("critical, quoted")
             << int(QtCriticalMsg) << "\"ERROR: Ошибка открытия файла БД ресурсов\""
             << "24.03.05-14:07:09 >> [CRITICAL] ERROR: Ошибка открытия файла БД ресурсов\n";
-        QTest::newRow("warning, inner quotes")
-            << int(QtWarningMsg) << "say \"hi\" \"\"" << "24.03.05-14:07:09 >> [WARNING] say hi \n";
-        QTest::newRow("fatal") << int(QtFatalMsg) << "x" << "24.03.05-14:07:09 >> [FATAL] x\n";
-        QTest::newRow("info") << int(QtInfoMsg) << "y" << "24.03.05-14:07:09 >> [INFO] y\n";
+        QTest::newRow("warning, inner quotes") << int(QtWarningMsg) << "say \"hi\" \"\""
+                                               << "24.03.05-14:07:09 >> [WARNING] say hi \n";
+        QTest::newRow("fatal") << int(QtFatalMsg) << "x"
+                               << "24.03.05-14:07:09 >> [FATAL] x\n";
+        QTest::newRow("info") << int(QtInfoMsg) << "y"
+                              << "24.03.05-14:07:09 >> [INFO] y\n";
     }
 
     void lineFormat()

@@ -22,7 +22,8 @@ private slots:
         QTest::newRow("case matters") << QStringList{"paramserver", "--RESTART", "5"} << 0;
         QTest::newRow("three arguments, other option")
             << QStringList{"paramserver", "-e", "5"} << 0;
-        QTest::newRow("four arguments") << QStringList{"paramserver", "--restart", "5", "x"} << 1000;
+        QTest::newRow("four arguments")
+            << QStringList{"paramserver", "--restart", "5", "x"} << 1000;
         QTest::newRow("negative") << QStringList{"paramserver", "--restart", "-3"} << 0;
         QTest::newRow("restart 30") << QStringList{"paramserver", "--restart", "30"} << 30000;
         QTest::newRow("huge, clamped")

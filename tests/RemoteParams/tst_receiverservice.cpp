@@ -33,8 +33,8 @@ protected:
     {
         ReceiverService::start();
         QTimer::singleShot(50, [this] {
-            controllerRanBeforeEnd = currentServiceController() &&
-                                     currentServiceController()->isRunningState();
+            controllerRanBeforeEnd =
+                currentServiceController() && currentServiceController()->isRunningState();
             switch (ending) {
             case Ending::Restart:
                 throw ForceRestartException("test");
@@ -95,10 +95,10 @@ private slots:
         QTest::addColumn<int>("ending");
         QTest::addColumn<int>("result");
         QTest::addColumn<QStringList>("restartArguments");
-        QTest::newRow("restart requested") << int(Ending::Restart) << -1
-                                           << QStringList{"--restart", "1"};
-        QTest::newRow("runtime error") << int(Ending::RuntimeError) << -10
-                                       << QStringList{"--restart", "10"};
+        QTest::newRow("restart requested")
+            << int(Ending::Restart) << -1 << QStringList{"--restart", "1"};
+        QTest::newRow("runtime error")
+            << int(Ending::RuntimeError) << -10 << QStringList{"--restart", "10"};
         QTest::newRow("exit requested") << int(Ending::Exit) << 0 << QStringList{};
         QTest::newRow("quit") << int(Ending::Quit) << 0 << QStringList{};
     }

@@ -57,8 +57,8 @@ private slots:
                                    "====== Запуск программы Сервер параметров VEMO версия +0\\.5")
                     .match(server.log())
                     .hasMatch());
-        QVERIFY(server.log().contains(QString("Сервер администрирования запущен на 0.0.0.0:%1")
-                                          .arg(server.rpcPort())));
+        QVERIFY(server.log().contains(
+            QString("Сервер администрирования запущен на 0.0.0.0:%1").arg(server.rpcPort())));
         QVERIFY(server.log().contains(
             QString("Сервер параметров запущен на порту %1").arg(server.paramsPort())));
 

@@ -54,7 +54,8 @@ Result ctl(const ServerProcess& server, const QStringList& args)
 Result sim(const ServerProcess& server, const QStringList& args)
 {
     return runTool(UOOSIM_PATH,
-                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} + args);
+                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} +
+                       args);
 }
 
 // A workstation that watches everything the server sends unasked.
@@ -164,7 +165,8 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.lines.size(), 1);
         QVERIFY(watcher.waitFor("RPC_SYS_LOG_MESSAGE\t"));
-        QVERIFY2(r.lines[0].startsWith("login=adminvemo\tpermissions=127\t"), qPrintable(r.lines[0]));
+        QVERIFY2(r.lines[0].startsWith("login=adminvemo\tpermissions=127\t"),
+                 qPrintable(r.lines[0]));
 
         QThread::msleep(1100); // the same login name again only after a second
         r = ctl(server, {"adduser", "operator", OperatorDigest, "3,6", "Оператор смены"});
@@ -188,8 +190,12 @@ private slots:
 
         // Too fast: closed without a reply, and not counted.
         QThread::msleep(1100);
-        QCOMPARE(ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode, 0);
-        QCOMPARE(ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode, 4);
+        QCOMPARE(
+            ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode,
+            0);
+        QCOMPARE(
+            ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode,
+            4);
 
         // Results of the account operations.
         QThread::msleep(1100);
@@ -266,7 +272,8 @@ private slots:
             f.write(bytes);
         }
         QThread::msleep(1100);
-        r = ctl(server, {"schedule", QString::number(uoo), newSet, "--time", "2024-03-07 13:05:09"});
+        r = ctl(server,
+                {"schedule", QString::number(uoo), newSet, "--time", "2024-03-07 13:05:09"});
         QCOMPARE(r.lines, QStringList{"OK"});
         QThread::msleep(1100);
         r = ctl(server, {"schedule", "99", newSet});
@@ -275,7 +282,8 @@ private slots:
         // The device learns of it at its next SYNC, downloads it in three chunks,
         // applies it and confirms it.
         const QString applied = files.filePath("applied.bin");
-        r = sim(server, {"--uoo", QString::number(uoo), "--params-size", "1000", "--save", applied});
+        r = sim(server,
+                {"--uoo", QString::number(uoo), "--params-size", "1000", "--save", applied});
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(hasLine(r.lines, "SYNC_REPLY command=3"), qPrintable(r.lines.join('|')));
         QCOMPARE(r.lines.filter("DOWNLOAD_CHUNK").size(), 3);
@@ -296,7 +304,8 @@ private slots:
 
         // Action log: upload (1), chunk on request (2), finished (3), confirmed (4).
         const QVariantList codes = logCodes(server.directory(), uoo);
-        QVERIFY2(codes == (QVariantList{1, 2, 3, 4}), qPrintable(QVariant(codes).toStringList().join(',')));
+        QVERIFY2(codes == (QVariantList{1, 2, 3, 4}),
+                 qPrintable(QVariant(codes).toStringList().join(',')));
 
         // Cancelling: a scheduled set is dropped again.
         QThread::msleep(1100);

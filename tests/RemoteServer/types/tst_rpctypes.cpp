@@ -12,8 +12,7 @@ QByteArray hex(const char* text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-template <typename T>
-QByteArray encode(const T& value)
+template <typename T> QByteArray encode(const T& value)
 {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
@@ -22,8 +21,7 @@ QByteArray encode(const T& value)
     return bytes;
 }
 
-template <typename T>
-T decode(const QByteArray& bytes, QDataStream::Status* status = nullptr)
+template <typename T> T decode(const QByteArray& bytes, QDataStream::Status* status = nullptr)
 {
     QDataStream in(bytes);
     in.setVersion(QDataStream::Qt_5_3);
@@ -246,13 +244,14 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("credentials")
             << QVariant::fromValue(VemoRpcCredentials()) << QByteArray("VemoRpcCredentials");
-        QTest::newRow("client") << QVariant::fromValue(VemoRpcClient()) << QByteArray("VemoRpcClient");
+        QTest::newRow("client") << QVariant::fromValue(VemoRpcClient())
+                                << QByteArray("VemoRpcClient");
         QTest::newRow("clients") << QVariant::fromValue(QList<VemoRpcClient>())
                                  << QByteArray("QList<VemoRpcClient>");
-        QTest::newRow("descriptor") << QVariant::fromValue(UooDescriptor())
-                                    << QByteArray("UooDescriptor");
-        QTest::newRow("descriptors") << QVariant::fromValue(QList<UooDescriptor>())
-                                     << QByteArray("QList<UooDescriptor>");
+        QTest::newRow("descriptor")
+            << QVariant::fromValue(UooDescriptor()) << QByteArray("UooDescriptor");
+        QTest::newRow("descriptors")
+            << QVariant::fromValue(QList<UooDescriptor>()) << QByteArray("QList<UooDescriptor>");
         QTest::newRow("params") << QVariant::fromValue(UooRParamsDesc())
                                 << QByteArray("UooRParamsDesc");
         QTest::newRow("account") << QVariant::fromValue(AccountInfo()) << QByteArray("AccountInfo");
