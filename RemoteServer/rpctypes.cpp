@@ -50,6 +50,38 @@ QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list)
     return readBoundedList(in, list, 1);
 }
 
+QDataStream& readWireDateTime(QDataStream& in, QDateTime& value)
+{
+    value = QDateTime();
+    QDate date;
+    QTime time;
+    qint8 spec = 0;
+    in >> date >> time >> spec;
+    if (in.status() != QDataStream::Ok) {
+        return in;
+    }
+    switch (spec) {
+    case Qt::LocalTime:
+        value = QDateTime(date, time, Qt::LocalTime);
+        break;
+    case Qt::UTC:
+        value = QDateTime(date, time, Qt::UTC);
+        break;
+    case Qt::OffsetFromUTC: {
+        qint32 offset = 0;
+        in >> offset;
+        if (in.status() == QDataStream::Ok) {
+            value = QDateTime(date, time, Qt::OffsetFromUTC, offset);
+        }
+        break;
+    }
+    default:
+        in.setStatus(QDataStream::ReadCorruptData);
+        break;
+    }
+    return in;
+}
+
 QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list)
 {
     return readBoundedList(in, list, MinClientBytes);

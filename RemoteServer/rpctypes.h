@@ -7,6 +7,7 @@
 #include "vemorpcclient.h"
 #include "vemorpccredentials.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QMetaType>
 
@@ -25,3 +26,9 @@ void registerRpcAuthTypes();
 QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list);
 QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list);
 QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list);
+
+// Reads a date-time as the stream encodes it (version Qt_5_2 or later), accepting
+// local time, UTC and a fixed offset. A date-time carrying a time zone marks the
+// stream corrupt: the stock reader would look the zone's name, as sent by the
+// peer, up in the system's zone files.
+QDataStream& readWireDateTime(QDataStream& in, QDateTime& value);

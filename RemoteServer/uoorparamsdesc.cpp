@@ -1,5 +1,7 @@
 #include "uoorparamsdesc.h"
 
+#include "rpctypes.h"
+
 void UooRParamsDesc::retryDownload()
 {
     ++writeLeft;
@@ -34,7 +36,10 @@ QDataStream& operator<<(QDataStream& out, const UooRParamsDesc& value)
 QDataStream& operator>>(QDataStream& in, UooRParamsDesc& value)
 {
     value = UooRParamsDesc();
-    return in >> value.uoo >> value.device >> value.leftToSend >> value.localparams >>
-           value.localtime >> value.pversion >> value.state >> value.uooparams >>
-           value.uootime >> value.writeLeft >> value.flags;
+    // The date-times through the reader that takes no time zone names from the peer.
+    in >> value.uoo >> value.device >> value.leftToSend >> value.localparams;
+    readWireDateTime(in, value.localtime);
+    in >> value.pversion >> value.state >> value.uooparams;
+    readWireDateTime(in, value.uootime);
+    return in >> value.writeLeft >> value.flags;
 }

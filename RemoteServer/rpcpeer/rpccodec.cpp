@@ -1,6 +1,7 @@
 #include "rpccodec.h"
 
 #include "boundedlist.h"
+#include "rpctypes.h"
 
 #include <QBuffer>
 #include <QStringList>
@@ -121,6 +122,17 @@ bool RpcCodec::readVariant(QDataStream& in, QVariant& value)
     }
     if (typeId < QMetaType::User && !isWireBuiltin(typeId)) {
         return false;
+    }
+    if (typeId == QMetaType::QDateTime) {
+        // The stock reader would take a time zone name from the peer.
+        QDateTime time;
+        readWireDateTime(in, time);
+        if (in.status() != QDataStream::Ok) {
+            return false;
+        }
+        value = QVariant(time);
+        value.data_ptr().is_null = isNull != 0;
+        return true;
     }
 
     QVariant result(typeId, nullptr);

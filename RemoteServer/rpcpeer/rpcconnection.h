@@ -44,6 +44,9 @@ public:
     bool busy = false;       // its input is being handled (guards re-entry)
     bool remoteGone = false; // the other side closed while input was being handled
     bool everConnected = false;
+    // How many of the socket's signals are being handled right now. While it is not
+    // zero the socket must not be deleted: its own code runs on after the signal.
+    int signalDepth = 0;
 
 private:
     QTcpSocket* tcp;

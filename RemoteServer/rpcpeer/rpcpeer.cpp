@@ -16,6 +16,24 @@ namespace {
 // Client identifiers are unique in the process, across peers, and never reused.
 std::atomic<quint64> nextClientId{1};
 
+// Marks a connection as being inside one of its socket's signals (see
+// RpcConnection::signalDepth). A connection is never deleted while marked, so the
+// guard may touch it on the way out even if the peer is gone.
+class SignalScope
+{
+public:
+    explicit SignalScope(RpcConnection* connection) : connection(connection)
+    {
+        ++connection->signalDepth;
+    }
+    ~SignalScope() { --connection->signalDepth; }
+    SignalScope(const SignalScope&) = delete;
+    SignalScope& operator=(const SignalScope&) = delete;
+
+private:
+    RpcConnection* connection;
+};
+
 } // namespace
 
 RpcPeer::RpcPeer(QObject* parent) : QObject(parent), slotTable(std::make_unique<RpcSlotTable>())
@@ -36,6 +54,12 @@ RpcPeer::~RpcPeer()
         disconnect(connection->socket(), nullptr, this, nullptr);
         connection->closed = true;
         connection->socket()->abort();
+        if (connection->signalDepth > 0) {
+            // The peer is being deleted from a slot reached through one of this
+            // socket's signals: the socket goes once that signal is over.
+            connection->setParent(nullptr);
+            connection->deleteLater();
+        }
     }
     connections.clear();
     serverLink = nullptr;
@@ -123,6 +147,7 @@ void RpcPeer::connectToServer(const QString& host, quint16 port)
     RpcConnection* connection = addConnection(socket, 0, true);
     serverLink = connection;
     connect(socket, &QAbstractSocket::connected, this, [this, connection] {
+        const SignalScope scope(connection);
         connection->everConnected = true;
         emit connectedToServer();
     });
@@ -310,11 +335,17 @@ void RpcPeer::setMaxPendingOutput(qint64 bytes)
 RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toServer)
 {
     auto* connection = new RpcConnection(socket, id, toServer, maxFrameBody, this);
-    connect(socket, &QIODevice::readyRead, this, [this, connection] { serviceInput(connection); });
-    connect(socket, &QAbstractSocket::disconnected, this,
-            [this, connection] { handleRemoteClose(connection); });
+    connect(socket, &QIODevice::readyRead, this, [this, connection] {
+        const SignalScope scope(connection);
+        serviceInput(connection);
+    });
+    connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
+        const SignalScope scope(connection);
+        handleRemoteClose(connection);
+    });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {
+                const SignalScope scope(connection);
                 handleSocketError(connection, error);
             });
     return connection;

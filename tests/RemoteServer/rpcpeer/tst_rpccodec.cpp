@@ -349,6 +349,24 @@ void TestRpcCodec::badBodies_data()
         << body("X", 1, userHeader("QList<quint32>") + be32(0)) << bad;
     QTest::newRow("truncated record")
         << body("X", 1, userHeader("VemoRpcCredentials") + hex("00 00 00 02 00 61")) << bad;
+    // A date-time with a time zone would have the zone's name looked up in the
+    // system's zone files.
+    QByteArray zoneName;
+    {
+        QDataStream out(&zoneName, QIODevice::WriteOnly);
+        out.setVersion(RpcCodec::StreamVersion);
+        out << QString("../../../../dev/stdin");
+    }
+    const QByteArray zonedTime = hex("00 00 00 00 00 25 8a d9 02 ce d3 88 03") + zoneName;
+    QTest::newRow("QDateTime with time zone")
+        << body("X", 1, hex("00 00 00 10 00") + zonedTime) << bad;
+    QTest::newRow("QDateTime with unknown spec")
+        << body("X", 1, hex("00 00 00 10 00 00 00 00 00 00 25 8a d9 02 ce d3 88 07")) << bad;
+    QTest::newRow("params with zoned time")
+        << body("X", 1,
+                userHeader("UooRParamsDesc") + be32(17) + be32(0) + be32(0) + be32(0) + zonedTime +
+                    QByteArray(40, '\0'))
+        << bad;
     QTest::newRow("odd string length in record")
         << body("X", 1, userHeader("VemoRpcCredentials") + hex("00 00 00 03 00 61 00 00 00 00 00"))
         << bad;
