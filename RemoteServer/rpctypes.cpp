@@ -10,14 +10,12 @@ namespace {
 constexpr int MinClientBytes = 4 + 4 + 4 + 4 + 4;
 constexpr int MinDescriptorBytes = 4 + 4 + 4 + 4 + 4 + 4 + 4 + 4 + 2 + 1 + 1;
 
-template <typename T>
-void saveValue(QDataStream& out, const void* value)
+template <typename T> void saveValue(QDataStream& out, const void* value)
 {
     out << *static_cast<const T*>(value);
 }
 
-template <typename T>
-void loadValue(QDataStream& in, void* value)
+template <typename T> void loadValue(QDataStream& in, void* value)
 {
     in >> *static_cast<T*>(value);
 }
@@ -36,8 +34,7 @@ void loadPermissionList(QDataStream& in, void* value)
     readPermissionList(in, *static_cast<QList<quint8>*>(value));
 }
 
-template <typename T>
-void registerStreamed(const char* name)
+template <typename T> void registerStreamed(const char* name)
 {
     const int id = qRegisterMetaType<T>(name);
     QMetaType::registerStreamOperators(id, &saveValue<T>, &loadValue<T>);
@@ -55,12 +52,12 @@ QDataStream& readWireDateTime(QDataStream& in, QDateTime& value)
     value = QDateTime();
     QDate date;
     QTime time;
-    qint8 spec = 0;
-    in >> date >> time >> spec;
+    qint8 timeSpec = 0;
+    in >> date >> time >> timeSpec;
     if (in.status() != QDataStream::Ok) {
         return in;
     }
-    switch (spec) {
+    switch (timeSpec) {
     case Qt::LocalTime:
         value = QDateTime(date, time, Qt::LocalTime);
         break;

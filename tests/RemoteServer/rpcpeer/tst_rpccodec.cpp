@@ -360,7 +360,7 @@ void TestRpcCodec::badBodies_data()
     const QByteArray zonedTime = hex("00 00 00 00 00 25 8a d9 02 ce d3 88 03") + zoneName;
     QTest::newRow("QDateTime with time zone")
         << body("X", 1, hex("00 00 00 10 00") + zonedTime) << bad;
-    QTest::newRow("QDateTime with unknown spec")
+    QTest::newRow("QDateTime with an unknown kind of time")
         << body("X", 1, hex("00 00 00 10 00 00 00 00 00 00 25 8a d9 02 ce d3 88 07")) << bad;
     QTest::newRow("params with zoned time")
         << body("X", 1,
