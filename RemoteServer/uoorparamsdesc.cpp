@@ -2,20 +2,6 @@
 
 #include "rpctypes.h"
 
-void UooRParamsDesc::retryDownload()
-{
-    ++writeLeft;
-    if (writeLeft > MaxDownloadRetries) {
-        state = PAR_STATE_IDLE;
-        localparams.clear();
-        localtime = QDateTime();
-        writeLeft = 0;
-    } else {
-        state = PAR_STATE_WAIT_DWLD;
-        leftToSend = localparams.size();
-    }
-}
-
 bool UooRParamsDesc::operator==(const UooRParamsDesc& o) const
 {
     return uoo == o.uoo && state == o.state && writeLeft == o.writeLeft &&

@@ -18,7 +18,6 @@ struct UooRParamsDesc
         PAR_STATE_WAIT_UPD = 3,  // all chunks sent; waiting for confirmation
     };
     enum Flag { FlagOnline = 0x01 };
-    static constexpr int MaxDownloadRetries = 3;
 
     quint32 uoo = 0;
     qint32 state = 0;
@@ -36,10 +35,6 @@ struct UooRParamsDesc
     QDateTime uootimetemp;
 
     bool isOnline() const { return (flags & FlagOnline) != 0; }
-
-    // Counts a failed download attempt of the current new set. After the third
-    // retry the set is given up; otherwise the download restarts from its first byte.
-    void retryDownload();
 
     bool operator==(const UooRParamsDesc& o) const;
 };

@@ -13,12 +13,6 @@
 
 namespace {
 
-constexpr int ActionUploaded = 1;
-constexpr int ActionChunkSent = 2;
-constexpr int ActionFinishedAcked = 3;
-constexpr int ActionConfirmed = 4;
-constexpr int ActionInterrupted = 5;
-
 // Largest UDP datagram; the receive buffer holds any of them whole.
 constexpr int MaxDatagramSize = 65536;
 
@@ -42,12 +36,7 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
         for (const ParamsRow& row : rows) {
             UooEntry& entry = m_entries[row.uoo];
             entry = UooEntry();
-            entry.record = row.record;
-            entry.record.flags = 0;
-            entry.record.lastSeen = QDateTime();
-            entry.record.uploadBuffer.clear();
-            entry.uooSetCrc = paramSetCrc(entry.record.uooparams);
-            entry.localSetCrc = paramSetCrc(entry.record.localparams);
+            entry.machine.restore(row.record);
         }
     }
 
@@ -164,7 +153,7 @@ UooRParamsDesc VemoParamServer::uooParamsDesc(quint32 code) const
     if (entry == nullptr) {
         return UooRParamsDesc();
     }
-    UooRParamsDesc copy = entry->record;
+    UooRParamsDesc copy = entry->machine.record();
     copy.lastSeen =
         entry->lastSeenValid ? QDateTime::fromMSecsSinceEpoch(entry->lastSeenMs) : QDateTime();
     return copy;
@@ -173,21 +162,22 @@ UooRParamsDesc VemoParamServer::uooParamsDesc(quint32 code) const
 UooDescriptor VemoParamServer::uooDescriptor(quint32 code) const
 {
     const UooEntry* entry = findEntry(code);
-    return entry != nullptr && entry->hasDescriptor ? entry->descriptor : UooDescriptor();
+    return entry != nullptr && entry->machine.hasDescriptor() ? entry->machine.descriptor()
+                                                              : UooDescriptor();
 }
 
 bool VemoParamServer::hasUoo(quint32 code) const
 {
     const UooEntry* entry = findEntry(code);
-    return entry != nullptr && entry->hasDescriptor;
+    return entry != nullptr && entry->machine.hasDescriptor();
 }
 
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 {
     QList<UooDescriptor> list;
     for (const auto& item : m_entries) {
-        if (item.second.hasDescriptor) {
-            list.append(item.second.descriptor);
+        if (item.second.machine.hasDescriptor()) {
+            list.append(item.second.machine.descriptor());
         }
     }
     return list;
@@ -198,13 +188,9 @@ QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& request)
 {
     UooEntry* entry = findEntry(code);
-    if (entry == nullptr || entry->record.state != UooRParamsDesc::PAR_STATE_IDLE) {
+    if (entry == nullptr || !entry->machine.schedule(request)) {
         return false;
     }
-    setLocalParams(*entry, request.localparams);
-    entry->record.localtime = request.localtime;
-    entry->record.writeLeft = 0;
-    entry->record.leftToSend = entry->record.localparams.size();
     markDirty(code);
     return true;
 }
@@ -216,11 +202,7 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
     if (entry == nullptr) {
         return false;
     }
-    entry->record.state = UooRParamsDesc::PAR_STATE_IDLE;
-    setLocalParams(*entry, QByteArray());
-    entry->record.localtime = QDateTime();
-    entry->record.writeLeft = 0;
-    entry->record.leftToSend = 0;
+    entry->machine.cancel();
     markDirty(code);
     return true;
 }
@@ -248,9 +230,7 @@ void VemoParamServer::sweepOffline()
             continue;
         }
         entry->indexed = false;
-        entry->record.flags &= ~UooRParamsDesc::FlagOnline;
-        entry->hasDescriptor = true;
-        entry->descriptor.status &= ~UooDescriptor::StatusOnline;
+        entry->machine.goOffline();
         emit uooRpamsUpdated(code);
         emit uooDescUpdated(code);
     }
@@ -303,187 +283,15 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     const quint32 code = request.uooCode;
     const auto inserted = m_entries.try_emplace(code);
     UooEntry& entry = inserted.first->second;
-    UooRParamsDesc& record = entry.record;
-
-    // 1. The parameter record.
-    const bool wasOnline = record.isOnline();
-    const QString device = request.deviceText();
-    const QString pversion = request.pversionText();
-    if (inserted.second || record.uoo != code || record.device != device ||
-        record.pversion != pversion) {
-        record.device = device;
-        record.pversion = pversion;
-        record.uoo = code;
+    if (inserted.second) {
         markDirty(code);
     }
     markOnline(code, entry, m_clock->currentMSecsSinceEpoch());
-
-    // 2. The descriptor.
-    entry.hasDescriptor = true;
-    UooDescriptor& descriptor = entry.descriptor;
-    descriptor.uoo = code;
-    descriptor.device = record.device;
-    descriptor.flagA = 1;
-    descriptor.flagB = 1;
     bool isIpv4 = false;
     const quint32 ip = sender.toIPv4Address(&isIpv4);
-    descriptor.ip = isIpv4 ? ip : 0;
-    descriptor.port = senderPort;
-    descriptor.status = header.value | UooDescriptor::StatusOnline;
-    descriptor.version = request.versionWord();
-    emit uooDescUpdated(code);
-
-    // 3. The reply's common part, the device time and the set CRC (cached).
-    SyncBlock reply;
-    reply.version1 = request.version1;
-    reply.version2 = request.version2;
-    reply.version3 = request.version3;
-    reply.uooCode = request.uooCode;
-    const QDateTime& devTime = deviceTime(entry, request.paramsTime);
-    char replyBytes[SyncBlock::Size];
-
-    // 4. By state; 5. ask for an upload.
-    bool askUpload = false;
-    switch (record.state) {
-    case UooRParamsDesc::PAR_STATE_WAIT_SEND:
-        askUpload = true;
-        break;
-    case UooRParamsDesc::PAR_STATE_IDLE:
-        if (entry.uooSetCrc != request.paramsCrc ||
-            request.paramsSize != static_cast<quint32>(record.uooparams.size()) ||
-            entry.deviceTimeNewer) {
-            askUpload = true;
-            break;
-        }
-        if (!record.localparams.isEmpty()) {
-            reply.paramsSize = static_cast<quint32>(record.localparams.size());
-            reply.paramsCrc = entry.localSetCrc;
-            reply.command = PAR_SYNC_NEW_PARAMS;
-        } else {
-            reply.command = PAR_SYNC_IN_SYNC;
-        }
-        reply.encode(replyBytes);
-        sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender, senderPort);
-        if (!wasOnline) {
-            emit uooRpamsUpdated(code);
-        }
-        break;
-    case UooRParamsDesc::PAR_STATE_WAIT_UPD:
-        if (resetWithoutNewSet(code, entry, "PAR_STATE_WAIT_UPD")) {
-            break;
-        }
-        if (entry.localSetCrc == request.paramsCrc &&
-            static_cast<quint32>(record.localparams.size()) == request.paramsSize) {
-            record.state = UooRParamsDesc::PAR_STATE_IDLE;
-            setUooParams(entry, record.localparams);
-            setUooTime(entry, record.localtime);
-            setLocalParams(entry, QByteArray());
-            record.localtime = QDateTime();
-            record.writeLeft = 0;
-            markDirty(code);
-            reply.command = PAR_SYNC_IN_SYNC;
-            reply.encode(replyBytes);
-            sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender,
-                         senderPort);
-            logParamAction(header.uooCode, ActionConfirmed);
-            emit uooRpamsUpdated(code);
-            qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
-        } else {
-            qDebug() << "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО " << code;
-            reply.encode(replyBytes);
-            retryDownload(code, header.uooCode, entry, replyBytes, sender, senderPort);
-        }
-        break;
-    case UooRParamsDesc::PAR_STATE_WAIT_DWLD:
-        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО " << code;
-        reply.encode(replyBytes);
-        retryDownload(code, header.uooCode, entry, replyBytes, sender, senderPort);
-        break;
-    default:
-        qWarning() << "[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST";
-        break;
-    }
-
-    if (askUpload) {
-        record.state = UooRParamsDesc::PAR_STATE_WAIT_SEND;
-        setUooParams(entry, QByteArray());
-        setUooTime(entry, QDateTime());
-        record.uootimetemp = devTime;
-        markDirty(code);
-        reply.command = PAR_SYNC_SEND_PARAMS;
-        reply.encode(replyBytes);
-        sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender, senderPort);
-        emit uooRpamsUpdated(code);
-    }
-}
-
-void VemoParamServer::sendNewSetReply(UooEntry& entry, const char* syncReply,
-                                      const QHostAddress& address, quint16 port)
-{
-    if (entry.record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
-        return;
-    }
-    SyncBlock reply;
-    SyncBlock::decode(syncReply, SyncBlock::Size, &reply);
-    reply.paramsSize = static_cast<quint32>(entry.record.localparams.size());
-    reply.paramsCrc = entry.localSetCrc;
-    reply.command = PAR_SYNC_NEW_PARAMS;
-    char bytes[SyncBlock::Size];
-    reply.encode(bytes);
-    sendDatagram(PAR_PROTO_SYNC_REQUEST, bytes, SyncBlock::Size, 0, address, port);
-}
-
-// A failed download attempt of the new set (the device reported a set other than
-// the one sent, or asked to sync in the middle of it): counted, and unless it was
-// the last retry the download restarts with a new-set reply to the device.
-void VemoParamServer::retryDownload(quint32 code, quint32 loggedCode, UooEntry& entry,
-                                    const char* syncReply, const QHostAddress& address,
-                                    quint16 port)
-{
-    entry.record.retryDownload();
-    if (entry.record.localparams.isEmpty()) {
-        entry.localSetCrc = 0;
-    }
-    markDirty(code);
-    sendNewSetReply(entry, syncReply, address, port);
-    logParamAction(loggedCode, ActionInterrupted);
-    emit uooRpamsUpdated(code);
-}
-
-// A state that needs a new set while none is there: the record starts over.
-// Returns false (nothing done) when the new set is there.
-bool VemoParamServer::resetWithoutNewSet(quint32 code, UooEntry& entry, const char* stateName)
-{
-    if (!entry.record.localparams.isEmpty()) {
-        return false;
-    }
-    resetRecord(entry);
-    markDirty(code);
-    qDebug().noquote() << QStringLiteral(
-                              "[PARAM_SERV] Undefined behavior : state is %1 but localParams "
-                              "is Empty")
-                              .arg(QLatin1String(stateName));
-    return true;
-}
-
-// A chunk whose bytes are already where its offset says: the repeat of a chunk
-// of the running upload, or of the last chunk of the upload just completed.
-bool VemoParamServer::isRepeatedChunk(const UooRParamsDesc& record, const ParamChunk& chunk)
-{
-    if (chunk.offset == 0) {
-        return false;
-    }
-    const QByteArray data =
-        QByteArray::fromRawData(chunk.data.data(), static_cast<int>(chunk.length));
-    const qint64 end = qint64(chunk.offset) + chunk.length;
-    if (end <= record.uploadBuffer.size()) {
-        return record.uploadBuffer.mid(static_cast<int>(chunk.offset),
-                                       static_cast<int>(chunk.length)) == data;
-    }
-    if (record.uploadBuffer.isEmpty() && chunk.left == 0 && end == record.uooparams.size()) {
-        return record.uooparams.right(static_cast<int>(chunk.length)) == data;
-    }
-    return false;
+    apply(code, entry, header,
+          entry.machine.sync(request, header.value, isIpv4 ? ip : 0, senderPort), sender,
+          senderPort);
 }
 
 void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const char* payload,
@@ -494,118 +302,139 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
         invalidPack();
         return;
     }
-    const quint32 code = header.uooCode;
-    UooEntry* entry = findEntry(code);
-    if (entry == nullptr) {
-        return;
+    if (UooEntry* entry = findEntry(header.uooCode)) {
+        apply(header.uooCode, *entry, header, entry->machine.chunk(chunk), sender, senderPort);
     }
-    UooRParamsDesc& record = entry->record;
-    if (chunk.offset == 0) {
-        record.uploadBuffer.clear();
-    }
-    if (chunk.computeCrc() != chunk.crc) {
-        qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
-        return;
-    }
-    if (isRepeatedChunk(record, chunk)) {
-        // Sent again because our acknowledgement was lost: acknowledge it
-        // again, but do not take its bytes twice.
-        sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);
-        return;
-    }
-    if (record.uploadBuffer.size() > MaxUploadSize - static_cast<int>(chunk.length)) {
-        // More than any parameter set: the upload is discarded.
-        record.uploadBuffer.clear();
-        invalidPack();
-        return;
-    }
-    record.uploadBuffer.append(chunk.data.data(), static_cast<int>(chunk.length));
-    if (chunk.left == 0) {
-        setUooParams(*entry, record.uploadBuffer);
-        setUooTime(*entry, record.uootimetemp);
-        record.uootimetemp = QDateTime();
-        record.state = UooRParamsDesc::PAR_STATE_IDLE;
-        record.uploadBuffer.clear();
-        markDirty(code);
-        qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
-        logParamAction(code, ActionUploaded);
-        emit uooRpamsUpdated(code);
-    }
-    sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);
 }
 
 void VemoParamServer::handleRcvAck(const ParamDatagramHeader& header, const QHostAddress& sender,
                                    quint16 senderPort)
 {
-    const quint32 code = header.uooCode;
-    UooEntry* entry = findEntry(code);
-    if (entry == nullptr) {
-        return;
+    if (UooEntry* entry = findEntry(header.uooCode)) {
+        apply(header.uooCode, *entry, header, entry->machine.acknowledged(), sender, senderPort);
     }
-    UooRParamsDesc& record = entry->record;
-    if (record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: " << record.state;
-        return;
-    }
-    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_DWLD")) {
-        return;
-    }
-    if (record.leftToSend == 0) {
-        record.state = UooRParamsDesc::PAR_STATE_WAIT_UPD;
-        markDirty(code);
-        qDebug() << "[PARAM_SERV] Завершение загрузки новых параметров в УОО " << code;
-        emit uooRpamsUpdated(code);
-        return;
-    }
-    sendNextChunk(code, *entry, sender, senderPort);
 }
 
 void VemoParamServer::handleDwldRequest(const ParamDatagramHeader& header,
                                         const QHostAddress& sender, quint16 senderPort)
 {
-    const quint32 code = header.uooCode;
-    UooEntry* entry = findEntry(code);
-    if (entry == nullptr) {
-        return;
+    if (UooEntry* entry = findEntry(header.uooCode)) {
+        apply(header.uooCode, *entry, header, entry->machine.downloadRequested(), sender,
+              senderPort);
     }
-    UooRParamsDesc& record = entry->record;
-    if (record.state != UooRParamsDesc::PAR_STATE_IDLE &&
-        record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST: " << record.state;
-        return;
-    }
-    record.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
-    markDirty(code);
-    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_DWLD")) {
-        return;
-    }
-    sendNextChunk(code, *entry, sender, senderPort);
-    logParamAction(code, ActionChunkSent);
-    emit uooRpamsUpdated(code);
 }
 
 void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
                                          const QHostAddress& sender, quint16 senderPort)
 {
-    const quint32 code = header.uooCode;
-    UooEntry* entry = findEntry(code);
-    if (entry == nullptr) {
-        return;
+    if (UooEntry* entry = findEntry(header.uooCode)) {
+        apply(header.uooCode, *entry, header, entry->machine.downloadFinished(header.value), sender,
+              senderPort);
     }
-    UooRParamsDesc& record = entry->record;
-    if (record.state != UooRParamsDesc::PAR_STATE_WAIT_UPD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: " << record.state;
-        return;
+}
+
+// What a move of the device's state machine asks for: in this order the record is
+// marked for the file, the diagnostic line written, the reply sent, the action
+// logged (under the UOO number of the request's header) and the workstations told.
+// A confirmation is written once the workstations have been told.
+void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHeader& header,
+                            const UooStateMachine::Outcome& outcome, const QHostAddress& sender,
+                            quint16 senderPort)
+{
+    if (outcome.reset) {
+        forget(entry);
     }
-    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_UPD")) {
-        return;
+    if (outcome.dirty) {
+        markDirty(code);
     }
-    if (entry->localSetCrc != header.value) {
-        qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << header.value;
-        return;
+    const bool noteLast = outcome.note == UooStateMachine::NoteConfirmed;
+    if (!noteLast) {
+        writeNote(code, header, outcome);
     }
-    sendDatagram(PAR_PROTO_DWLD_FINISHED_ACK, nullptr, 0, 0, sender, senderPort);
-    logParamAction(code, ActionFinishedAcked);
+    if (outcome.command != 0) {
+        sendDatagram(outcome.command, outcome.payload.data(), outcome.payloadSize, outcome.value,
+                     sender, senderPort);
+    }
+    if (outcome.action != UooStateMachine::NoAction) {
+        logParamAction(header.uooCode, outcome.action);
+    }
+    if (outcome.descriptorChanged) {
+        emit uooDescUpdated(code);
+    }
+    if (outcome.recordChanged) {
+        emit uooRpamsUpdated(code);
+    }
+    if (noteLast) {
+        writeNote(code, header, outcome);
+    }
+}
+
+void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
+                                const UooStateMachine::Outcome& outcome)
+{
+    switch (outcome.note) {
+    case UooStateMachine::NoNote:
+        break;
+    case UooStateMachine::NoteInvalidPack:
+        invalidPack();
+        break;
+    case UooStateMachine::NoteDataCrc:
+        qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
+        break;
+    case UooStateMachine::NoteSetCrc:
+        qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << outcome.noteValue;
+        break;
+    case UooStateMachine::NoteUnmatchedState:
+        qDebug().noquote() << QStringLiteral("[PARAM_SERV] Unmatched state in %1: ")
+                                  .arg(QLatin1String(messageName(header.msgCode)))
+                           << outcome.noteValue;
+        break;
+    case UooStateMachine::NoteNoNewSet:
+        qDebug().noquote() << QStringLiteral(
+                                  "[PARAM_SERV] Undefined behavior : state is %1 but localParams "
+                                  "is Empty")
+                                  .arg(QLatin1String(outcome.noteValue ==
+                                                             UooRParamsDesc::PAR_STATE_WAIT_UPD
+                                                         ? "PAR_STATE_WAIT_UPD"
+                                                         : "PAR_STATE_WAIT_DWLD"));
+        break;
+    case UooStateMachine::NoteInvalidState:
+        qWarning() << "[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST";
+        break;
+    case UooStateMachine::NoteDownloadBroken:
+        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО " << code;
+        break;
+    case UooStateMachine::NoteUpdateFailed:
+        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО " << code;
+        break;
+    case UooStateMachine::NoteUploaded:
+        qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
+        break;
+    case UooStateMachine::NoteDownloadComplete:
+        qDebug() << "[PARAM_SERV] Завершение загрузки новых параметров в УОО " << code;
+        break;
+    case UooStateMachine::NoteConfirmed:
+        qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
+        break;
+    }
+}
+
+const char* VemoParamServer::messageName(quint32 msgCode)
+{
+    switch (msgCode) {
+    case PAR_PROTO_SYNC_REQUEST:
+        return "PAR_PROTO_SYNC_REQUEST";
+    case PAR_PROTO_SEND_REQUEST:
+        return "PAR_PROTO_SEND_REQUEST";
+    case PAR_PROTO_RCV_ACK:
+        return "PAR_PROTO_RCV_ACK";
+    case PAR_PROTO_DWLD_REQUEST:
+        return "PAR_PROTO_DWLD_REQUEST";
+    case PAR_PROTO_DWLD_FINISHED:
+        return "PAR_PROTO_DWLD_FINISHED";
+    default:
+        return "?";
+    }
 }
 
 // ---- sending -------------------------------------------------------------------
@@ -620,57 +449,10 @@ void VemoParamServer::sendDatagram(quint32 msgCode, const char* payload, int siz
     m_udpSocket->writeDatagram(m_txBuffer.constData(), m_txBuffer.size(), address, port);
 }
 
-void VemoParamServer::sendNextChunk(quint32 code, UooEntry& entry, const QHostAddress& address,
-                                    quint16 port)
-{
-    UooRParamsDesc& record = entry.record;
-    const int setSize = record.localparams.size();
-    // A count that does not fit the set (a damaged stored row) restarts the set.
-    if (record.leftToSend < 0 || record.leftToSend > setSize) {
-        record.leftToSend = setSize;
-    }
-    const ParamChunk chunk = ParamChunk::fromSet(record.localparams, setSize - record.leftToSend);
-    record.leftToSend = static_cast<int>(chunk.left);
-    markDirty(code);
-    char bytes[ParamChunk::Size];
-    chunk.encode(bytes);
-    sendDatagram(PAR_PROTO_SEND_REQUEST, bytes, ParamChunk::Size, 0, address, port);
-}
-
-// ---- record helpers --------------------------------------------------------------
-
-void VemoParamServer::setUooParams(UooEntry& entry, const QByteArray& bytes)
-{
-    entry.record.uooparams = bytes;
-    entry.uooSetCrc = paramSetCrc(bytes);
-}
-
-void VemoParamServer::setLocalParams(UooEntry& entry, const QByteArray& bytes)
-{
-    entry.record.localparams = bytes;
-    entry.localSetCrc = paramSetCrc(bytes);
-}
-
-void VemoParamServer::setUooTime(UooEntry& entry, const QDateTime& time)
-{
-    entry.record.uootime = time;
-    entry.timeCacheValid = false;
-}
-
-void VemoParamServer::resetRecord(UooEntry& entry)
-{
-    unindex(entry);
-    entry.record = UooRParamsDesc();
-    entry.uooSetCrc = 0;
-    entry.localSetCrc = 0;
-    entry.lastSeenValid = false;
-    entry.lastSeenMs = 0;
-    entry.timeCacheValid = false;
-}
+// ---- online index ------------------------------------------------------------------
 
 void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs)
 {
-    entry.record.flags |= UooRParamsDesc::FlagOnline;
     entry.lastSeenValid = true;
     entry.lastSeenMs = nowMs;
     if (entry.indexed) {
@@ -685,23 +467,15 @@ void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs)
     }
 }
 
-void VemoParamServer::unindex(UooEntry& entry)
+// The record started over: the device counts as never seen.
+void VemoParamServer::forget(UooEntry& entry)
 {
     if (entry.indexed) {
         m_online.erase(entry.indexIt);
         entry.indexed = false;
     }
-}
-
-const QDateTime& VemoParamServer::deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes)
-{
-    if (!entry.timeCacheValid || entry.timeBytes != bytes) {
-        entry.timeBytes = bytes;
-        entry.deviceTime = SyncBlock::decodeParamsTime(bytes);
-        entry.deviceTimeNewer = entry.record.uootime < entry.deviceTime;
-        entry.timeCacheValid = true;
-    }
-    return entry.deviceTime;
+    entry.lastSeenValid = false;
+    entry.lastSeenMs = 0;
 }
 
 // ---- persistence -------------------------------------------------------------------
@@ -726,7 +500,7 @@ void VemoParamServer::persistDirty()
     rows.reserve(m_dirty.size());
     for (quint32 code : qAsConst(m_dirty)) {
         if (const UooEntry* entry = findEntry(code)) {
-            rows.append({code, &entry->record});
+            rows.append({code, &entry->machine.record()});
         }
     }
     // On failure the codes stay dirty and are written with the next change.
@@ -740,7 +514,7 @@ void VemoParamServer::saveAll()
     QVector<ParamsRowRef> rows;
     rows.reserve(static_cast<int>(m_entries.size()));
     for (const auto& item : m_entries) {
-        rows.append({item.first, &item.second.record});
+        rows.append({item.first, &item.second.machine.record()});
     }
     if (m_paramsDb->saveToDb(rows)) {
         m_dirty.clear();

@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
+#include "uoostatemachine.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -19,7 +20,6 @@
 #include <utility>
 
 class ParamsDatabase;
-struct ParamChunk;
 class QUdpSocket;
 struct ParamDatagramHeader;
 
@@ -52,7 +52,7 @@ public:
                             quint16 senderPort);
 
     // Largest upload the server collects for one device.
-    static constexpr int MaxUploadSize = 16 * 1024 * 1024;
+    static constexpr int MaxUploadSize = UooStateMachine::MaxUploadSize;
     // Offline after more than this many whole seconds without a SYNC request.
     static constexpr qint64 OfflineAfterSecs = 300;
     static constexpr int SweepIntervalMs = 5000;
@@ -76,27 +76,16 @@ private:
     // Online devices ordered by the time of their last SYNC request.
     using OnlineIndex = std::set<std::pair<qint64, quint32>>;
 
+    // A device: its state machine, and when it was last heard.
     struct UooEntry
     {
-        UooRParamsDesc record; // lastSeen is kept in lastSeenMs, see below
-        UooDescriptor descriptor;
-        bool hasDescriptor = false;
-        // Set CRCs of record.uooparams and record.localparams, kept current by
-        // every assignment of those bytes.
-        quint16 uooSetCrc = 0;
-        quint16 localSetCrc = 0;
+        UooStateMachine machine; // the record's lastSeen is kept in lastSeenMs
         // Last SYNC request (msecs since the epoch); the record's lastSeen is made
         // from it when the record is handed out.
         bool lastSeenValid = false;
         qint64 lastSeenMs = 0;
         bool indexed = false;
         OnlineIndex::iterator indexIt;
-        // Device time stamp of the last SYNC request and whether uootime is
-        // earlier than it; valid while the stamp and uootime stay the same.
-        bool timeCacheValid = false;
-        std::array<quint8, 6> timeBytes{};
-        QDateTime deviceTime;
-        bool deviceTimeNewer = false;
     };
 
     UooEntry* findEntry(quint32 code);
@@ -104,7 +93,6 @@ private:
 
     void handleSyncRequest(const ParamDatagramHeader& header, const char* payload, int size,
                            const QHostAddress& sender, quint16 senderPort);
-    static bool isRepeatedChunk(const UooRParamsDesc& record, const ParamChunk& chunk);
     void handleSendRequest(const ParamDatagramHeader& header, const char* payload, int size,
                            const QHostAddress& sender, quint16 senderPort);
     void handleRcvAck(const ParamDatagramHeader& header, const QHostAddress& sender,
@@ -113,23 +101,18 @@ private:
                            quint16 senderPort);
     void handleDwldFinished(const ParamDatagramHeader& header, const QHostAddress& sender,
                             quint16 senderPort);
+    void apply(quint32 code, UooEntry& entry, const ParamDatagramHeader& header,
+               const UooStateMachine::Outcome& outcome, const QHostAddress& sender,
+               quint16 senderPort);
+    static void writeNote(quint32 code, const ParamDatagramHeader& header,
+                          const UooStateMachine::Outcome& outcome);
+    static const char* messageName(quint32 msgCode);
 
     void sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
                       const QHostAddress& address, quint16 port);
-    void sendNextChunk(quint32 code, UooEntry& entry, const QHostAddress& address, quint16 port);
-    void sendNewSetReply(UooEntry& entry, const char* syncReply, const QHostAddress& address,
-                         quint16 port);
-    void retryDownload(quint32 code, quint32 loggedCode, UooEntry& entry, const char* syncReply,
-                       const QHostAddress& address, quint16 port);
-    bool resetWithoutNewSet(quint32 code, UooEntry& entry, const char* stateName);
 
-    void setUooParams(UooEntry& entry, const QByteArray& bytes);
-    void setLocalParams(UooEntry& entry, const QByteArray& bytes);
-    void setUooTime(UooEntry& entry, const QDateTime& time);
-    void resetRecord(UooEntry& entry);
     void markOnline(quint32 code, UooEntry& entry, qint64 nowMs);
-    void unindex(UooEntry& entry);
-    const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
+    void forget(UooEntry& entry);
 
     void markDirty(quint32 code);
     void saveAll();

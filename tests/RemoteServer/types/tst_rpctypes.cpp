@@ -271,26 +271,6 @@ private slots:
         const QVariant back = decodeVariant(bytes);
         QCOMPARE(back.userType(), value.userType());
     }
-
-    void retryDownloadGivesUpAfterThreeRetries()
-    {
-        UooRParamsDesc d;
-        d.state = UooRParamsDesc::PAR_STATE_WAIT_UPD;
-        d.localparams = QByteArray(700, 'x');
-        d.localtime = QDateTime(QDate(2024, 1, 1), QTime(0, 0));
-        for (int attempt = 1; attempt <= 3; ++attempt) {
-            d.leftToSend = 0;
-            d.retryDownload();
-            QCOMPARE(d.writeLeft, attempt);
-            QCOMPARE(d.state, int(UooRParamsDesc::PAR_STATE_WAIT_DWLD));
-            QCOMPARE(d.leftToSend, 700);
-        }
-        d.retryDownload();
-        QCOMPARE(d.state, int(UooRParamsDesc::PAR_STATE_IDLE));
-        QCOMPARE(d.writeLeft, 0);
-        QVERIFY(d.localparams.isEmpty());
-        QVERIFY(d.localtime.isNull());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestRpcTypes)
