@@ -33,12 +33,12 @@ int main(int argc, char* argv[])
     if (options.help) {
         out << ParamCtlOptions::helpText();
         out.flush();
-        return ParamCtlSession::Success;
+        return ParamCtlExitCode::Success;
     }
     if (!options.error.isEmpty()) {
         err << "paramctl: " << options.error << "\nTry 'paramctl --help'.\n";
         err.flush();
-        return ParamCtlSession::BadUsage;
+        return options.errorCode;
     }
 
     std::signal(SIGINT, onStopSignal);
