@@ -301,7 +301,7 @@ QString ParamCtlCommand::commandName(Command command)
     return QString();
 }
 
-bool ParamCtlCommand::load()
+bool ParamCtlCommand::load(QHash<QString, QByteArray>* sets)
 {
     if (!devices.isEmpty()) {
         if (!ParamCtlDeviceList::parse(devices, true, &uoos, &error, &errorCode)) {
@@ -311,18 +311,25 @@ bool ParamCtlCommand::load()
         uoos = QList<quint32>{uoo};
     }
     if (command == Command::Schedule) {
-        QFile set(file);
-        if (!set.open(QIODevice::ReadOnly)) {
-            error = QStringLiteral("cannot read %1: %2").arg(file, set.errorString());
-            errorCode = ParamCtlExitCode::FileError;
-            return false;
-        }
-        newParams = set.read(MaxSetFileBytes + 1);
-        if (newParams.size() > MaxSetFileBytes) {
-            error = QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(MaxSetFileBytes);
-            errorCode = ParamCtlExitCode::FileError;
-            newParams.clear();
-            return false;
+        if (sets && sets->contains(file)) {
+            newParams = sets->value(file);
+        } else {
+            QFile set(file);
+            if (!set.open(QIODevice::ReadOnly)) {
+                error = QStringLiteral("cannot read %1: %2").arg(file, set.errorString());
+                errorCode = ParamCtlExitCode::FileError;
+                return false;
+            }
+            newParams = set.read(MaxSetFileBytes + 1);
+            if (newParams.size() > MaxSetFileBytes) {
+                error = QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(MaxSetFileBytes);
+                errorCode = ParamCtlExitCode::FileError;
+                newParams.clear();
+                return false;
+            }
+            if (sets) {
+                sets->insert(file, newParams);
+            }
         }
         if (newParams.isEmpty()) {
             error = QStringLiteral("%1 is empty: no parameter set to schedule").arg(file);
@@ -418,7 +425,8 @@ QString ParamCtlOptions::helpText()
         "every file it names is read, before anything is sent; a bad line stops the\n"
         "batch before it starts, or with --keep-going only that line is skipped. watch\n"
         "in a batch needs --count or --seconds. The exit status is that of the first\n"
-        "command that failed.\n"
+        "command that failed. A batch holds at most 10000 commands (4 MiB), its set\n"
+        "files at most 8 MiB each and 64 MiB together, its lists 100000 devices.\n"
         "\n"
         "Output: one line per item on standard output, flushed at once; fields are\n"
         "separated by a tab and written as name=value. In texts a backslash is written\n"

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -31,6 +32,10 @@ struct ParamCtlCommand
     // A new parameter set larger than this is refused: the server takes no
     // message of more than 16 MiB.
     static constexpr qint64 MaxSetFileBytes = 8 * 1024 * 1024;
+    // The limits of a whole batch: the distinct set files together, and the
+    // devices of all its lists.
+    static constexpr qint64 MaxBatchSetBytes = 64 * 1024 * 1024;
+    static constexpr int MaxBatchDevices = 100000;
 
     Command command = Command::None;
     VemoRpcClient account;    // adduser, moduser, deluser
@@ -54,8 +59,9 @@ struct ParamCtlCommand
     // Whether the devices were given as a list (one result line per device).
     bool isList() const { return !devices.isEmpty(); }
     // Reads what the command needs from local files (device list files, the new
-    // set) and checks the save folder. False with error and errorCode set.
-    bool load();
+    // set) and checks the save folder. False with error and errorCode set. Set
+    // files already in sets are not read again; new ones are added there.
+    bool load(QHash<QString, QByteArray>* sets = nullptr);
 
     static QString commandName(Command command);
 };

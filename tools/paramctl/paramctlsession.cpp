@@ -99,9 +99,34 @@ bool ParamCtlSession::prepare()
         }
     }
     // Everything is checked, and every file read, before anything is sent.
+    // A set file named on many lines is read once and held once.
     int firstBad = ParamCtlExitCode::Success;
+    QHash<QString, QByteArray> sets;
+    qint64 setBytes = 0;
+    int devices = 0;
     for (ParamCtlCommand& command : commands) {
-        if (command.error.isEmpty() && !command.load() && command.line > 0) {
+        const int known = sets.size();
+        if (command.error.isEmpty() && command.load(&sets)) {
+            setBytes += sets.size() > known ? command.newParams.size() : 0;
+            devices += command.uoos.size();
+            if (setBytes > ParamCtlCommand::MaxBatchSetBytes) {
+                command.error = QStringLiteral("the set files of the batch together are larger "
+                                               "than %1 bytes")
+                                    .arg(ParamCtlCommand::MaxBatchSetBytes);
+                command.errorCode = ParamCtlExitCode::FileError;
+            } else if (devices > ParamCtlCommand::MaxBatchDevices) {
+                command.error = QStringLiteral("the device lists of the batch name more than %1 "
+                                               "devices together")
+                                    .arg(ParamCtlCommand::MaxBatchDevices);
+                command.errorCode = ParamCtlExitCode::BadDeviceList;
+            }
+            if (!command.error.isEmpty()) {
+                command.uoos.clear();
+                command.newParams.clear();
+            }
+        }
+        if (!command.error.isEmpty() && command.line > 0 &&
+            !command.error.startsWith(source() + QLatin1Char(':'))) {
             command.error.prepend(QStringLiteral("%1:%2: ").arg(source()).arg(command.line));
         }
         if (!command.error.isEmpty() && firstBad == ParamCtlExitCode::Success) {
@@ -324,6 +349,7 @@ void ParamCtlSession::startCommand()
         }
     }
     nextDevice = 0;
+    stamp = QDateTime::currentDateTime(); // one time stamp for every device of a list
     outstanding = 0;
     failedDevices = 0;
     watched = 0;
@@ -390,7 +416,7 @@ void ParamCtlSession::sendDeviceRequests()
         const bool schedule = c.command == Command::Schedule;
         if (schedule) {
             record.localparams = c.newParams;
-            record.localtime = c.time.isValid() ? c.time : QDateTime::currentDateTime();
+            record.localtime = c.time.isValid() ? c.time : stamp;
         }
         send(ParamsOperationResult, uoo, "RPC_UOO_PARAMS_OPERATION",
              schedule ? QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_NEW")

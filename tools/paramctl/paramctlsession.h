@@ -6,6 +6,7 @@
 #include "rpctypes.h"
 
 #include <QAbstractSocket>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QQueue>
@@ -116,6 +117,7 @@ private:
 
     int current = -1;    // index of the running command
     int nextDevice = 0;  // device list: the next device to ask about
+    QDateTime stamp;     // schedule without --time: when the command started
     int outstanding = 0; // requests of the running command on the way
     int failedDevices = 0;
     QString lastResult; // the result text of the last failed device

@@ -670,6 +670,9 @@ void TestParamCtl::batches_data()
     QTest::newRow("missing set file: nothing sent")
         << QByteArray("users\nschedule 1 /nonexistent/set.bin\n") << QStringList{} << "OK" << 8
         << QStringList{} << "standard input:2: cannot read /nonexistent/set.bin";
+    QTest::newRow("too many devices in all: nothing sent")
+        << QByteArray("cancel 1-10000\n").repeated(11) << QStringList{} << "OK" << 10
+        << QStringList{} << "standard input:11: the device lists of the batch name more than";
     QTest::newRow("empty batch") << QByteArray("# nothing\n") << QStringList{} << "OK" << 0
                                  << QStringList{} << "";
 }
