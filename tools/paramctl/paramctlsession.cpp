@@ -2,6 +2,7 @@
 
 #include "paramctlbatch.h"
 #include "paramctlformat.h"
+#include "rpcnames.h"
 #include "rpcpeer.h"
 
 #include <QDir>
@@ -29,20 +30,6 @@ QString socketErrorText(QAbstractSocket::SocketError error)
         return QStringLiteral("socket error %1").arg(int(error));
     }
 }
-
-const char* const OpAddClient = "RPC_ADD_NEW_CLIENT";
-const char* const OpModifyClient = "RPC_MODIFY_CLIENT";
-const char* const OpDelClient = "RPC_DEL_CLIENT";
-
-const QString LoginResult = QStringLiteral("LOGIN_RESULT");
-const QString ClientsList = QStringLiteral("RPC_CLIENTS_LIST");
-const QString ClientOperationResult = QStringLiteral("RPC_CLIENT_OPERATION_RESULT");
-const QString UooStateResult = QStringLiteral("RPC_LOAD_UOOSTATE_RESULT");
-const QString ParamsStateResult = QStringLiteral("RPC_LOAD_PARAMSSTATE_RESULT");
-const QString ParamsOperationResult = QStringLiteral("RPC_UOO_PARAMS_OPERATION_RESULT");
-const QString UooOperationResult = QStringLiteral("RPC_KTC_UOO_OPERATION_RESULT");
-const QString ResultOk = QStringLiteral("OK");
-const QString NotFound = QStringLiteral("TESTING_UOO_NOT_FOUND");
 
 // The server's log line when a login name failed too often in a row; the next
 // attempt would start counting again, so it is not retried.
@@ -184,17 +171,20 @@ void ParamCtlSession::openConnection()
     connect(peer, &RpcPeer::serverError, this, &ParamCtlSession::onServerError);
     connect(peer, &RpcPeer::disconnectedFromServer, this, &ParamCtlSession::onDisconnected);
 
-    peer->attachSlot(LoginResult, this, SLOT(loginResult(QString, QList<uchar>)));
-    peer->attachSlot(ClientsList, this, SLOT(clientsList(QList<VemoRpcClient>)));
-    peer->attachSlot(ClientOperationResult, this, SLOT(clientOperationResult(QString)));
-    peer->attachSlot(UooStateResult, this, SLOT(uooStateResult(QList<UooDescriptor>)));
-    peer->attachSlot(ParamsStateResult, this, SLOT(paramsStateResult(UooRParamsDesc)));
-    peer->attachSlot(ParamsOperationResult, this, SLOT(paramsOperationResult(QString)));
-    peer->attachSlot(UooOperationResult, this, SLOT(uooOperationResult(QString)));
-    peer->attachSlot("RPC_SYS_LOG_MESSAGE", this, SLOT(sysLogMessage(QString)));
-    peer->attachSlot("RPC_NEW_UOOSTATE", this, SLOT(newUooState(UooDescriptor)));
-    peer->attachSlot("RPC_UOO_REMOVED", this, SLOT(uooRemoved(UooDescriptor)));
-    peer->attachSlot("RPC_NEW_PARAMSSTATE", this, SLOT(newParamsState(quint32)));
+    peer->attachSlot(RpcMessage::LoginResult, this, SLOT(loginResult(QString, QList<uchar>)));
+    peer->attachSlot(RpcMessage::ClientsList, this, SLOT(clientsList(QList<VemoRpcClient>)));
+    peer->attachSlot(RpcMessage::ClientOperationResult, this, SLOT(clientOperationResult(QString)));
+    peer->attachSlot(RpcMessage::LoadUooStateResult, this,
+                     SLOT(uooStateResult(QList<UooDescriptor>)));
+    peer->attachSlot(RpcMessage::LoadParamsStateResult, this,
+                     SLOT(paramsStateResult(UooRParamsDesc)));
+    peer->attachSlot(RpcMessage::UooParamsOperationResult, this,
+                     SLOT(paramsOperationResult(QString)));
+    peer->attachSlot(RpcMessage::UooOperationResult, this, SLOT(uooOperationResult(QString)));
+    peer->attachSlot(RpcMessage::SysLogMessage, this, SLOT(sysLogMessage(QString)));
+    peer->attachSlot(RpcMessage::NewUooState, this, SLOT(newUooState(UooDescriptor)));
+    peer->attachSlot(RpcMessage::UooRemoved, this, SLOT(uooRemoved(UooDescriptor)));
+    peer->attachSlot(RpcMessage::NewParamsState, this, SLOT(newParamsState(quint32)));
 
     stage = Stage::Connecting;
     replyTimer.start(options.timeoutSeconds * 1000);
@@ -223,7 +213,7 @@ void ParamCtlSession::onConnected()
     VemoRpcCredentials credentials;
     credentials.login = options.login;
     credentials.password = options.password;
-    peer->call("LOGIN", QVariant::fromValue(credentials));
+    peer->call(RpcMessage::Login, QVariant::fromValue(credentials));
     replyTimer.start(options.timeoutSeconds * 1000);
 }
 
@@ -320,7 +310,7 @@ void ParamCtlSession::loginResult(QString text, QList<uchar> permissions)
         return;
     }
     replyTimer.stop();
-    if (text != QLatin1String("LOGIN_OK")) {
+    if (text != RpcResult::LoginOk) {
         finish(ParamCtlExitCode::LoginRefused,
                QStringLiteral("login refused for %1 (%2)").arg(options.login, text));
         return;
@@ -359,23 +349,23 @@ void ParamCtlSession::startCommand()
     const QVariant account = QVariant::fromValue(c.account);
     switch (c.command) {
     case Command::Users:
-        send(ClientsList, 0, "RPC_GET_CLIENTS_FROM_DB");
+        send(RpcMessage::ClientsList, 0, RpcMessage::GetClients);
         break;
     case Command::AddUser:
-        send(ClientOperationResult, 0, "RPC_CLIENT_OPERATION", QString::fromLatin1(OpAddClient),
-             account, c.accountPassword);
+        send(RpcMessage::ClientOperationResult, 0, RpcMessage::ClientOperation,
+             RpcOperation::AddClient, account, c.accountPassword);
         break;
     case Command::ModUser:
-        send(ClientOperationResult, 0, "RPC_CLIENT_OPERATION", QString::fromLatin1(OpModifyClient),
-             account);
+        send(RpcMessage::ClientOperationResult, 0, RpcMessage::ClientOperation,
+             RpcOperation::ModifyClient, account);
         break;
     case Command::DelUser:
-        send(ClientOperationResult, 0, "RPC_CLIENT_OPERATION", QString::fromLatin1(OpDelClient),
-             account);
+        send(RpcMessage::ClientOperationResult, 0, RpcMessage::ClientOperation,
+             RpcOperation::DelClient, account);
         break;
     case Command::Devices:
     case Command::Summary:
-        send(UooStateResult, 0, "RPC_LOAD_UOOSTATE_REQUEST");
+        send(RpcMessage::LoadUooStateResult, 0, RpcMessage::LoadUooState);
         break;
     case Command::Params:
     case Command::Schedule:
@@ -385,8 +375,8 @@ void ParamCtlSession::startCommand()
     case Command::Guard: {
         UooDescriptor descriptor;
         descriptor.uoo = c.uoo;
-        send(UooOperationResult, c.uoo, "RPC_KTC_UOO_OPERATION",
-             QStringLiteral("RPC_CHANGE_UOO_GUARD_STATE"), QVariant::fromValue(descriptor));
+        send(RpcMessage::UooOperationResult, c.uoo, RpcMessage::UooOperation,
+             RpcOperation::ChangeUooGuardState, QVariant::fromValue(descriptor));
         break;
     }
     case Command::Watch:
@@ -408,7 +398,8 @@ void ParamCtlSession::sendDeviceRequests()
     while (outstanding < Window && nextDevice < c.uoos.size()) {
         const quint32 uoo = c.uoos.at(nextDevice++);
         if (c.command == Command::Params) {
-            send(ParamsStateResult, uoo, "RPC_LOAD_PARAMSSTATE_REQUEST", QVariant::fromValue(uoo));
+            send(RpcMessage::LoadParamsStateResult, uoo, RpcMessage::LoadParamsState,
+                 QVariant::fromValue(uoo));
             continue;
         }
         UooRParamsDesc record;
@@ -418,19 +409,18 @@ void ParamCtlSession::sendDeviceRequests()
             record.localparams = c.newParams;
             record.localtime = c.time.isValid() ? c.time : stamp;
         }
-        send(ParamsOperationResult, uoo, "RPC_UOO_PARAMS_OPERATION",
-             schedule ? QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_NEW")
-                      : QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_CANCEL"),
+        send(RpcMessage::UooParamsOperationResult, uoo, RpcMessage::UooParamsOperation,
+             schedule ? RpcOperation::SendNewParams : RpcOperation::CancelNewParams,
              QVariant::fromValue(uoo), QVariant::fromValue(record));
     }
 }
 
-void ParamCtlSession::send(const QString& reply, quint32 uoo, const char* fn, const QVariant& p1,
+void ParamCtlSession::send(const QString& reply, quint32 uoo, const QString& fn, const QVariant& p1,
                            const QVariant& p2, const QVariant& p3)
 {
     inFlight.enqueue({reply, current, uoo});
     ++outstanding;
-    peer->call(QString::fromLatin1(fn), p1, p2, p3);
+    peer->call(fn, p1, p2, p3);
 }
 
 bool ParamCtlSession::takeReply(const QString& reply, Pending* pending)
@@ -459,12 +449,12 @@ void ParamCtlSession::updateReplyTimer()
 void ParamCtlSession::deviceDone(quint32 uoo, const QString& result)
 {
     const ParamCtlCommand& c = command();
-    if (result != ResultOk) {
+    if (result != RpcResult::Ok) {
         ++failedDevices;
         lastResult = result;
     }
     if (c.isList()) {
-        if (c.command != Command::Params || result != ResultOk) {
+        if (c.command != Command::Params || result != RpcResult::Ok) {
             printRecord(ParamCtlRecord().number(QStringLiteral("uoo"), uoo).text("result", result));
         }
     } else if (c.command != Command::Params) {
@@ -523,7 +513,7 @@ bool ParamCtlSession::watching() const
 void ParamCtlSession::clientsList(QList<VemoRpcClient> clients)
 {
     Pending pending;
-    if (!takeReply(ClientsList, &pending)) {
+    if (!takeReply(RpcMessage::ClientsList, &pending)) {
         return;
     }
     for (const VemoRpcClient& client : qAsConst(clients)) {
@@ -535,7 +525,7 @@ void ParamCtlSession::clientsList(QList<VemoRpcClient> clients)
 void ParamCtlSession::clientOperationResult(QString result)
 {
     Pending pending;
-    if (!takeReply(ClientOperationResult, &pending)) {
+    if (!takeReply(RpcMessage::ClientOperationResult, &pending)) {
         return;
     }
     deviceDone(0, result);
@@ -544,7 +534,7 @@ void ParamCtlSession::clientOperationResult(QString result)
 void ParamCtlSession::uooStateResult(QList<UooDescriptor> descriptors)
 {
     Pending pending;
-    if (!takeReply(UooStateResult, &pending)) {
+    if (!takeReply(RpcMessage::LoadUooStateResult, &pending)) {
         return;
     }
     if (command().command == Command::Summary) {
@@ -569,12 +559,12 @@ void ParamCtlSession::uooStateResult(QList<UooDescriptor> descriptors)
 void ParamCtlSession::paramsStateResult(UooRParamsDesc params)
 {
     Pending pending;
-    if (!takeReply(ParamsStateResult, &pending)) {
+    if (!takeReply(RpcMessage::LoadParamsStateResult, &pending)) {
         return;
     }
     const ParamCtlCommand& c = command();
     if (c.command == Command::Watch) {
-        watchLine(QStringLiteral("RPC_NEW_PARAMSSTATE"), ParamCtlFormat::paramsRecord(params));
+        watchLine(RpcMessage::NewParamsState, ParamCtlFormat::paramsRecord(params));
         return;
     }
     if (!c.isList()) {
@@ -587,24 +577,24 @@ void ParamCtlSession::paramsStateResult(UooRParamsDesc params)
                      params.uooparams)) {
             return;
         }
-        deviceDone(pending.uoo, ResultOk);
+        deviceDone(pending.uoo, RpcResult::Ok);
         return;
     }
     // The server answers a default record (UOO 0) for a device it does not know.
     if (params.uoo != pending.uoo) {
-        deviceDone(pending.uoo, NotFound);
+        deviceDone(pending.uoo, RpcResult::UooNotFound);
         return;
     }
     printRecord(ParamCtlRecord()
                     .number(QStringLiteral("uoo"), pending.uoo)
-                    .text(QStringLiteral("result"), ResultOk)
+                    .text(QStringLiteral("result"), RpcResult::Ok)
                     .append(ParamCtlFormat::paramsRecord(params).without(QStringLiteral("uoo"))));
     if (!c.saveDir.isEmpty() &&
         !saveSet(QDir(c.saveDir).filePath(QStringLiteral("%1.bin").arg(pending.uoo)),
                  params.uooparams)) {
         return;
     }
-    deviceDone(pending.uoo, ResultOk);
+    deviceDone(pending.uoo, RpcResult::Ok);
 }
 
 bool ParamCtlSession::saveSet(const QString& path, const QByteArray& bytes)
@@ -623,7 +613,7 @@ bool ParamCtlSession::saveSet(const QString& path, const QByteArray& bytes)
 void ParamCtlSession::paramsOperationResult(QString result)
 {
     Pending pending;
-    if (takeReply(ParamsOperationResult, &pending)) {
+    if (takeReply(RpcMessage::UooParamsOperationResult, &pending)) {
         deviceDone(pending.uoo, result);
     }
 }
@@ -631,7 +621,7 @@ void ParamCtlSession::paramsOperationResult(QString result)
 void ParamCtlSession::uooOperationResult(QString result)
 {
     Pending pending;
-    if (takeReply(UooOperationResult, &pending)) {
+    if (takeReply(RpcMessage::UooOperationResult, &pending)) {
         deviceDone(pending.uoo, result);
     }
 }
@@ -648,7 +638,7 @@ void ParamCtlSession::sysLogMessage(QString line)
     while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r'))) {
         line.chop(1);
     }
-    const QString name = QStringLiteral("RPC_SYS_LOG_MESSAGE");
+    const QString name = RpcMessage::SysLogMessage;
     if (options.json) {
         printLine(ParamCtlRecord()
                       .text(QStringLiteral("message"), name)
@@ -663,14 +653,14 @@ void ParamCtlSession::sysLogMessage(QString line)
 void ParamCtlSession::newUooState(UooDescriptor descriptor)
 {
     if (watching()) {
-        watchLine(QStringLiteral("RPC_NEW_UOOSTATE"), ParamCtlFormat::descriptorRecord(descriptor));
+        watchLine(RpcMessage::NewUooState, ParamCtlFormat::descriptorRecord(descriptor));
     }
 }
 
 void ParamCtlSession::uooRemoved(UooDescriptor descriptor)
 {
     if (watching()) {
-        watchLine(QStringLiteral("RPC_UOO_REMOVED"), ParamCtlFormat::descriptorRecord(descriptor));
+        watchLine(RpcMessage::UooRemoved, ParamCtlFormat::descriptorRecord(descriptor));
     }
 }
 
@@ -681,12 +671,12 @@ void ParamCtlSession::newParamsState(quint32 uoo)
     }
     if (stage == Stage::Running && command().watchParams && inFlight.size() < MaxWatchLookups) {
         // Asked after the message came, the record holds at least that change.
-        send(ParamsStateResult, uoo, "RPC_LOAD_PARAMSSTATE_REQUEST", QVariant::fromValue(uoo));
+        send(RpcMessage::LoadParamsStateResult, uoo, RpcMessage::LoadParamsState,
+             QVariant::fromValue(uoo));
         updateReplyTimer();
         return;
     }
-    watchLine(QStringLiteral("RPC_NEW_PARAMSSTATE"),
-              ParamCtlRecord().number(QStringLiteral("uoo"), uoo));
+    watchLine(RpcMessage::NewParamsState, ParamCtlRecord().number(QStringLiteral("uoo"), uoo));
 }
 
 void ParamCtlSession::watchLine(const QString& name, const ParamCtlRecord& record)

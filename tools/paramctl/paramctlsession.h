@@ -86,7 +86,7 @@ private:
     void openConnection();
     void startCommand();
     void sendDeviceRequests();
-    void send(const QString& reply, quint32 uoo, const char* fn, const QVariant& p1 = QVariant(),
+    void send(const QString& reply, quint32 uoo, const QString& fn, const QVariant& p1 = QVariant(),
               const QVariant& p2 = QVariant(), const QVariant& p3 = QVariant());
     bool takeReply(const QString& reply, Pending* pending);
     void deviceDone(quint32 uoo, const QString& result);

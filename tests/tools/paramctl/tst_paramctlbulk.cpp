@@ -2,7 +2,9 @@
 // devices: commands back to back, batches over one login, one command for a
 // few hundred devices, and waiting for devices to confirm a new set.
 
+#include "processoutput.h"
 #include "serverprocess.h"
+#include "waiting.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -74,12 +76,9 @@ int disconnections(const ServerProcess& server)
 // login, so the next command logs in at the first try.
 bool quiet(const ServerProcess& server)
 {
-    QDeadlineTimer deadline(30000);
-    while (connections(server) != disconnections(server) && !deadline.hasExpired()) {
-        QTest::qWait(100);
-    }
+    const bool ended = waitUntil([&] { return connections(server) == disconnections(server); });
     QTest::qWait(1100);
-    return connections(server) == disconnections(server);
+    return ended && connections(server) == disconnections(server);
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)
@@ -210,17 +209,8 @@ private slots:
                         .arg(devices.join(','), set, stamp)
                         .toUtf8());
         watch.closeWriteChannel();
-        QString output;
-        auto waitFor = [&](const QString& fragment) {
-            QDeadlineTimer deadline(60000);
-            while (!output.contains(fragment) && !deadline.hasExpired() &&
-                   watch.state() == QProcess::Running) {
-                watch.waitForReadyRead(200);
-                output += QString::fromUtf8(watch.readAllStandardOutput());
-            }
-            return output.contains(fragment);
-        };
-        QVERIFY(waitFor("uoo=4712\tresult=OK\n"));
+        ProcessOutput output(watch, QProcess::StandardOutput);
+        QVERIFY(output.waitFor("uoo=4712\tresult=OK\n", 60000));
 
         // The devices fetch the set at their next contact, apply and confirm it.
         for (const QString& uoo : devices) {
@@ -230,19 +220,21 @@ private slots:
                 0);
         }
         for (const QString& uoo : devices) {
-            QVERIFY2(
-                waitFor(QString("RPC_NEW_PARAMSSTATE\tuoo=%1\tstate=1\tstatename=IDLE\t").arg(uoo)),
-                qPrintable(output));
+            QVERIFY2(output.waitFor(
+                         QString("RPC_NEW_PARAMSSTATE\tuoo=%1\tstate=1\tstatename=IDLE\t").arg(uoo),
+                         60000),
+                     qPrintable(output.text()));
             const QRegularExpression confirmed(
                 QString("RPC_NEW_PARAMSSTATE\tuoo=%1\t.*\tuootime=%2\t.*\tuooparams=1300"
                         "\tlocalparams=0\n")
                     .arg(uoo, stamp));
             QDeadlineTimer deadline(60000);
-            while (!confirmed.match(output).hasMatch() && !deadline.hasExpired()) {
+            while (!confirmed.match(output.text()).hasMatch() && !deadline.hasExpired() &&
+                   watch.state() == QProcess::Running) {
                 watch.waitForReadyRead(200);
-                output += QString::fromUtf8(watch.readAllStandardOutput());
+                output.read();
             }
-            QVERIFY2(confirmed.match(output).hasMatch(), qPrintable(output));
+            QVERIFY2(confirmed.match(output.text()).hasMatch(), qPrintable(output.text()));
         }
         watch.terminate();
         QVERIFY(watch.waitForFinished(30000));
