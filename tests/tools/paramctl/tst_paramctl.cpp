@@ -236,6 +236,7 @@ private slots:
     void batches_data();
     void batches();
     void summaryAndJson();
+    void watchEndsWithItsReader();
 };
 
 void TestParamCtl::users()
@@ -740,6 +741,27 @@ void TestParamCtl::summaryAndJson()
             QCOMPARE(r.lines[i], expected[i]);
         }
     }
+}
+
+void TestParamCtl::watchEndsWithItsReader()
+{
+#ifdef Q_OS_UNIX
+    FakeServer server;
+    QVERIFY(server.start());
+    server.pushesAfterLogin = {{"RPC_NEW_PARAMSSTATE", {QVariant::fromValue(quint32(5))}}};
+    // Nothing comes after the first line: paramctl must notice that head has gone.
+    QProcess shell;
+    QSignalSpy done(&shell, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    shell.start("bash",
+                {"-c", QString("'%1' --port %2 watch | head -n 1; echo \"${PIPESTATUS[0]}\"")
+                           .arg(PARAMCTL_PATH)
+                           .arg(server.port())});
+    QVERIFY(done.wait(Wait));
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
+             QString("RPC_NEW_PARAMSSTATE\tuoo=5\n0\n"));
+#else
+    QSKIP("needs POSIX pipes");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestParamCtl)
