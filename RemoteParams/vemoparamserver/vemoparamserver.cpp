@@ -385,9 +385,7 @@ void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
         qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << outcome.noteValue;
         break;
     case UooStateMachine::NoteUnmatchedState:
-        qDebug().noquote() << QStringLiteral("[PARAM_SERV] Unmatched state in %1: ")
-                                  .arg(QLatin1String(messageName(header.msgCode)))
-                           << outcome.noteValue;
+        qDebug() << unmatchedStateText(header.msgCode) << outcome.noteValue;
         break;
     case UooStateMachine::NoteNoNewSet:
         qDebug().noquote() << QStringLiteral(
@@ -419,21 +417,15 @@ void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
     }
 }
 
-const char* VemoParamServer::messageName(quint32 msgCode)
+const char* VemoParamServer::unmatchedStateText(quint32 msgCode)
 {
     switch (msgCode) {
-    case PAR_PROTO_SYNC_REQUEST:
-        return "PAR_PROTO_SYNC_REQUEST";
-    case PAR_PROTO_SEND_REQUEST:
-        return "PAR_PROTO_SEND_REQUEST";
     case PAR_PROTO_RCV_ACK:
-        return "PAR_PROTO_RCV_ACK";
+        return "[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: ";
     case PAR_PROTO_DWLD_REQUEST:
-        return "PAR_PROTO_DWLD_REQUEST";
-    case PAR_PROTO_DWLD_FINISHED:
-        return "PAR_PROTO_DWLD_FINISHED";
+        return "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST: ";
     default:
-        return "?";
+        return "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: ";
     }
 }
 

@@ -106,7 +106,7 @@ private:
                quint16 senderPort);
     static void writeNote(quint32 code, const ParamDatagramHeader& header,
                           const UooStateMachine::Outcome& outcome);
-    static const char* messageName(quint32 msgCode);
+    static const char* unmatchedStateText(quint32 msgCode);
 
     void sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
                       const QHostAddress& address, quint16 port);
