@@ -248,12 +248,31 @@ ParamsDatabase::Failure ParamsDatabase::prepareFile(QString* error)
     }
 
     // The list of tables swallows read errors; a read of the schema shows them.
+    // Tables that exist must have the columns the server reads and writes; the
+    // file is not changed (no table created) before that is known.
     QSqlQuery schema(m_db);
     if (!schema.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
         *error = schema.lastError().text();
         return classify(schema.lastError());
     }
     schema.finish();
+    const QStringList existing = m_db.tables(QSql::Tables);
+    const struct
+    {
+        const char* name;
+        const char* probe;
+    } shapes[] = {{"desc", SelectDesc}, {"log", "SELECT id, message, uoo, time, remark FROM log"}};
+    for (const auto& shape : shapes) {
+        if (!existing.contains(QLatin1String(shape.name))) {
+            continue;
+        }
+        QSqlQuery probe(m_db);
+        if (!probe.exec(QString::fromLatin1(shape.probe) + QStringLiteral(" LIMIT 0"))) {
+            *error = probe.lastError().text();
+            const Failure probeFailure = classify(probe.lastError());
+            return probeFailure != Failure::None ? probeFailure : Failure::Damaged;
+        }
+    }
     if (!checkDataConsistency()) {
         qCritical() << "ERROR: Ошибка проверки целостности файлов БД параметров. Требуется "
                        "ручное восстановление.";

@@ -49,7 +49,7 @@ public:
     static constexpr int RetryFirstMs = 500;
     static constexpr int RetryMaxMs = 4000;
     // Waits for another connection's lock: at start-up, and for each write.
-    static constexpr int StartLockWaitMs = 10000;
+    static constexpr int StartLockWaitMs = 3000;
     static constexpr int WriteLockWaitMs = 2000;
 
     explicit ParamsPersistence(ParamsRecordSource* source, Clock* clock, QObject* parent = nullptr,
