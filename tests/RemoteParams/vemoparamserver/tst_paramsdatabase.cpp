@@ -17,6 +17,7 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void destructionWritesAscending();
+    void stopWritesOnlyChanges();
     void storedDownloadRestarts();
     void changesPersistWithinASecond();
     void failedSaveKeepsRows();
@@ -209,6 +210,33 @@ void TestParamsDatabase::destructionWritesAscending()
     const QVariantList order =
         probe.column(QStringLiteral("SELECT uoo FROM inserted ORDER BY seq DESC LIMIT 3"));
     QCOMPARE(order, (QVariantList{9, 7, 3}));
+}
+
+// The stop writes what changed and removes nothing: a row that another program
+// added after the load is still there, unchanged rows are not written again.
+void TestParamsDatabase::stopWritesOnlyChanges()
+{
+    Harness h(false);
+    ParamsRow kept;
+    kept.uoo = 2;
+    kept.record.uoo = 2;
+    kept.record.state = 1;
+    kept.record.uooparams = "unchanged";
+    seedRows({kept});
+    h.createServer();
+    {
+        Probe probe;
+        QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc (uoo, state) VALUES (777, 1)")));
+        QVERIFY(probe.exec(QStringLiteral("CREATE TABLE written (uoo INTEGER)")));
+        QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER track AFTER INSERT ON desc BEGIN "
+                                          "INSERT INTO written VALUES (NEW.uoo); END")));
+    }
+    h.exchange(syncRequest(9, 0, 0));
+    h.destroyServer();
+    Probe probe;
+    QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM desc ORDER BY uoo")),
+             (QVariantList{2, 9, 777}));
+    QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM written")), QVariantList{9});
 }
 
 void TestParamsDatabase::storedDownloadRestarts()

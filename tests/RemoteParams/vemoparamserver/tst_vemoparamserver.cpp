@@ -35,6 +35,8 @@ private slots:
     void sweepBoundary_data();
     void sweepBoundary();
     void sweepSkipsLoadedRecords();
+    void wallClockJumps_data();
+    void wallClockJumps();
     void scheduleByState_data();
     void scheduleByState();
     void cancelDuringWaitUpd();
@@ -820,6 +822,41 @@ void TestVemoParamServer::sweepSkipsLoadedRecords()
     QCOMPARE(params.size(), 0);
     QVERIFY(!h.server->hasUoo(80));
     QCOMPARE(h.server->uooParamsDesc(80).state, 1);
+}
+
+void TestVemoParamServer::wallClockJumps_data()
+{
+    QTest::addColumn<qint64>("jumpMs");
+    QTest::newRow("an hour forward") << qint64(3600 * 1000);
+    QTest::newRow("an hour back") << qint64(-3600 * 1000);
+    QTest::newRow("ten minutes forward") << qint64(600 * 1000);
+}
+
+// Setting the system time moves lastSeen (wall clock) but not the ageing.
+void TestVemoParamServer::wallClockJumps()
+{
+    QFETCH(qint64, jumpMs);
+    Harness h;
+    h.exchange(syncRequest(90, 0, 0)); // falls silent
+    h.clock.advanceMs(200000);
+    const QDateTime beforeJump = h.clock.currentDateTime();
+    h.exchange(syncRequest(91, 0, 0)); // stays live
+    h.clock.jumpWallMs(jumpMs);
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+    QVERIFY(h.server->uooParamsDesc(90).isOnline());
+    QVERIFY(h.server->uooParamsDesc(91).isOnline());
+    QCOMPARE(h.server->uooParamsDesc(91).lastSeen, beforeJump);
+
+    // 300.999 s after its last SYNC device 90 is still online, at 301 s offline.
+    h.clock.advanceMs(100999);
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+    QVERIFY(h.server->uooParamsDesc(90).isOnline());
+    h.clock.advanceMs(1);
+    h.exchange(syncRequest(91, 0, 0));
+    QCOMPARE(h.server->uooParamsDesc(91).lastSeen, h.clock.currentDateTime());
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+    QVERIFY(!h.server->uooParamsDesc(90).isOnline());
+    QVERIFY(h.server->uooParamsDesc(91).isOnline());
 }
 
 void TestVemoParamServer::scheduleByState_data()
