@@ -17,6 +17,8 @@ struct ParamsRow
     quint32 uoo = 0;
     UooRParamsDesc record;
 };
+// Its members are all relocatable: vectors of rows grow by moving memory.
+Q_DECLARE_TYPEINFO(ParamsRow, Q_MOVABLE_TYPE);
 
 // A row to write; the record stays owned by the caller for the duration of the call.
 struct ParamsRowRef
@@ -33,6 +35,7 @@ struct ParamsLogRow
     QDateTime time;
     QString remark;
 };
+Q_DECLARE_TYPEINFO(ParamsLogRow, Q_MOVABLE_TYPE);
 
 // The parameters database params_upd.db: per-UOO parameter records (table desc)
 // and the action log (table log). All SQL on this file lives here.
