@@ -411,7 +411,7 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
             key > std::numeric_limits<qint32>::max()) {
             ++report->rowsSkipped;
             if (messages++ < MaxRowMessages) {
-                qCritical().noquote()
+                qCritical().noquote().nospace()
                     << "ERROR: Строка таблицы desc с ключом " << keyValue.toString()
                     << " не является записью УОО и оставлена без изменений";
             }
@@ -461,7 +461,7 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
         if (repaired) {
             ++report->rowsRepaired;
             if (messages++ < MaxRowMessages) {
-                qCritical().noquote()
+                qCritical().noquote().nospace()
                     << "ERROR: Запись УОО " << QString::number(row.uoo)
                     << " в таблице desc содержит недопустимые значения; загружена с исправлениями";
             }

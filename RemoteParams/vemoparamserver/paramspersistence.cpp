@@ -61,9 +61,10 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
     const bool report = !quiet || !m_loadFailureLogged;
     if (!m_mainDb->isOpen() && !m_mainDb->openConnection(!report)) {
         if (report) {
-            qCritical().noquote() << "ERROR: БД параметров не загружена: файл не открывается; "
-                                     "записи будут сохраняться, когда файл откроется и будет "
-                                     "прочитан";
+            qCritical().noquote().nospace()
+                << "ERROR: БД параметров не загружена: файл не открывается; "
+                   "записи будут сохраняться, когда файл откроется и будет "
+                   "прочитан";
             m_loadFailureLogged = true;
         }
         return LoadOutcome::Unavailable;
@@ -80,20 +81,25 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
     }
     m_mainDb->setBusyTimeoutMs(WriteLockWaitMs);
 
-    if (read.rowsRepaired > 0 || read.rowsSkipped > 0) {
-        qCritical().noquote() << "ERROR: При загрузке БД параметров исправлено записей: "
-                              << QString::number(read.rowsRepaired)
-                              << ", оставлено без изменений строк не с номером УОО: "
-                              << QString::number(read.rowsSkipped);
+    if ((read.rowsRepaired > 0 || read.rowsSkipped > 0) &&
+        (report || read.failure == ParamsDatabase::Failure::None)) {
+        qCritical().noquote().nospace() << "ERROR: При загрузке БД параметров исправлено записей: "
+                                        << QString::number(read.rowsRepaired)
+                                        << ", оставлено без изменений строк не с номером УОО: "
+                                        << QString::number(read.rowsSkipped);
     }
     switch (read.failure) {
     case ParamsDatabase::Failure::None:
         return LoadOutcome::Complete;
     case ParamsDatabase::Failure::Damaged:
-        qCritical().noquote() << "ERROR: БД параметров повреждена: " << read.error
-                              << "; прочитано записей: " << QString::number(read.rowsRead)
-                              << ", пропущено повреждённых участков: "
-                              << QString::number(read.unreadableRanges);
+        if (m_damageReported) {
+            return LoadOutcome::Unavailable; // could not be moved aside before
+        }
+        m_damageReported = true;
+        qCritical().noquote().nospace()
+            << "ERROR: БД параметров повреждена: " << read.error
+            << "; прочитано записей: " << QString::number(read.rowsRead)
+            << ", пропущено повреждённых участков: " << QString::number(read.unreadableRanges);
         if (replaceDamagedFile(*rows)) {
             return LoadOutcome::Replaced;
         }
@@ -104,10 +110,11 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
         break;
     }
     if (report) {
-        qCritical().noquote() << "ERROR: Загрузка БД параметров не завершена: " << read.error
-                              << "; прочитано записей: " << QString::number(read.rowsRead)
-                              << ". Записи будут сохраняться после полного чтения файла; "
-                                 "повтор каждые несколько секунд";
+        qCritical().noquote().nospace()
+            << "ERROR: Загрузка БД параметров не завершена: " << read.error
+            << "; прочитано записей: " << QString::number(read.rowsRead)
+            << ". Записи будут сохраняться после полного чтения файла; "
+               "повтор каждые несколько секунд";
         m_loadFailureLogged = true;
     }
     return LoadOutcome::Unavailable;
@@ -124,7 +131,7 @@ bool ParamsPersistence::replaceDamagedFile(const QVector<ParamsRow>& rows)
     }
     // Renamed, never deleted: the damaged file keeps whatever could not be read.
     if (!QFile::rename(m_fileName, aside)) {
-        qCritical().noquote()
+        qCritical().noquote().nospace()
             << "ERROR: Повреждённый файл БД параметров не удалось переименовать в " << aside
             << "; работа продолжается с прочитанными записями";
         m_mainDb->openConnection(true);
@@ -133,14 +140,15 @@ bool ParamsPersistence::replaceDamagedFile(const QVector<ParamsRow>& rows)
     for (const char* suffix : {"-wal", "-shm"}) {
         const QString companion = m_fileName + QLatin1String(suffix);
         if (QFile::exists(companion) && !QFile::rename(companion, aside + QLatin1String(suffix))) {
-            qCritical().noquote() << "ERROR: Файл " << companion << " не удалось переименовать";
+            qCritical().noquote().nospace()
+                << "ERROR: Файл " << companion << " не удалось переименовать";
         }
     }
     m_movedAside = aside;
     QString error;
     if (!m_mainDb->openConnection(false) ||
         m_mainDb->prepareFile(&error) != ParamsDatabase::Failure::None) {
-        qCritical().noquote() << "ERROR: Новый файл БД параметров не создан: " << error;
+        qCritical().noquote().nospace() << "ERROR: Новый файл БД параметров не создан: " << error;
         return false;
     }
     m_mainDb->setBusyTimeoutMs(WriteLockWaitMs);
@@ -152,11 +160,11 @@ bool ParamsPersistence::replaceDamagedFile(const QVector<ParamsRow>& rows)
         }
     }
     const int logCopied = m_mainDb->copyLogFrom(aside);
-    qCritical().noquote() << "ERROR: Повреждённый файл БД параметров сохранён как " << aside
-                          << "; новый файл создан, в него записано записей: "
-                          << QString::number(
-                                 seeded.failure == ParamsDatabase::Failure::None ? rows.size() : 0)
-                          << ", строк журнала: " << QString::number(qMax(0, logCopied));
+    qCritical().noquote().nospace()
+        << "ERROR: Повреждённый файл БД параметров сохранён как " << aside
+        << "; новый файл создан, в него записано записей: "
+        << QString::number(seeded.failure == ParamsDatabase::Failure::None ? rows.size() : 0)
+        << ", строк журнала: " << QString::number(qMax(0, logCopied));
     return true;
 }
 
@@ -221,9 +229,10 @@ void ParamsPersistence::logAction(quint32 uoo, int message, const QString& remar
     }
     if (m_log.size() >= static_cast<size_t>(MaxWaitingLogRows)) {
         if (m_droppedLogRows++ == 0) {
-            qCritical().noquote() << "ERROR: Журнал действий: ждут записи в БД параметров "
-                                  << QString::number(MaxWaitingLogRows)
-                                  << " строк; новые строки отбрасываются до восстановления записи";
+            qCritical().noquote().nospace()
+                << "ERROR: Журнал действий: ждут записи в БД параметров "
+                << QString::number(MaxWaitingLogRows)
+                << " строк; новые строки отбрасываются до восстановления записи";
         }
         return;
     }
@@ -286,9 +295,10 @@ void ParamsPersistence::flush()
         }
         m_loaded = true;
         m_retryMs = RetryFirstMs;
-        qCritical().noquote() << "БД параметров прочитана: записей " << QString::number(rows.size())
-                              << "; ждут записи: записей " << QString::number(unsavedRecords())
-                              << ", строк журнала " << QString::number(unsavedLogRows());
+        qCritical().noquote().nospace()
+            << "БД параметров прочитана: записей " << QString::number(rows.size())
+            << "; ждут записи: записей " << QString::number(unsavedRecords()) << ", строк журнала "
+            << QString::number(unsavedLogRows());
     }
     if (m_inFlight) {
         return; // the batch under way schedules the next
@@ -344,10 +354,11 @@ void ParamsPersistence::batchDone(const ParamsDatabase::WriteReport& report, int
         m_inFlightCodes.clear();
         if (m_failing) {
             m_failing = false;
-            qCritical().noquote() << "БД параметров снова записывается; ждали записи: записей "
-                                  << QString::number(waitingRecords) << ", строк журнала "
-                                  << QString::number(waitingLog) << ", отброшено строк журнала "
-                                  << QString::number(m_droppedLogRows);
+            qCritical().noquote().nospace()
+                << "БД параметров снова записывается; ждали записи: записей "
+                << QString::number(waitingRecords) << ", строк журнала "
+                << QString::number(waitingLog) << ", отброшено строк журнала "
+                << QString::number(m_droppedLogRows);
         }
         m_retryMs = RetryFirstMs;
         if (m_dirty.size() >= BatchMaxRecords || m_log.size() >= size_t(BatchMaxLogRows)) {
@@ -385,10 +396,10 @@ void ParamsPersistence::noteFailure(const ParamsDatabase::WriteReport& report)
         return;
     }
     m_failing = true;
-    qCritical().noquote() << "Ошибка записи в БД параметров: " << report.error
-                          << "; запись повторяется, ждут записи: записей "
-                          << QString::number(unsavedRecords()) << ", строк журнала "
-                          << QString::number(unsavedLogRows());
+    qCritical().noquote().nospace()
+        << "Ошибка записи в БД параметров: " << report.error
+        << "; запись повторяется, ждут записи: записей " << QString::number(unsavedRecords())
+        << ", строк журнала " << QString::number(unsavedLogRows());
     if (report.logRowsFailed) {
         qWarning().noquote() << "SQL error in logParamAction: " << report.error;
     }
@@ -403,8 +414,8 @@ bool ParamsPersistence::writeNow(quint32 code)
         return false;
     }
     if (!m_loaded || (!m_writerOpen && !startWriter())) {
-        qCritical().noquote() << "ERROR: Операция с УОО " << QString::number(code)
-                              << " не принята: БД параметров недоступна для записи";
+        qCritical().noquote().nospace() << "ERROR: Операция с УОО " << QString::number(code)
+                                        << " не принята: БД параметров недоступна для записи";
         return false;
     }
     const QVector<ParamsRow> rows{{code, *record}};
@@ -416,8 +427,9 @@ bool ParamsPersistence::writeNow(quint32 code)
         Qt::BlockingQueuedConnection);
     if (report.failure != ParamsDatabase::Failure::None) {
         ++m_writeFailures;
-        qCritical().noquote() << "ERROR: Операция с УОО " << QString::number(code)
-                              << " не принята: ошибка записи в БД параметров: " << report.error;
+        qCritical().noquote().nospace()
+            << "ERROR: Операция с УОО " << QString::number(code)
+            << " не принята: ошибка записи в БД параметров: " << report.error;
         return false;
     }
     return true;
@@ -475,9 +487,9 @@ void ParamsPersistence::finish()
         } else {
             ++m_writeFailures;
             qCritical().noquote() << "Ошибка записи в БД параметров: " << report.error;
-            qCritical().noquote() << "ERROR: При остановке не записаны в БД параметров записей: "
-                                  << QString::number(records)
-                                  << ", строк журнала: " << QString::number(logCount);
+            qCritical().noquote().nospace()
+                << "ERROR: При остановке не записаны в БД параметров записей: "
+                << QString::number(records) << ", строк журнала: " << QString::number(logCount);
         }
     }
     stopWriter();

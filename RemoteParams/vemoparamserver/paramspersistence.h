@@ -121,5 +121,6 @@ private:
     quint64 m_writeFailures = 0;
     quint64 m_droppedLogRows = 0;
     bool m_loadFailureLogged = false;
+    bool m_damageReported = false;
     QString m_movedAside;
 };
