@@ -166,7 +166,8 @@ QString textColumn(const QVariant& value, bool* repaired)
 
 QDateTime timeColumn(const QVariant& value, bool* repaired)
 {
-    if (value.isNull()) {
+    // A null time is stored as NULL or as an empty text.
+    if (value.isNull() || (value.type() == QVariant::String && value.toString().isEmpty())) {
         return QDateTime();
     }
     const QDateTime time = value.toDateTime();

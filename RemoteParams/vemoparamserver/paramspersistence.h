@@ -40,8 +40,8 @@ public:
     // A changed record reaches the file within about this delay.
     static constexpr int PersistDelayMs = 1000;
     // One batch: at most this many records and action-log rows.
-    static constexpr int BatchMaxRecords = 20000;
-    static constexpr int BatchMaxLogRows = 50000;
+    static constexpr int BatchMaxRecords = 10000;
+    static constexpr int BatchMaxLogRows = 20000;
     // Action-log rows waiting for the file; past this, new rows are dropped
     // (counted and logged). Changed records always wait: they are the records.
     static constexpr int MaxWaitingLogRows = 1000000;
