@@ -397,3 +397,16 @@ void UooStateMachine::cancel()
     dropNewSet();
     params.leftToSend = 0;
 }
+
+bool UooStateMachine::adoptStoredNewSet(const UooRParamsDesc& stored)
+{
+    if (!params.localparams.isEmpty() || stored.localparams.isEmpty() ||
+        params.state > UooRParamsDesc::PAR_STATE_IDLE) {
+        return false;
+    }
+    setLocalParams(stored.localparams);
+    params.localtime = stored.localtime;
+    params.writeLeft = 0;
+    params.leftToSend = params.localparams.size();
+    return true;
+}

@@ -103,6 +103,9 @@ public:
     // withdrawal (in any state).
     bool schedule(const UooRParamsDesc& request);
     void cancel();
+    // A new set read from the file after the device has spoken since start-up:
+    // taken when the record has none and can take one. True when taken.
+    bool adoptStoredNewSet(const UooRParamsDesc& stored);
 
 private:
     void retry(const SyncBlock& request, Outcome* out);

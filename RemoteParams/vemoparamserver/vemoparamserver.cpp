@@ -3,7 +3,6 @@
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
-#include "paramsdatabase.h"
 #include "syncblock.h"
 
 #include <QDebug>
@@ -26,19 +25,8 @@ void invalidPack()
 VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
     : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system())
 {
-    m_persistTimer.setSingleShot(true);
-    m_persistTimer.setInterval(PersistDelayMs);
-    connect(&m_persistTimer, &QTimer::timeout, this, &VemoParamServer::persistDirty);
-
-    m_paramsDb = std::make_unique<ParamsDatabase>(m_clock);
-    if (m_paramsDb->open()) {
-        const QVector<ParamsRow> rows = m_paramsDb->loadFromDb();
-        for (const ParamsRow& row : rows) {
-            UooEntry& entry = m_entries[row.uoo];
-            entry = UooEntry();
-            entry.machine.restore(row.record);
-        }
-    }
+    m_persistence = new ParamsPersistence(this, m_clock, this);
+    mergeStoredRows(m_persistence->load(MaxUploadSize));
 
     m_sweepTimer.setInterval(SweepIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
@@ -48,11 +36,8 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
 VemoParamServer::~VemoParamServer()
 {
     qDebug() << "Остановка сервера параметров...";
-    m_persistTimer.stop();
-    if (m_paramsDb->isOpen()) {
-        saveAll();
-        m_paramsDb->close();
-    }
+    // Writes what is not yet written while the records still exist.
+    m_persistence->finish();
 }
 
 void VemoParamServer::setPort(quint16 port)
@@ -188,10 +173,18 @@ QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& request)
 {
     UooEntry* entry = findEntry(code);
-    if (entry == nullptr || !entry->machine.schedule(request)) {
+    if (entry == nullptr) {
         return false;
     }
-    markDirty(code);
+    const UooStateMachine before = entry->machine;
+    if (!entry->machine.schedule(request)) {
+        return false;
+    }
+    // The operator is told "OK" only once the new set is in the file.
+    if (!m_persistence->writeNow(code)) {
+        entry->machine = before;
+        return false;
+    }
     return true;
 }
 
@@ -202,8 +195,13 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
     if (entry == nullptr) {
         return false;
     }
+    const UooStateMachine before = entry->machine;
     entry->machine.cancel();
-    markDirty(code);
+    // The operator is told "OK" only once the cancellation is in the file.
+    if (!m_persistence->writeNow(code)) {
+        entry->machine = before;
+        return false;
+    }
     return true;
 }
 
@@ -211,7 +209,9 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
 
 void VemoParamServer::sweepOffline()
 {
-    const qint64 nowMs = m_clock->currentMSecsSinceEpoch();
+    // Ages are measured on the monotonic clock: setting the system time neither
+    // takes live devices offline nor delays the detection of silent ones.
+    const qint64 nowMs = m_clock->monotonicMs();
     // The index is ordered by last-seen time: only its expired head is visited.
     QVector<quint32> expired;
     auto it = m_online.begin();
@@ -286,7 +286,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     if (inserted.second) {
         markDirty(code);
     }
-    markOnline(code, entry, m_clock->currentMSecsSinceEpoch());
+    markOnline(code, entry, m_clock->currentMSecsSinceEpoch(), m_clock->monotonicMs());
     bool isIpv4 = false;
     const quint32 ip = sender.toIPv4Address(&isIpv4);
     apply(code, entry, header,
@@ -443,18 +443,19 @@ void VemoParamServer::sendDatagram(quint32 msgCode, const char* payload, int siz
 
 // ---- online index ------------------------------------------------------------------
 
-void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs)
+void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs)
 {
     entry.lastSeenValid = true;
     entry.lastSeenMs = nowMs;
+    entry.lastSeenMonotonicMs = monotonicMs;
     if (entry.indexed) {
         // Reuse the index node: the new time is normally the latest, so the hinted
         // insertion at the end costs constant time.
         auto node = m_online.extract(entry.indexIt);
-        node.value() = {nowMs, code};
+        node.value() = {monotonicMs, code};
         entry.indexIt = m_online.insert(m_online.end(), std::move(node));
     } else {
-        entry.indexIt = m_online.emplace_hint(m_online.end(), nowMs, code);
+        entry.indexIt = m_online.emplace_hint(m_online.end(), monotonicMs, code);
         entry.indexed = true;
     }
 }
@@ -474,46 +475,64 @@ void VemoParamServer::forget(UooEntry& entry)
 
 void VemoParamServer::markDirty(quint32 code)
 {
-    if (!m_paramsDb->isOpen()) {
-        return;
-    }
-    m_dirty.insert(code);
-    if (!m_persistTimer.isActive()) {
-        m_persistTimer.start();
-    }
-}
-
-void VemoParamServer::persistDirty()
-{
-    if (m_dirty.isEmpty() || !m_paramsDb->isOpen()) {
-        return;
-    }
-    QVector<ParamsRowRef> rows;
-    rows.reserve(m_dirty.size());
-    for (quint32 code : qAsConst(m_dirty)) {
-        if (const UooEntry* entry = findEntry(code)) {
-            rows.append({code, &entry->machine.record()});
-        }
-    }
-    // On failure the codes stay dirty and are written with the next change.
-    if (m_paramsDb->saveRecords(rows)) {
-        m_dirty.clear();
-    }
-}
-
-void VemoParamServer::saveAll()
-{
-    QVector<ParamsRowRef> rows;
-    rows.reserve(static_cast<int>(m_entries.size()));
-    for (const auto& item : m_entries) {
-        rows.append({item.first, &item.second.machine.record()});
-    }
-    if (m_paramsDb->saveToDb(rows)) {
-        m_dirty.clear();
-    }
+    m_persistence->markDirty(code);
 }
 
 void VemoParamServer::logParamAction(quint32 uoo, int message)
 {
-    m_paramsDb->logParamAction(uoo, message, QString());
+    m_persistence->logAction(uoo, message);
+}
+
+int VemoParamServer::unsavedRecords() const
+{
+    return m_persistence->unsavedRecords();
+}
+
+int VemoParamServer::unsavedLogRows() const
+{
+    return m_persistence->unsavedLogRows();
+}
+
+quint64 VemoParamServer::paramsWriteFailures() const
+{
+    return m_persistence->writeFailures();
+}
+
+bool VemoParamServer::paramsWriteFailing() const
+{
+    return m_persistence->isWriteFailing();
+}
+
+const UooRParamsDesc* VemoParamServer::persistedRecord(quint32 code) const
+{
+    const UooEntry* entry = findEntry(code);
+    return entry != nullptr ? &entry->machine.record() : nullptr;
+}
+
+QVector<quint32> VemoParamServer::persistedCodes() const
+{
+    QVector<quint32> codes;
+    codes.reserve(static_cast<int>(m_entries.size()));
+    for (const auto& item : m_entries) {
+        codes.append(item.first);
+    }
+    return codes;
+}
+
+void VemoParamServer::mergeStoredRows(const QVector<ParamsRow>& rows)
+{
+    for (const ParamsRow& row : rows) {
+        const auto found = m_entries.find(row.uoo);
+        if (found == m_entries.end()) {
+            m_entries[row.uoo].machine.restore(row.record);
+            continue;
+        }
+        // Read only after the device has spoken since start-up: the live record
+        // wins, but a new set an operator had scheduled is kept when the live
+        // record has none and can take it.
+        if (found->second.machine.adoptStoredNewSet(row.record)) {
+            markDirty(row.uoo);
+            emit uooRpamsUpdated(row.uoo);
+        }
+    }
 }

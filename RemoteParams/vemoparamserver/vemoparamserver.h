@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "paramspersistence.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
 #include "uoostatemachine.h"
@@ -19,14 +20,13 @@
 #include <set>
 #include <utility>
 
-class ParamsDatabase;
 class QUdpSocket;
 struct ParamDatagramHeader;
 
 // The UDP parameter server: synchronises UOO devices, uploads their current
 // parameter sets, downloads scheduled new sets chunk by chunk, marks silent
 // devices offline, and keeps every device's parameter record in params_upd.db.
-class VemoParamServer : public QObject
+class VemoParamServer : public QObject, private ParamsRecordSource
 {
     Q_OBJECT
 public:
@@ -47,16 +47,24 @@ public:
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
+    // The parameters file: records changed and action-log rows not yet written,
+    // failed write attempts since start-up, whether writing fails now.
+    int unsavedRecords() const;
+    int unsavedLogRows() const;
+    quint64 paramsWriteFailures() const;
+    bool paramsWriteFailing() const;
+
     // Validates and handles one datagram; replies go to sender:senderPort.
     void handleParamRequest(const QByteArray& datagram, const QHostAddress& sender,
                             quint16 senderPort);
 
     // Largest upload the server collects for one device.
     static constexpr int MaxUploadSize = UooStateMachine::MaxUploadSize;
-    // Offline after more than this many whole seconds without a SYNC request.
+    // Offline after more than this many whole seconds without a SYNC request,
+    // measured on the monotonic clock.
     static constexpr qint64 OfflineAfterSecs = 300;
     static constexpr int SweepIntervalMs = 5000;
-    static constexpr int PersistDelayMs = 1000;
+    static constexpr int PersistDelayMs = ParamsPersistence::PersistDelayMs;
 
 signals:
     void uooRpamsUpdated(quint32 code);
@@ -70,20 +78,22 @@ private slots:
     void updSocketError(QAbstractSocket::SocketError);
     void updReadyRead();
     void sweepOffline();
-    void persistDirty();
 
 private:
-    // Online devices ordered by the time of their last SYNC request.
+    // Online devices ordered by the monotonic time of their last SYNC request.
     using OnlineIndex = std::set<std::pair<qint64, quint32>>;
 
     // A device: its state machine, and when it was last heard.
     struct UooEntry
     {
         UooStateMachine machine; // the record's lastSeen is kept in lastSeenMs
-        // Last SYNC request (msecs since the epoch); the record's lastSeen is made
-        // from it when the record is handed out.
+        // Last SYNC request (wall clock, msecs since the epoch); the record's
+        // lastSeen is made from it when the record is handed out. Its age is
+        // measured from lastSeenMonotonicMs, which a change of the system time
+        // does not move.
         bool lastSeenValid = false;
         qint64 lastSeenMs = 0;
+        qint64 lastSeenMonotonicMs = 0;
         bool indexed = false;
         OnlineIndex::iterator indexIt;
     };
@@ -111,23 +121,24 @@ private:
     void sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
                       const QHostAddress& address, quint16 port);
 
-    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs);
+    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs);
     void forget(UooEntry& entry);
 
     void markDirty(quint32 code);
-    void saveAll();
     void logParamAction(quint32 uoo, int message);
+    // ParamsRecordSource
+    const UooRParamsDesc* persistedRecord(quint32 code) const override;
+    QVector<quint32> persistedCodes() const override;
+    void mergeStoredRows(const QVector<ParamsRow>& rows) override;
 
     Clock* m_clock = nullptr;
     quint16 m_port = 25002;
     QHostAddress m_bindAddress{QHostAddress::Any};
     QUdpSocket* m_udpSocket = nullptr;
-    std::unique_ptr<ParamsDatabase> m_paramsDb;
+    ParamsPersistence* m_persistence = nullptr;
     std::map<quint32, UooEntry> m_entries;
     OnlineIndex m_online;
     QTimer m_sweepTimer;
-    QSet<quint32> m_dirty;
-    QTimer m_persistTimer;
     // Reused buffers of the datagram path.
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;
