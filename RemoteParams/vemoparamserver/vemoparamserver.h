@@ -18,6 +18,7 @@
 #include <set>
 #include <utility>
 
+class LogRateLimiter;
 class ParamsDatabase;
 struct ParamChunk;
 class QUdpSocket;
@@ -40,6 +41,14 @@ public:
     // Port actually bound; 0 without a socket.
     quint16 boundPort() const;
 
+    // Most device records: a SYNC request from a new UOO number beyond it is
+    // dropped (with a rate-limited line); known devices are served as before.
+    void setMaxDevices(int count);
+    int maxDevices() const { return m_maxDevices; }
+    int deviceCount() const { return static_cast<int>(m_entries.size()); }
+    // Memory held by unfinished uploads, in bytes.
+    qint64 uploadBytes() const { return m_uploadBytes; }
+
     UooRParamsDesc uooParamsDesc(quint32 code) const;
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
@@ -53,6 +62,12 @@ public:
 
     // Largest upload the server collects for one device.
     static constexpr int MaxUploadSize = 16 * 1024 * 1024;
+    // Memory all unfinished uploads together may hold; a chunk that would take
+    // more is dropped unacknowledged, and the device sends it again later.
+    static constexpr qint64 MaxUploadTotal = 256 * 1024 * 1024;
+    // An upload without a new chunk for this long is given up (at the sweep).
+    static constexpr qint64 UploadIdleMs = 60 * 1000;
+    static constexpr int DefaultMaxDevices = 1000000;
     // Offline after more than this many whole seconds without a SYNC request.
     static constexpr qint64 OfflineAfterSecs = 300;
     static constexpr int SweepIntervalMs = 5000;
@@ -128,6 +143,11 @@ private:
     void unindex(UooEntry& entry);
     const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
 
+    bool appendUpload(quint32 code, UooEntry& entry, const char* data, int length);
+    void dropUpload(quint32 code, UooEntry& entry);
+    void dropIdleUploads(qint64 nowMs);
+    void invalidPack();
+
     void markDirty(quint32 code);
     void saveAll();
     void logParamAction(quint32 uoo, int message);
@@ -146,4 +166,9 @@ private:
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;
     QHostAddress m_rxAddress;
+    int m_maxDevices = DefaultMaxDevices;
+    // Unfinished uploads: UOO number -> time of the last chunk (msecs since epoch).
+    std::map<quint32, qint64> m_uploads;
+    qint64 m_uploadBytes = 0; // capacity of their buffers
+    LogRateLimiter* m_diagnostics = nullptr;
 };
