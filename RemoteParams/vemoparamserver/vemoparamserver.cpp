@@ -764,7 +764,11 @@ bool VemoParamServer::appendUpload(quint32 code, UooEntry& entry, const char* da
         // Grow by doubling, as the buffer would, but never past one whole upload.
         room = qMin<qint64>(qMax(needed, 2 * before), MaxUploadSize);
     }
-    if (m_uploadBytes - before + room > MaxUploadTotal) {
+    if (m_uploadBytes - before + room > m_maxUploadTotal) {
+        // Near the limit the buffer grows only by what the chunk needs.
+        room = qMax(needed, before);
+    }
+    if (m_uploadBytes - before + room > m_maxUploadTotal) {
         m_diagnostics->report(KindUpload, QtWarningMsg,
                               QStringLiteral("[PARAM_SERV] uploads hold %1 bytes, the limit: "
                                              "chunk from UOO %2 dropped")

@@ -46,8 +46,9 @@ public:
     void setMaxDevices(int count);
     int maxDevices() const { return m_maxDevices; }
     int deviceCount() const { return static_cast<int>(m_entries.size()); }
-    // Memory held by unfinished uploads, in bytes.
+    // Memory held by unfinished uploads, in bytes, and its limit.
     qint64 uploadBytes() const { return m_uploadBytes; }
+    void setMaxUploadTotal(qint64 bytes) { m_maxUploadTotal = bytes; }
 
     UooRParamsDesc uooParamsDesc(quint32 code) const;
     UooDescriptor uooDescriptor(quint32 code) const;
@@ -170,5 +171,6 @@ private:
     // Unfinished uploads: UOO number -> time of the last chunk (msecs since epoch).
     std::map<quint32, qint64> m_uploads;
     qint64 m_uploadBytes = 0; // capacity of their buffers
+    qint64 m_maxUploadTotal = MaxUploadTotal;
     LogRateLimiter* m_diagnostics = nullptr;
 };
