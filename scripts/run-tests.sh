@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything (installing what is missing) and runs the whole test suite
 # through ctest; then builds again with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs the suite once more.
+# UndefinedBehaviorSanitizer and runs the suite once more; then replays the fuzz
+# targets' seed corpus and fuzzes each target for a minute.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -16,3 +17,5 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2 -LE no-sanitize)
+
+"$here/scripts/run-fuzz.sh" 60

@@ -2,13 +2,16 @@
 # Installs what the build needs on Debian 12 (when it is missing), then configures
 # and builds the project into the given build directory.
 #   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+# VEMO_BUILD_TARGETS (space-separated) builds only those targets.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$here/build}
 shift || true
 
-packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev)
+# clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
+packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
+    clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,4 +31,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-cmake --build "$build_dir" -j"$(nproc)"
+if [ -n "${VEMO_BUILD_TARGETS:-}" ]; then
+    # shellcheck disable=SC2086
+    cmake --build "$build_dir" -j"$(nproc)" --target ${VEMO_BUILD_TARGETS}
+else
+    cmake --build "$build_dir" -j"$(nproc)"
+fi
