@@ -10,6 +10,23 @@ LogRateLimiter::LogRateLimiter(QObject* parent, Clock* clock, int burst, qint64 
     connect(&flushTimer, &QTimer::timeout, this, &LogRateLimiter::flush);
 }
 
+LogRateLimiter::~LogRateLimiter()
+{
+    for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
+        summarise(it.key(), it.value());
+    }
+}
+
+void LogRateLimiter::summarise(const QString& kind, const Window& window)
+{
+    if (window.held > 0) {
+        write(window.level, QStringLiteral("%1: %2 more such line(s) in the last %3 s not written")
+                                .arg(kind)
+                                .arg(window.held)
+                                .arg(intervalMs / 1000.0));
+    }
+}
+
 bool LogRateLimiter::report(const QString& kind, QtMsgType level, const QString& text)
 {
     const qint64 now = clock->currentMSecsSinceEpoch();
@@ -52,12 +69,7 @@ void LogRateLimiter::flush()
             ++it;
             continue;
         }
-        if (it->held > 0) {
-            write(it->level, QStringLiteral("%1: %2 more such line(s) in the last %3 s not written")
-                                 .arg(it.key())
-                                 .arg(it->held)
-                                 .arg(intervalMs / 1000.0));
-        }
+        summarise(it.key(), it.value());
         it = windows.erase(it);
     }
     if (nextEnd >= 0) {

@@ -25,6 +25,8 @@ public:
 
     explicit LogRateLimiter(QObject* parent = nullptr, Clock* clock = Clock::system(),
                             int burst = DefaultBurst, qint64 intervalMs = DefaultIntervalMs);
+    // Writes the summaries of lines still held back.
+    ~LogRateLimiter() override;
 
     // Writes text at the given level (debug or warning) unless kind has already had
     // its share of lines in the running interval. Returns whether it was written.
@@ -62,6 +64,7 @@ private:
     };
 
     static void write(QtMsgType level, const QString& text);
+    void summarise(const QString& kind, const Window& window);
 
     Clock* clock;
     int burst;

@@ -20,24 +20,6 @@ namespace {
 // Client identifiers are unique in the process, across peers, and never reused.
 std::atomic<quint64> nextClientId{1};
 
-// Marks a connection as being inside one of its socket's signals (see
-// RpcConnection::signalDepth). A connection is never deleted while marked, so the
-// guard may touch it on the way out even if the peer is gone.
-class SignalScope
-{
-public:
-    explicit SignalScope(RpcConnection* connection) : connection(connection)
-    {
-        ++connection->signalDepth;
-    }
-    ~SignalScope() { --connection->signalDepth; }
-    SignalScope(const SignalScope&) = delete;
-    SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-    RpcConnection* connection;
-};
-
 } // namespace
 
 RpcPeer::RpcPeer(QObject* parent)
@@ -58,14 +40,9 @@ RpcPeer::~RpcPeer()
     }
     for (RpcConnection* connection : all) {
         disconnect(connection->socket(), nullptr, this, nullptr);
-        connection->closed = true;
-        connection->socket()->abort();
-        if (connection->signalDepth > 0) {
-            // The peer is being deleted from a slot reached through one of this
-            // socket's signals: the socket goes once that signal is over.
-            connection->setParent(nullptr);
-            connection->deleteLater();
-        }
+        // The peer may be being deleted from a slot reached through one of this
+        // socket's signals: the socket then goes once that signal is over.
+        connection->abandon();
     }
     connections.clear();
     serverLink = nullptr;
@@ -149,7 +126,7 @@ void RpcPeer::acceptConnections()
         }
         const quint64 id = nextClientId.fetch_add(1);
         RpcConnection* connection = addConnection(socket, id, false);
-        connection->everConnected = true;
+        connection->markConnected();
         connections.insert(id, connection);
         emit clientConnected(id);
     }
@@ -183,8 +160,8 @@ void RpcPeer::connectToServer(const QString& host, quint16 port)
     RpcConnection* connection = addConnection(socket, 0, true);
     serverLink = connection;
     connect(socket, &QAbstractSocket::connected, this, [this, connection] {
-        const SignalScope scope(connection);
-        connection->everConnected = true;
+        const RpcConnection::SignalScope scope(connection);
+        connection->markConnected();
         emit connectedToServer();
     });
     socket->connectToHost(host, port);
@@ -204,7 +181,7 @@ bool RpcPeer::waitForConnected(int msecs)
         return true;
     }
     // A timed-out attempt is given up.
-    if (serverLink && serverLink->socket() == socket && !serverLink->everConnected) {
+    if (serverLink && serverLink->socket() == socket && !serverLink->wasEverConnected()) {
         closeConnection(serverLink, false);
     }
     return false;
@@ -290,12 +267,12 @@ void RpcPeer::shed(RpcConnection* connection, const QString& why)
 {
     // Stop queueing at once; close and warn from the event loop (this runs on the
     // path of every log line).
-    connection->overflowed = true;
+    connection->stopOutput();
     QPointer<RpcConnection> guard(connection);
     QMetaObject::invokeMethod(
         this,
         [this, guard, why] {
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 return;
             }
             const QString who = describe(guard);
@@ -317,7 +294,7 @@ void RpcPeer::enforceOutputBudget()
         RpcConnection* victim = nullptr;
         qint64 victimPending = 0;
         for (RpcConnection* connection : qAsConst(connections)) {
-            if (connection->closed || connection->overflowed) {
+            if (connection->isClosed() || connection->isOutputStopped()) {
                 continue;
             }
             const qint64 pending = connection->pendingOutput();
@@ -373,7 +350,7 @@ qint64 RpcPeer::totalPendingOutput() const
 {
     qint64 total = 0;
     for (const RpcConnection* connection : connections) {
-        if (!connection->closed && !connection->overflowed) {
+        if (!connection->isClosed() && !connection->isOutputStopped()) {
             total += connection->pendingOutput();
         }
     }
@@ -478,7 +455,7 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
     auto* connection = new RpcConnection(socket, id, toServer, bounds.maxFrameBody, this);
     applyFrameLimit(connection);
     connect(&connection->partialFrameTimer(), &QTimer::timeout, this, [this, connection] {
-        if (connection->closed) {
+        if (connection->isClosed()) {
             return;
         }
         const QString who = describe(connection);
@@ -497,16 +474,16 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
         });
     }
     connect(socket, &QIODevice::readyRead, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         serviceInput(connection);
     });
     connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         handleRemoteClose(connection);
     });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {
-                const SignalScope scope(connection);
+                const RpcConnection::SignalScope scope(connection);
                 handleSocketError(connection, error);
             });
     return connection;
@@ -522,10 +499,9 @@ QString RpcPeer::describe(const RpcConnection* connection) const
 
 void RpcPeer::serviceInput(RpcConnection* connection)
 {
-    if (connection->busy || connection->closed) {
+    if (!connection->beginInput()) {
         return;
     }
-    connection->busy = true;
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
 
@@ -589,7 +565,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (!self) {
                 return;
             }
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 more = false;
                 break;
             }
@@ -599,8 +575,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     if (!self || !guard) {
         return;
     }
-    connection->busy = false;
-    if (!connection->closed) {
+    if (!connection->isClosed()) {
         // Part of a frame waits for the rest: only for so long.
         QTimer& timer = connection->partialFrameTimer();
         if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0) {
@@ -609,7 +584,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             timer.stop();
         }
     }
-    if (connection->remoteGone && !connection->closed) {
+    if (connection->endInput()) {
         closeConnection(connection, false);
     }
 }
@@ -633,28 +608,24 @@ void RpcPeer::deliver(RpcConnection* connection, const QString& name, const QVar
 
 void RpcPeer::handleRemoteClose(RpcConnection* connection)
 {
-    if (connection->closed) {
-        return;
-    }
-    if (connection->busy) {
-        connection->remoteGone = true;
+    if (connection->isClosed() || connection->deferRemoteClose()) {
         return;
     }
     // Frames that arrived whole before the close are still delivered.
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
     serviceInput(connection);
-    if (self && guard && !guard->closed) {
+    if (self && guard && !guard->isClosed()) {
         closeConnection(connection, false);
     }
 }
 
 void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::SocketError error)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
-    if (connection->isToServer() && !connection->everConnected) {
+    if (connection->isToServer() && !connection->wasEverConnected()) {
         closeConnection(connection, false);
         emit serverError(error);
         return;
@@ -667,12 +638,12 @@ void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::Sock
 
 void RpcPeer::closeConnection(RpcConnection* connection, bool orderly)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
     const quint64 id = connection->id();
     const bool toServer = connection->isToServer();
-    const bool wasConnected = connection->everConnected;
+    const bool wasConnected = connection->wasEverConnected();
     if (toServer) {
         if (serverLink == connection) {
             serverLink = nullptr;

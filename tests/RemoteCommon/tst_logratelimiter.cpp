@@ -23,6 +23,7 @@ private slots:
     void burstThenSummary_data();
     void burstThenSummary();
     void kindsCountedApart();
+    void heldLinesSummarisedAtTheEnd();
     void clip_data();
     void clip();
 };
@@ -93,6 +94,21 @@ void TestLogRateLimiter::kindsCountedApart()
                                   << "b1"
                                   << "a: 1 more such line(s) in the last 1 s not written"
                                   << "a3");
+}
+
+void TestLogRateLimiter::heldLinesSummarisedAtTheEnd()
+{
+    ManualClock clock;
+    QtMessageHandler previous = qInstallMessageHandler(capture);
+    {
+        LogRateLimiter limiter(nullptr, &clock, 1, 60000);
+        limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("first"));
+        limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("second"));
+        limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("third"));
+    }
+    qInstallMessageHandler(previous);
+    QCOMPARE(lines, QStringList() << "first"
+                                  << "k: 2 more such line(s) in the last 60 s not written");
 }
 
 void TestLogRateLimiter::clip_data()
