@@ -321,10 +321,13 @@ def prelogin():
                             return item.split("=", 1)[1]
             return "?"
 
+        out = result.get("out", "")
         print("RESULT prelogin: %d frames of 16 MB sent (%d cut off by the close); rss %d kB -> "
-              "peak %d kB; device round trip max %s us (quiet: max %s us, median %s us)"
-              % (sent, refused, base, peak, field(result.get("out", ""), "max_us"),
-                 field(quiet, "max_us"), field(quiet, "median_us")))
+              "peak %d kB; device round trips under attack: median %s us, p99 %s us, max %s us; "
+              "quiet: median %s us, p99 %s us, max %s us"
+              % (sent, refused, base, peak, field(out, "median_us"), field(out, "p99_us"),
+                 field(out, "max_us"), field(quiet, "median_us"), field(quiet, "p99_us"),
+                 field(quiet, "max_us")))
     finally:
         server.cleanup()
 
