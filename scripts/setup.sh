@@ -3,6 +3,10 @@
 # and builds the project into the given build directory.
 #   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
 # VEMO_BUILD_TARGETS (space-separated) builds only those targets.
+# With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
+# suite's extra checks use: systemd (systemd-analyze verifies the generated
+# unit; no running systemd is needed) and Debian's MinGW-w64 cross compiler
+# (the Windows sources are compiled syntax-only).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,6 +16,9 @@ shift || true
 # clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
     clang libclang-rt-14-dev)
+if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
+    packages+=(systemd g++-mingw-w64-x86-64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
