@@ -266,12 +266,11 @@ bool UooStateMachine::isRepeatedChunk(const ParamChunk& piece) const
     return false;
 }
 
-UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece)
+UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece, qint64 uploadRoom)
 {
     Outcome out;
-    QByteArray& buffer = params.uploadBuffer;
     if (piece.offset == 0) {
-        buffer.clear();
+        dropUpload();
     }
     if (piece.computeCrc() != piece.crc) {
         out.note = NoteDataCrc;
@@ -280,19 +279,26 @@ UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece)
     // A chunk sent again because our acknowledgement was lost is acknowledged
     // again, but its bytes are not taken twice.
     if (!isRepeatedChunk(piece)) {
+        const QByteArray& buffer = params.uploadBuffer;
         if (buffer.size() > MaxUploadSize - static_cast<int>(piece.length)) {
             // More than any parameter set: the upload is discarded.
-            buffer.clear();
+            dropUpload();
             out.note = NoteInvalidPack;
             return out;
         }
-        buffer.append(piece.data.data(), static_cast<int>(piece.length));
+        if (!appendUpload(piece, uploadRoom)) {
+            // Dropped unacknowledged: the device sends it again later.
+            out.note = NoteUploadMemory;
+            return out;
+        }
+        out.uploadTaken = true;
         if (piece.left == 0) {
-            setUooParams(buffer);
+            // The set keeps only its own bytes, not the room the buffer grew into.
+            setUooParams(QByteArray(buffer.constData(), buffer.size()));
             setUooTime(params.uootimetemp);
             params.uootimetemp = QDateTime();
             params.state = UooRParamsDesc::PAR_STATE_IDLE;
-            buffer.clear();
+            dropUpload();
             out.dirty = true;
             out.note = NoteUploaded;
             out.action = ActionUploaded;
@@ -302,6 +308,31 @@ UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece)
     out.command = PAR_PROTO_RCV_ACK;
     out.value = piece.crc;
     return out;
+}
+
+bool UooStateMachine::appendUpload(const ParamChunk& piece, qint64 uploadRoom)
+{
+    QByteArray& buffer = params.uploadBuffer;
+    const int length = static_cast<int>(piece.length);
+    const qint64 before = buffer.capacity();
+    const qint64 needed = qint64(buffer.size()) + length;
+    qint64 room = before;
+    if (needed > room) {
+        // Grow by doubling, as the buffer would, but never past one whole upload.
+        room = qMin<qint64>(qMax(needed, 2 * before), MaxUploadSize);
+    }
+    if (room - before > uploadRoom) {
+        // Near the limit the buffer grows only by what the chunk needs.
+        room = qMax(needed, before);
+    }
+    if (room - before > uploadRoom) {
+        return false;
+    }
+    if (room != before) {
+        buffer.reserve(static_cast<int>(room));
+    }
+    buffer.append(piece.data.data(), length);
+    return true;
 }
 
 // ---- download ----------------------------------------------------------------------

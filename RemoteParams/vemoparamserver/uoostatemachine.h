@@ -40,6 +40,7 @@ public:
     enum Note {
         NoNote,
         NoteInvalidPack,      // a chunk beyond the largest upload
+        NoteUploadMemory,     // a chunk refused: all uploads hold their limit
         NoteDataCrc,          // a chunk whose CRC does not match its data
         NoteSetCrc,           // end of download with another set CRC (noteValue)
         NoteUnmatchedState,   // a message the state does not expect (noteValue: state)
@@ -70,6 +71,8 @@ public:
         bool descriptorChanged = false;
         // The record started over: the device is no longer seen.
         bool reset = false;
+        // The chunk's bytes were added to the running upload.
+        bool uploadTaken = false;
     };
 
     const UooRParamsDesc& record() const { return params; }
@@ -84,7 +87,9 @@ public:
     // its header.
     Outcome sync(const SyncBlock& request, quint16 status, quint32 ip, quint16 port);
     // One chunk of the device's current set (its length checked by the caller).
-    Outcome chunk(const ParamChunk& piece);
+    // uploadRoom: by how many bytes the upload's buffer may still grow, the room
+    // left to all uploads together; a chunk that needs more is refused.
+    Outcome chunk(const ParamChunk& piece, qint64 uploadRoom);
     // The device acknowledged the last chunk of the new set sent to it.
     Outcome acknowledged();
     // The device asks for the new set.
@@ -98,6 +103,12 @@ public:
 
     // The silent device goes offline.
     void goOffline();
+
+    // The memory held by the running upload (its buffer's capacity), whether one
+    // runs, and giving it up (the device starts over).
+    qint64 uploadHeld() const { return params.uploadBuffer.capacity(); }
+    bool uploadRunning() const { return !params.uploadBuffer.isNull(); }
+    void dropUpload() { params.uploadBuffer = QByteArray(); }
 
     // Operator requests: a new set for the device (only while idle), and its
     // withdrawal (in any state).
@@ -114,6 +125,7 @@ private:
     void confirm(SyncBlock* reply, Outcome* out);
     void sendNextChunk(Outcome* out);
     bool isRepeatedChunk(const ParamChunk& piece) const;
+    bool appendUpload(const ParamChunk& piece, qint64 uploadRoom);
     void dropNewSet();
 
     static SyncBlock replyTo(const SyncBlock& request);

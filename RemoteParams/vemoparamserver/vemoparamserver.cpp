@@ -1,5 +1,6 @@
 #include "vemoparamserver.h"
 
+#include "logratelimiter.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
@@ -15,15 +16,21 @@ namespace {
 // Largest UDP datagram; the receive buffer holds any of them whole.
 constexpr int MaxDatagramSize = 65536;
 
-void invalidPack()
-{
-    qDebug() << "[PARAM_SRV] Invalid UDP pack received";
-}
+// Kinds of diagnostic lines that any sender can cause; each is rate-limited.
+const QString KindInvalid = QStringLiteral("[PARAM_SRV] Invalid UDP pack received");
+const QString KindMessageCode = QStringLiteral("[PARAM_SRV] Invalid message code received");
+const QString KindDataCrc = QStringLiteral("[PARAM_SERV] Invalid data CRC");
+const QString KindUnmatched = QStringLiteral("[PARAM_SERV] Unmatched state");
+const QString KindSetCrc = QStringLiteral("[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED");
+const QString KindSocket = QStringLiteral("[VemoUpdateServer] socket error");
+const QString KindNewDevice = QStringLiteral("[PARAM_SERV] new UOO refused");
+const QString KindUpload = QStringLiteral("[PARAM_SERV] upload memory");
 
 } // namespace
 
 VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
-    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system())
+    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system()),
+      m_diagnostics(new LogRateLimiter(this, m_clock))
 {
     m_persistence = new ParamsPersistence(this, m_clock, this);
     mergeStoredRows(m_persistence->load(MaxUploadSize));
@@ -48,6 +55,16 @@ void VemoParamServer::setPort(quint16 port)
 void VemoParamServer::setBindAddress(const QHostAddress& address)
 {
     m_bindAddress = address;
+}
+
+void VemoParamServer::setMaxDevices(int count)
+{
+    m_maxDevices = count > 0 ? count : DefaultMaxDevices;
+}
+
+void VemoParamServer::invalidPack()
+{
+    m_diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
 }
 
 quint16 VemoParamServer::boundPort() const
@@ -92,8 +109,10 @@ void VemoParamServer::stop()
 
 void VemoParamServer::updSocketError(QAbstractSocket::SocketError error)
 {
-    qDebug().noquote()
-        << QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error));
+    // Replies to forged sender addresses come back as errors: rate-limited.
+    m_diagnostics->report(
+        KindSocket, QtDebugMsg,
+        QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error)));
 }
 
 void VemoParamServer::updReadyRead()
@@ -212,6 +231,7 @@ void VemoParamServer::sweepOffline()
     // Ages are measured on the monotonic clock: setting the system time neither
     // takes live devices offline nor delays the detection of silent ones.
     const qint64 nowMs = m_clock->monotonicMs();
+    dropIdleUploads(nowMs);
     // The index is ordered by last-seen time: only its expired head is visited.
     QVector<quint32> expired;
     auto it = m_online.begin();
@@ -267,7 +287,9 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         handleDwldFinished(header, sender, senderPort);
         break;
     default:
-        qWarning() << "[PARAM_SRV] Invalid message code received: " << header.msgCode;
+        m_diagnostics->report(
+            KindMessageCode, QtWarningMsg,
+            LogRateLimiter::compose("[PARAM_SRV] Invalid message code received: ", header.msgCode));
         break;
     }
 }
@@ -281,17 +303,27 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         return;
     }
     const quint32 code = request.uooCode;
-    const auto inserted = m_entries.try_emplace(code);
-    UooEntry& entry = inserted.first->second;
-    if (inserted.second) {
+    auto found = m_entries.find(code);
+    if (found == m_entries.end()) {
+        if (m_entries.size() >= static_cast<size_t>(m_maxDevices)) {
+            m_diagnostics->report(KindNewDevice, QtWarningMsg,
+                                  QStringLiteral("[PARAM_SERV] SYNC from new UOO %1 dropped: %2 "
+                                                 "device records, the limit")
+                                      .arg(code)
+                                      .arg(m_entries.size()));
+            return;
+        }
+        found = m_entries.emplace(code, UooEntry()).first;
         markDirty(code);
     }
+    UooEntry& entry = found->second;
     markOnline(code, entry, m_clock->currentMSecsSinceEpoch(), m_clock->monotonicMs());
     bool isIpv4 = false;
     const quint32 ip = sender.toIPv4Address(&isIpv4);
+    const qint64 held = entry.machine.uploadHeld();
     apply(code, entry, header,
           entry.machine.sync(request, header.value, isIpv4 ? ip : 0, senderPort), sender,
-          senderPort);
+          senderPort, held);
 }
 
 void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const char* payload,
@@ -303,7 +335,10 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
         return;
     }
     if (UooEntry* entry = findEntry(header.uooCode)) {
-        apply(header.uooCode, *entry, header, entry->machine.chunk(chunk), sender, senderPort);
+        const qint64 held = entry->machine.uploadHeld();
+        apply(header.uooCode, *entry, header,
+              entry->machine.chunk(chunk, m_maxUploadTotal - m_uploadBytes), sender, senderPort,
+              held);
     }
 }
 
@@ -311,7 +346,9 @@ void VemoParamServer::handleRcvAck(const ParamDatagramHeader& header, const QHos
                                    quint16 senderPort)
 {
     if (UooEntry* entry = findEntry(header.uooCode)) {
-        apply(header.uooCode, *entry, header, entry->machine.acknowledged(), sender, senderPort);
+        const qint64 held = entry->machine.uploadHeld();
+        apply(header.uooCode, *entry, header, entry->machine.acknowledged(), sender, senderPort,
+              held);
     }
 }
 
@@ -319,8 +356,9 @@ void VemoParamServer::handleDwldRequest(const ParamDatagramHeader& header,
                                         const QHostAddress& sender, quint16 senderPort)
 {
     if (UooEntry* entry = findEntry(header.uooCode)) {
+        const qint64 held = entry->machine.uploadHeld();
         apply(header.uooCode, *entry, header, entry->machine.downloadRequested(), sender,
-              senderPort);
+              senderPort, held);
     }
 }
 
@@ -328,8 +366,9 @@ void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
                                          const QHostAddress& sender, quint16 senderPort)
 {
     if (UooEntry* entry = findEntry(header.uooCode)) {
+        const qint64 held = entry->machine.uploadHeld();
         apply(header.uooCode, *entry, header, entry->machine.downloadFinished(header.value), sender,
-              senderPort);
+              senderPort, held);
     }
 }
 
@@ -339,8 +378,9 @@ void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
 // A confirmation is written once the workstations have been told.
 void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHeader& header,
                             const UooStateMachine::Outcome& outcome, const QHostAddress& sender,
-                            quint16 senderPort)
+                            quint16 senderPort, qint64 uploadHeldBefore)
 {
+    trackUpload(code, entry, uploadHeldBefore, outcome.uploadTaken);
     if (outcome.reset) {
         forget(entry);
     }
@@ -369,6 +409,7 @@ void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHe
     }
 }
 
+// The lines any sender can cause go through the rate limiter.
 void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
                                 const UooStateMachine::Outcome& outcome)
 {
@@ -379,13 +420,27 @@ void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
         invalidPack();
         break;
     case UooStateMachine::NoteDataCrc:
-        qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
+        m_diagnostics->report(KindDataCrc, QtWarningMsg,
+                              QStringLiteral("[PARAM_SERV] Invalid data CRC in "
+                                             "PAR_PROTO_SEND_REQUEST"));
         break;
     case UooStateMachine::NoteSetCrc:
-        qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << outcome.noteValue;
+        m_diagnostics->report(
+            KindSetCrc, QtWarningMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: ",
+                                    outcome.noteValue));
+        break;
+    case UooStateMachine::NoteUploadMemory:
+        m_diagnostics->report(KindUpload, QtWarningMsg,
+                              QStringLiteral("[PARAM_SERV] uploads hold %1 bytes, the limit: "
+                                             "chunk from UOO %2 dropped")
+                                  .arg(m_uploadBytes)
+                                  .arg(code));
         break;
     case UooStateMachine::NoteUnmatchedState:
-        qDebug() << unmatchedStateText(header.msgCode) << outcome.noteValue;
+        m_diagnostics->report(
+            KindUnmatched, QtDebugMsg,
+            LogRateLimiter::compose(unmatchedStateText(header.msgCode), outcome.noteValue));
         break;
     case UooStateMachine::NoteNoNewSet:
         qDebug().noquote() << QStringLiteral(
@@ -469,6 +524,38 @@ void VemoParamServer::forget(UooEntry& entry)
     }
     entry.lastSeenValid = false;
     entry.lastSeenMs = 0;
+}
+
+// ---- uploads -----------------------------------------------------------------------
+
+// Counts the memory the device's upload took or gave back in a move, and keeps the
+// time of its last chunk while it runs.
+void VemoParamServer::trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool taken)
+{
+    m_uploadBytes += entry.machine.uploadHeld() - heldBefore;
+    if (!entry.machine.uploadRunning()) {
+        if (!m_uploads.empty()) {
+            m_uploads.erase(code);
+        }
+    } else if (taken) {
+        m_uploads[code] = m_clock->monotonicMs();
+    }
+}
+
+void VemoParamServer::dropIdleUploads(qint64 nowMs)
+{
+    for (auto it = m_uploads.begin(); it != m_uploads.end();) {
+        const quint32 code = it->first;
+        const qint64 last = it->second;
+        ++it;
+        if (nowMs - last >= UploadIdleMs || nowMs < last - UploadIdleMs) {
+            if (UooEntry* entry = findEntry(code)) {
+                const qint64 held = entry->machine.uploadHeld();
+                entry->machine.dropUpload();
+                trackUpload(code, *entry, held, false);
+            }
+        }
+    }
 }
 
 // ---- persistence -------------------------------------------------------------------

@@ -16,6 +16,8 @@ using Outcome = UooStateMachine::Outcome;
 enum Message { Sync, Ack, DownloadRequest, DownloadFinished };
 
 const QByteArray newSet(700, 'n');
+// Room for uploads when no other upload holds any.
+constexpr qint64 AllRoom = qint64(1) << 40;
 const QByteArray currentSet(300, 'c');
 
 SyncBlock syncFrom(const QByteArray& set)
@@ -260,17 +262,26 @@ void TestUooStateMachine::upload()
     ParamChunk broken = last;
     broken.crc ^= 1;
 
-    Outcome out = machine.chunk(first);
+    // No room left by the other uploads: dropped unacknowledged, nothing held.
+    Outcome out = machine.chunk(first, 511);
+    QCOMPARE(out.command, 0u);
+    QCOMPARE(int(out.note), int(UooStateMachine::NoteUploadMemory));
+    QVERIFY(!out.uploadTaken);
+    QCOMPARE(machine.uploadHeld(), qint64(0));
+
+    out = machine.chunk(first, AllRoom);
+    QVERIFY(out.uploadTaken);
+    QVERIFY(machine.uploadHeld() >= 512);
     QCOMPARE(out.command, quint32(PAR_PROTO_RCV_ACK));
     QCOMPARE(out.value, first.crc);
     QVERIFY(!out.dirty && !out.recordChanged);
     QCOMPARE(machine.record().uploadBuffer, set.left(512));
 
-    out = machine.chunk(broken);
+    out = machine.chunk(broken, AllRoom);
     QCOMPARE(out.command, 0u);
     QCOMPARE(int(out.note), int(UooStateMachine::NoteDataCrc));
 
-    out = machine.chunk(last);
+    out = machine.chunk(last, AllRoom);
     QCOMPARE(out.command, quint32(PAR_PROTO_RCV_ACK));
     QCOMPARE(out.value, last.crc);
     QCOMPARE(int(out.action), int(UooStateMachine::ActionUploaded));
@@ -279,9 +290,10 @@ void TestUooStateMachine::upload()
     QCOMPARE(machine.record().state, int(UooRParamsDesc::PAR_STATE_IDLE));
     QCOMPARE(machine.record().uooparams, set);
     QCOMPARE(machine.record().uootime, stamp);
+    QVERIFY(!machine.uploadRunning());
 
     // The last chunk again (our acknowledgement was lost): acknowledged, not taken.
-    out = machine.chunk(last);
+    out = machine.chunk(last, AllRoom);
     QCOMPARE(out.command, quint32(PAR_PROTO_RCV_ACK));
     QCOMPARE(int(out.action), int(UooStateMachine::NoAction));
     QCOMPARE(machine.record().uooparams, set);
