@@ -150,6 +150,7 @@ void Controller::initialize()
     rpcController = new RpcController(this, this);
     paramServer = new VemoParamServer(this);
 
+    paramServer->setPushBacklog(this);
     connect(paramServer, &VemoParamServer::uooRpamsUpdated, this,
             &Controller::uooParamsStateChanged, Qt::DirectConnection);
     connect(paramServer, &VemoParamServer::uooDescUpdated, this,
@@ -338,6 +339,16 @@ UooRParamsDesc Controller::uooParamsDesc(quint32 code) const
 QList<UooDescriptor> Controller::uooDescriptors() const
 {
     return paramServer ? paramServer->uooDescriptors() : QList<UooDescriptor>();
+}
+
+std::unique_ptr<UooDescriptorSnapshot> Controller::openDescriptorSnapshot()
+{
+    return paramServer ? paramServer->openDescriptorSnapshot() : nullptr;
+}
+
+qint64 Controller::pushBacklog() const
+{
+    return rpcController ? rpcController->pacingBacklog() : 0;
 }
 
 bool Controller::hasUoo(quint32 code) const

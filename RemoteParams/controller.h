@@ -2,6 +2,7 @@
 
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
+#include "pushbacklog.h"
 
 #include <QAtomicPointer>
 #include <QObject>
@@ -15,7 +16,10 @@ class Clock;
 // The one object that owns the working parts of the service: the login
 // bookkeeping, the RPC administration server, the UDP parameter server and the
 // resource database with the RPC accounts.
-class Controller : public QObject, public IRpcDispatcher, public IRpcBackend
+class Controller : public QObject,
+                   public IRpcDispatcher,
+                   public IRpcBackend,
+                   public PushBacklog
 {
     Q_OBJECT
 public:
@@ -43,6 +47,7 @@ public:
     // Pass-throughs for the RPC server.
     UooRParamsDesc uooParamsDesc(quint32 code) const override;
     QList<UooDescriptor> uooDescriptors() const override;
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override;
     bool hasUoo(quint32 code) const override;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
@@ -50,6 +55,9 @@ public:
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
     QSqlDatabase resourceDatabase() const override { return resourceDb; }
+
+    // PushBacklog: the RPC clients' output still to go.
+    qint64 pushBacklog() const override;
 
     // IRpcDispatcher
     void forwardSysLog(QList<quint64> clients, QString text) override;

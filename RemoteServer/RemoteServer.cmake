@@ -7,6 +7,8 @@ add_library(RemoteServer STATIC
     ${CMAKE_CURRENT_LIST_DIR}/rpcpermissions.cpp ${CMAKE_CURRENT_LIST_DIR}/rpcpermissions.h
     ${CMAKE_CURRENT_LIST_DIR}/vemorpcpeer.cpp ${CMAKE_CURRENT_LIST_DIR}/vemorpcpeer.h
     ${CMAKE_CURRENT_LIST_DIR}/irpcbackend.h
+    ${CMAKE_CURRENT_LIST_DIR}/devicelistframe.cpp ${CMAKE_CURRENT_LIST_DIR}/devicelistframe.h
+    ${CMAKE_CURRENT_LIST_DIR}/devicelistreplies.cpp ${CMAKE_CURRENT_LIST_DIR}/devicelistreplies.h
 )
 target_include_directories(RemoteServer PUBLIC ${CMAKE_CURRENT_LIST_DIR}
                                                ${CMAKE_CURRENT_LIST_DIR}/rpcpeer)

@@ -1,8 +1,10 @@
 #include "rpccontroller.h"
 
+#include "devicelistreplies.h"
 #include "irpcbackend.h"
 #include "rpcauthmanager.h"
 #include "rpcpermissions.h"
+#include "uoodescriptorsnapshot.h"
 #include "vemorpcpeer.h"
 
 #include <QCoreApplication>
@@ -48,7 +50,8 @@ QString clip(const QString& text)
 
 RpcController::RpcController(IRpcBackend* backend, QObject* parent, Clock* clock)
     : QObject(parent), controller(backend), clock(clock ? clock : Clock::system()),
-      disconnectTimer(new QTimer(this))
+      disconnectTimer(new QTimer(this)),
+      deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this))
 {
     disconnectTimer->setSingleShot(true);
     disconnectTimer->setInterval(1);
@@ -164,6 +167,7 @@ void RpcController::releasePeer()
     }
     VemoRPCPeer* peer = rpcPeer;
     rpcPeer = nullptr;
+    deviceLists->clear();
     peer->disconnect(this);
     peer->detachSlots(this);
     delete peer;
@@ -206,6 +210,11 @@ QList<quint64> RpcController::getClients()
     return rpcPeer ? rpcPeer->clients() : QList<quint64>();
 }
 
+qint64 RpcController::pacingBacklog() const
+{
+    return rpcPeer ? rpcPeer->pacingBacklog() : 0;
+}
+
 void RpcController::rpcError(QAbstractSocket::SocketError error)
 {
     qWarning() << "[RpcServer] Ошибка удаленного подключения АРМ: " << error;
@@ -228,6 +237,7 @@ void RpcController::rpcClientDisconnected(quint64 id)
     if (queuedSet.remove(id)) {
         pendingDisconnects.removeAll(id);
     }
+    deviceLists->forget(id);
 }
 
 void RpcController::disconnectImpl()
@@ -386,6 +396,17 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
 void RpcController::rpcGetUooTrackList(quint64 client)
 {
     if (isQueued(client)) {
+        return;
+    }
+    // A large list is built a slice at a time, in the place of this reply.
+    if (std::unique_ptr<UooDescriptorSnapshot> snapshot =
+            controller && rpcPeer ? controller->openDescriptorSnapshot() : nullptr) {
+        if (!deviceLists->request(rpcPeer, client, std::move(snapshot))) {
+            qWarning() << "[RpcServer] Слишком много запросов списка УОО без ответа, клиент будет "
+                          "отключен. ID="
+                       << client;
+            disconnectClient(client);
+        }
         return;
     }
     const QList<UooDescriptor> list =

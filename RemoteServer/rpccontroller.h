@@ -17,6 +17,7 @@
 
 #include "clock.h"
 
+class DeviceListReplies;
 class IRpcBackend;
 class QTimer;
 class RpcAuthManager;
@@ -72,6 +73,9 @@ public slots:
                        QVariant p8 = QVariant());
     void disconnectClient(quint64 cli);
     QList<quint64> getClients();
+    // Unsent output of the clients that read it, for producers of large bursts of
+    // pushes to pace themselves (see RpcPeer::pacingBacklog); 0 when not running.
+    qint64 pacingBacklog() const;
 
 protected slots:
     void rpcError(QAbstractSocket::SocketError error);
@@ -107,4 +111,5 @@ private:
     QList<quint64> pendingDisconnects;
     QSet<quint64> queuedSet; // the same identifiers, for constant-time lookups
     QTimer* disconnectTimer = nullptr;
+    DeviceListReplies* deviceLists = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "vemoparamserver.h"
 
+#include "descriptorsnapshot.h"
+#include "offlinesweep.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
@@ -51,6 +53,7 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
         }
     }
 
+    m_sweep = new OfflineSweep(this);
     m_sweepTimer.setInterval(SweepIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
             Qt::DirectConnection);
@@ -58,6 +61,8 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
 
 VemoParamServer::~VemoParamServer()
 {
+    // Open snapshots see the server gone through their guarded pointer.
+    m_snapshots.clear();
     qDebug() << "Остановка сервера параметров...";
     m_persistTimer.stop();
     if (m_paramsDb->isOpen()) {
@@ -229,30 +234,58 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
 
 void VemoParamServer::sweepOffline()
 {
-    const qint64 nowMs = m_clock->currentMSecsSinceEpoch();
+    m_sweep->begin(m_clock->currentMSecsSinceEpoch());
+}
+
+void VemoParamServer::setPushBacklog(const PushBacklog* backlog)
+{
+    m_sweep->setPushBacklog(backlog);
+}
+
+bool VemoParamServer::takeExpired(qint64 nowMs, int budget, std::vector<quint32>* codes)
+{
     // The index is ordered by last-seen time: only its expired head is visited.
-    QVector<quint32> expired;
     auto it = m_online.begin();
+    int taken = 0;
     while (it != m_online.end() && (nowMs - it->first) / 1000 > OfflineAfterSecs) {
-        expired.append(it->second);
+        if (taken == budget) {
+            m_online.erase(m_online.begin(), it);
+            return true;
+        }
+        if (UooEntry* entry = findEntry(it->second)) {
+            entry->indexed = false;
+        }
+        codes->push_back(it->second);
+        ++taken;
         ++it;
     }
-    if (expired.isEmpty()) {
+    m_online.erase(m_online.begin(), it);
+    return false;
+}
+
+void VemoParamServer::reportOffline(quint32 code)
+{
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr || entry->indexed || !entry->record.isOnline()) {
         return;
     }
-    m_online.erase(m_online.begin(), it);
-    std::sort(expired.begin(), expired.end());
-    for (quint32 code : qAsConst(expired)) {
-        UooEntry* entry = findEntry(code);
-        if (entry == nullptr) {
-            continue;
-        }
-        entry->indexed = false;
-        entry->record.flags &= ~UooRParamsDesc::FlagOnline;
-        entry->hasDescriptor = true;
-        entry->descriptor.status &= ~UooDescriptor::StatusOnline;
-        emit uooRpamsUpdated(code);
-        emit uooDescUpdated(code);
+    noteDescriptorChange(code, *entry);
+    entry->record.flags &= ~UooRParamsDesc::FlagOnline;
+    entry->hasDescriptor = true;
+    entry->descriptor.status &= ~UooDescriptor::StatusOnline;
+    emit uooRpamsUpdated(code);
+    emit uooDescUpdated(code);
+}
+
+std::unique_ptr<UooDescriptorSnapshot> VemoParamServer::openDescriptorSnapshot()
+{
+    return std::make_unique<DescriptorSnapshot>(this);
+}
+
+void VemoParamServer::noteDescriptorChange(quint32 code, const UooEntry& entry)
+{
+    for (DescriptorSnapshot* snapshot : m_snapshots) {
+        snapshot->keep(code, entry.hasDescriptor, entry.descriptor);
     }
 }
 
@@ -319,6 +352,9 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     markOnline(code, entry, m_clock->currentMSecsSinceEpoch());
 
     // 2. The descriptor.
+    if (!m_snapshots.empty()) {
+        noteDescriptorChange(code, entry);
+    }
     entry.hasDescriptor = true;
     UooDescriptor& descriptor = entry.descriptor;
     descriptor.uoo = code;

@@ -17,8 +17,13 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
+class DescriptorSnapshot;
+class OfflineSweep;
 class ParamsDatabase;
+class PushBacklog;
+class UooDescriptorSnapshot;
 struct ParamChunk;
 class QUdpSocket;
 struct ParamDatagramHeader;
@@ -44,6 +49,12 @@ public:
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
     QList<UooDescriptor> uooDescriptors() const;
+    // The descriptors as they stand now, read a slice at a time (in ascending order
+    // of UOO number, like uooDescriptors) while the server goes on.
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot();
+    // The sweep's offline reports wait while this backlog is high.
+    void setPushBacklog(const PushBacklog* backlog);
+    OfflineSweep* offlineSweep() const { return m_sweep; }
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
@@ -73,6 +84,9 @@ private slots:
     void persistDirty();
 
 private:
+    friend class DescriptorSnapshot;
+    friend class OfflineSweep;
+
     // Online devices ordered by the time of their last SYNC request.
     using OnlineIndex = std::set<std::pair<qint64, quint32>>;
 
@@ -128,6 +142,14 @@ private:
     void unindex(UooEntry& entry);
     const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
 
+    // Sweep: moves up to budget devices whose time ran out at nowMs from the online
+    // index to codes; true while more remain. reportOffline then takes one offline
+    // and reports it, unless it was heard again since.
+    bool takeExpired(qint64 nowMs, int budget, std::vector<quint32>* codes);
+    void reportOffline(quint32 code);
+    // Before a descriptor is set or changed: open snapshots keep the old one.
+    void noteDescriptorChange(quint32 code, const UooEntry& entry);
+
     void markDirty(quint32 code);
     void saveAll();
     void logParamAction(quint32 uoo, int message);
@@ -140,6 +162,8 @@ private:
     std::map<quint32, UooEntry> m_entries;
     OnlineIndex m_online;
     QTimer m_sweepTimer;
+    OfflineSweep* m_sweep = nullptr;
+    std::vector<DescriptorSnapshot*> m_snapshots;
     QSet<quint32> m_dirty;
     QTimer m_persistTimer;
     // Reused buffers of the datagram path.

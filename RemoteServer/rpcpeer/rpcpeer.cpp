@@ -41,6 +41,7 @@ RpcPeer::RpcPeer(QObject* parent) : QObject(parent), slotTable(std::make_unique<
     // The value types, with the bounded list readers, must be the registered ones
     // before the first argument is decoded.
     registerRpcTypes();
+    monotonic.start();
 }
 
 RpcPeer::~RpcPeer()
@@ -243,9 +244,13 @@ QByteArray RpcPeer::encode(const QString& fn, const QVariant& p1, const QVariant
 
 void RpcPeer::sendFrame(RpcConnection* connection, const QByteArray& frame)
 {
-    if (connection->send(frame, maxPendingOutput) != RpcConnection::SendResult::OverCap) {
-        return;
+    if (connection->send(frame, maxPendingOutput) == RpcConnection::SendResult::OverCap) {
+        closeOverCap(connection);
     }
+}
+
+void RpcPeer::closeOverCap(RpcConnection* connection)
+{
     // Stop queueing at once (send() marked it); close and warn from the event loop.
     QPointer<RpcConnection> guard(connection);
     const qint64 cap = maxPendingOutput;
@@ -314,6 +319,41 @@ void RpcPeer::call(const QList<quint64>& clients, const QString& fn, const QVari
     }
 }
 
+quint64 RpcPeer::reserveReply(quint64 client)
+{
+    RpcConnection* connection = connections.value(client);
+    return connection && !connection->closed ? connection->reserve() : 0;
+}
+
+void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame)
+{
+    RpcConnection* connection = connections.value(client);
+    if (!connection) {
+        return;
+    }
+    if (connection->fulfil(ticket, frame, maxPendingOutput) == RpcConnection::SendResult::OverCap) {
+        closeOverCap(connection);
+    }
+}
+
+qint64 RpcPeer::pendingOutput(quint64 client) const
+{
+    const RpcConnection* connection = connections.value(client);
+    return connection ? connection->pendingOutput() : 0;
+}
+
+qint64 RpcPeer::pacingBacklog() const
+{
+    const qint64 now = monotonic.elapsed();
+    qint64 largest = 0;
+    for (const RpcConnection* connection : connections) {
+        if (!connection->closed && connection->keepsPace(now)) {
+            largest = qMax(largest, connection->pendingOutput());
+        }
+    }
+    return largest;
+}
+
 void RpcPeer::setMaxFrameBody(qint64 bytes)
 {
     maxFrameBody = bytes;
@@ -342,6 +382,9 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
     connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
         const SignalScope scope(connection);
         handleRemoteClose(connection);
+    });
+    connect(socket, &QIODevice::bytesWritten, this, [this, connection](qint64 bytes) {
+        connection->noteWritten(bytes, monotonic.elapsed());
     });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
@@ -89,6 +90,21 @@ public:
               const QVariant& p6 = QVariant(), const QVariant& p7 = QVariant(),
               const QVariant& p8 = QVariant());
 
+    // A reply that takes a while to prepare keeps its place in a client's output:
+    // reserveReply() returns a ticket (0 when there is no such client), every frame
+    // sent to the client afterwards waits behind it, and fulfilReply() puts the
+    // frame in place (an empty frame gives the place up). Held frames count against
+    // the unsent-output cap.
+    quint64 reserveReply(quint64 client);
+    void fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame);
+
+    // Unsent output of one client, held frames included; 0 for an unknown client.
+    qint64 pendingOutput(quint64 client) const;
+    // The largest unsent output among the clients that take what is sent to them
+    // (see RpcConnection::keepsPace). Producers of large bursts wait while it is
+    // high; a client that stops reading does not hold them up, it reaches the cap.
+    qint64 pacingBacklog() const;
+
     // Limits on untrusted peers: a frame body above maxFrameBody, or unsent output
     // above maxPendingOutput, closes that connection with a warning.
     void setMaxFrameBody(qint64 bytes);
@@ -113,6 +129,9 @@ private:
                       const QVariant& p4, const QVariant& p5, const QVariant& p6,
                       const QVariant& p7, const QVariant& p8);
     void sendFrame(RpcConnection* connection, const QByteArray& frame);
+    // The connection went over the output cap: closed, with a warning, from the
+    // event loop.
+    void closeOverCap(RpcConnection* connection);
     QString describe(const RpcConnection* connection) const;
 
     QTcpServer* server = nullptr;
@@ -122,4 +141,5 @@ private:
     QSet<QObject*> watchedReceivers;
     qint64 maxFrameBody = DefaultMaxFrameBody;
     qint64 maxPendingOutput = DefaultMaxPendingOutput;
+    QElapsedTimer monotonic;
 };
