@@ -16,10 +16,7 @@ class Clock;
 // The one object that owns the working parts of the service: the login
 // bookkeeping, the RPC administration server, the UDP parameter server and the
 // resource database with the RPC accounts.
-class Controller : public QObject,
-                   public IRpcDispatcher,
-                   public IRpcBackend,
-                   public PushBacklog
+class Controller : public QObject, public IRpcDispatcher, public IRpcBackend, public PushBacklog
 {
     Q_OBJECT
 public:

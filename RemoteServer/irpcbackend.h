@@ -12,7 +12,6 @@
 
 class RpcAuthManager;
 
-
 // What the RPC administration server needs from the program's controller: the
 // port, the account operations on the resource database, the pass-throughs to the
 // parameter server, the audit line and the login bookkeeping. The controller
@@ -35,10 +34,7 @@ public:
     virtual QList<UooDescriptor> uooDescriptors() const = 0;
     // The descriptors as they stand now, to be read a slice at a time; null when the
     // backend only hands out whole lists (uooDescriptors).
-    virtual std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot()
-    {
-        return nullptr;
-    }
+    virtual std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() { return nullptr; }
     virtual bool hasUoo(quint32 code) const = 0;
     virtual bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) = 0;
     virtual bool cancelNewParams(quint32 code, const UooRParamsDesc& request) = 0;

@@ -34,9 +34,9 @@ void OfflineSweep::step()
     if (phase == Phase::Collect) {
         bool more = true;
         while (more && budget > 0 && spent.elapsed() < SliceMs) {
-            const int part = std::min(budget, CheckEvery);
-            more = server->takeExpired(sweepMs, part, &codes);
-            budget -= part;
+            const size_t before = codes.size();
+            more = server->takeExpired(sweepMs, std::min(budget, CheckEvery), &codes);
+            budget -= static_cast<int>(codes.size() - before);
         }
         if (more) {
             turn.start(0);

@@ -333,7 +333,8 @@ qint64 LoadGenerator::probe(QTextStream* log)
             nextSendMs += interval;
         }
         received.clear();
-        const int wait = static_cast<int>(qBound<qint64>(0, nextSendMs - clock.elapsed(), interval));
+        const int wait =
+            static_cast<int>(qBound<qint64>(0, nextSendMs - clock.elapsed(), interval));
         if (!receive(wait, &received)) {
             continue;
         }

@@ -18,7 +18,7 @@ struct LoadConfig
     double seconds = 5;  // measuring time, unless requests > 0
     qint64 requests = 0; // measured round trips, if given
     int timeoutMs = 2000;
-    bool echo = false; // the peer echoes datagrams: no set-up, commands not checked
+    bool echo = false;        // the peer echoes datagrams: no set-up, commands not checked
     int probeIntervalMs = 10; // probe mode: one SYNC every this many ms
 };
 

@@ -1,0 +1,242 @@
+// The device list built a slice at a time: its frame, the place it keeps in a
+// client's output, and the order in which a workstation sees it and the pushes.
+
+#include "devicelistframe.h"
+#include "rpccodec.h"
+#include "rpctestsupport.h"
+
+#include <QTest>
+
+#include <deque>
+
+namespace {
+
+UooDescriptor descriptor(quint32 uoo, const QString& device, quint32 status)
+{
+    UooDescriptor d;
+    d.uoo = uoo;
+    d.device = device;
+    d.status = status;
+    d.ip = 0x7F000001u + uoo;
+    d.port = 40000 + uoo;
+    d.version = 0x010203u;
+    d.flagA = 1;
+    d.flagB = 1;
+    return d;
+}
+
+// Stand-in of the parameter server's snapshot: the descriptors at its opening,
+// one per call of next(); its first read runs `during` (a change while the list
+// is being built).
+class ListSnapshot : public UooDescriptorSnapshot
+{
+public:
+    ListSnapshot(const QList<UooDescriptor>& list, std::function<void()> during)
+        : items(list.begin(), list.end()), during(std::move(during))
+    {
+    }
+    bool next(int, QList<UooDescriptor>* out) override
+    {
+        if (during) {
+            std::exchange(during, nullptr)();
+        }
+        if (!items.empty()) {
+            out->append(items.front());
+            items.pop_front();
+        }
+        return !items.empty();
+    }
+
+private:
+    std::deque<UooDescriptor> items;
+    std::function<void()> during;
+};
+
+class SnapshotBackend : public TestBackend
+{
+public:
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override
+    {
+        return std::make_unique<ListSnapshot>(uoos.values(), during);
+    }
+    std::function<void()> during;
+};
+
+QList<quint32> pushedCodes(const TestClient& client)
+{
+    QList<quint32> codes;
+    for (const auto& item : client.received) {
+        if (item.first == QLatin1String("RPC_NEW_PARAMSSTATE")) {
+            codes << item.second.value(0).value<quint32>();
+        }
+    }
+    return codes;
+}
+
+} // namespace
+
+class TestDeviceList : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void frameMatchesWholeList_data();
+    void frameMatchesWholeList();
+    void framesWaitBehindReservations_data();
+    void framesWaitBehindReservations();
+    void heldOutputCountsAgainstCap();
+    void listKeepsItsPlaceAmongPushes();
+};
+
+void TestDeviceList::initTestCase()
+{
+    registerRpcTypes();
+}
+
+void TestDeviceList::frameMatchesWholeList_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<QList<int>>("slices");
+    QTest::newRow("empty") << 0 << QList<int>{};
+    QTest::newRow("one") << 1 << QList<int>{1};
+    QTest::newRow("one slice") << 5 << QList<int>{5};
+    QTest::newRow("uneven slices") << 5 << QList<int>{2, 0, 3};
+    QTest::newRow("one by one") << 4 << QList<int>{1, 1, 1, 1};
+}
+
+void TestDeviceList::frameMatchesWholeList()
+{
+    QFETCH(int, devices);
+    QFETCH(QList<int>, slices);
+    QList<UooDescriptor> list;
+    for (int i = 0; i < devices; ++i) {
+        // Texts of every kind: none, empty, plain and beyond Latin-1.
+        const QString texts[] = {QString(), QStringLiteral(""), QStringLiteral("UOO-%1").arg(i),
+                                 QStringLiteral("Объект №%1").arg(i)};
+        UooDescriptor d = descriptor(static_cast<quint32>(i * 7 + 1), texts[i % 4], 0x80u | i);
+        d.extraText = texts[(i + 1) % 4];
+        d.extraNumber = -i;
+        d.extraShort = static_cast<qint16>(-3 * i);
+        list << d;
+    }
+    const QString name = QStringLiteral("RPC_LOAD_UOOSTATE_RESULT");
+    DeviceListFrame frame(name);
+    int at = 0;
+    for (int size : slices) {
+        frame.append(list.mid(at, size));
+        at += size;
+    }
+    QCOMPARE(frame.count(), static_cast<quint32>(devices));
+    const QByteArray expected = RpcCodec::encodeFrame(name, {QVariant::fromValue(list)});
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(frame.finish().toHex(), expected.toHex());
+}
+
+void TestDeviceList::framesWaitBehindReservations_data()
+{
+    // Steps: "rN" reserves place N, "sN" sends push N, "fN" fulfils place N with
+    // push 100 + N. Then the pushes the workstation receives, in order.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<quint32>>("expected");
+    QTest::newRow("nothing held") << QStringList{"s1", "s2"} << QList<quint32>{1, 2};
+    QTest::newRow("reply first") << QStringList{"s1", "r1", "s2", "s3", "f1"}
+                                 << QList<quint32>{1, 101, 2, 3};
+    QTest::newRow("two places, fulfilled in reverse")
+        << QStringList{"r1", "s1", "r2", "s2", "f2", "s3", "f1", "s4"}
+        << QList<quint32>{101, 1, 102, 2, 3, 4};
+    QTest::newRow("place given up") << QStringList{"r1", "s1", "f0", "s2"} << QList<quint32>{1, 2};
+}
+
+void TestDeviceList::framesWaitBehindReservations()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QList<quint32>, expected);
+    RpcPeer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    quint64 id = 0;
+    connect(&server, &RpcPeer::clientConnected, this, [&id](quint64 client) { id = client; });
+    TestClient client(server.serverPort());
+    QVERIFY(waitUntil([&] { return id != 0; }));
+
+    const QString push = QStringLiteral("RPC_NEW_PARAMSSTATE");
+    QMap<int, quint64> tickets;
+    for (const QString& step : steps) {
+        const int n = step.mid(1).toInt();
+        if (step.startsWith('s')) {
+            server.call(QList<quint64>{id}, push, QVariant(quint32(n)));
+        } else if (step.startsWith('r')) {
+            tickets[n] = server.reserveReply(id);
+            QVERIFY(tickets[n] != 0);
+        } else if (n == 0) {
+            server.fulfilReply(id, tickets.first(), QByteArray());
+        } else {
+            server.fulfilReply(id, tickets[n],
+                               RpcCodec::encodeFrame(push, {QVariant(quint32(100 + n))}));
+        }
+    }
+    QVERIFY(waitUntil([&] { return pushedCodes(client).size() >= expected.size(); }));
+    QCoreApplication::processEvents();
+    QCOMPARE(pushedCodes(client), expected);
+    QVERIFY(client.connected());
+}
+
+void TestDeviceList::heldOutputCountsAgainstCap()
+{
+    RpcPeer server;
+    server.setMaxPendingOutput(4096);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    quint64 id = 0;
+    connect(&server, &RpcPeer::clientConnected, this, [&id](quint64 client) { id = client; });
+    TestClient client(server.serverPort());
+    QVERIFY(waitUntil([&] { return id != 0; }));
+
+    const quint64 ticket = server.reserveReply(id);
+    const QString line(1000, QLatin1Char('x')); // about 2 KB a frame
+    server.call(id, QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
+    QVERIFY(server.pendingOutput(id) > 2000);
+    server.call(id, QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
+    server.call(id, QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
+    QVERIFY(client.waitDisconnected());
+    server.fulfilReply(id, ticket, RpcCodec::encodeFrame(QStringLiteral("X"), {}));
+    QCOMPARE(client.count(QStringLiteral("RPC_SYS_LOG_MESSAGE")), 0);
+}
+
+void TestDeviceList::listKeepsItsPlaceAmongPushes()
+{
+    SnapshotBackend backend;
+    enterScratchDir();
+    ManualClock clock;
+    RpcController rpc(&backend, nullptr, &clock);
+    rpc.start();
+    for (quint32 uoo : {4u, 9u, 12u}) {
+        backend.uoos.insert(uoo, descriptor(uoo, QStringLiteral("UOO"), 0x80));
+    }
+    const QList<UooDescriptor> atRequest = backend.uoos.values();
+    // While the list is built, a device changes and its change is pushed.
+    backend.during = [&] {
+        backend.uoos[9].status = 0;
+        rpc.rpcForwardMany(rpc.getClients(), QStringLiteral("RPC_NEW_PARAMSSTATE"),
+                           QVariant(quint32(9)));
+    };
+    TestClient client(rpc.serverPort());
+    QVERIFY(waitUntil([&] { return rpc.getClients().size() == 1; }));
+    rpc.rpcForwardMany(rpc.getClients(), QStringLiteral("RPC_NEW_PARAMSSTATE"),
+                       QVariant(quint32(1)));
+    client.peer.call(QStringLiteral("RPC_LOAD_UOOSTATE_REQUEST"));
+    QVERIFY(waitUntil([&] { return pushedCodes(client).size() == 2; }));
+
+    QStringList order;
+    for (const auto& item : client.received) {
+        order << item.first;
+    }
+    QCOMPARE(order, (QStringList{"RPC_NEW_PARAMSSTATE", "RPC_LOAD_UOOSTATE_RESULT",
+                                 "RPC_NEW_PARAMSSTATE"}));
+    QCOMPARE(pushedCodes(client), (QList<quint32>{1, 9}));
+    QCOMPARE(client.last(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"))
+                 .value(0)
+                 .value<QList<UooDescriptor>>(),
+             atRequest);
+}
+
+QTEST_GUILESS_MAIN(TestDeviceList)
+#include "tst_devicelist.moc"
