@@ -51,6 +51,8 @@ public:
     // Whether the other side takes our output: little is waiting in the socket, or
     // at least PaceDrainBytes went out within the last PaceWindowMs.
     bool keepsPace(qint64 nowMs) const;
+    // Starts the pacing watch: a new connection keeps pace until shown otherwise.
+    void startPacing(qint64 nowMs) { lastDrainMs = nowMs; }
     // Counts bytes the socket handed to the system (its bytesWritten signal).
     void noteWritten(qint64 bytes, qint64 nowMs);
 

@@ -375,6 +375,7 @@ void RpcPeer::setMaxPendingOutput(qint64 bytes)
 RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toServer)
 {
     auto* connection = new RpcConnection(socket, id, toServer, maxFrameBody, this);
+    connection->startPacing(monotonic.elapsed());
     connect(socket, &QIODevice::readyRead, this, [this, connection] {
         const SignalScope scope(connection);
         serviceInput(connection);

@@ -16,6 +16,9 @@ class ParamCtlSession : public QObject
 {
     Q_OBJECT
 public:
+    // Largest reply taken from the server: a device list of some four million
+    // devices.
+    static constexpr qint64 MaxReplyFrame = 256 * 1024 * 1024;
     enum ExitCode {
         Success = 0,
         BadUsage = 2,

@@ -1,10 +1,13 @@
-// The device list built a slice at a time: its frame, the place it keeps in a
-// client's output, and the order in which a workstation sees it and the pushes.
+// What the RPC server sends to workstations: places kept for replies that take a
+// while, the device list built a slice at a time, the order in which a workstation
+// sees it and the pushes, and the backlog that producers of bursts pace themselves by.
 
 #include "devicelistframe.h"
+#include "rpcconnection.h"
 #include "rpccodec.h"
 #include "rpctestsupport.h"
 
+#include <QTcpSocket>
 #include <QTest>
 
 #include <deque>
@@ -75,7 +78,7 @@ QList<quint32> pushedCodes(const TestClient& client)
 
 } // namespace
 
-class TestDeviceList : public QObject
+class TestRpcOutput : public QObject
 {
     Q_OBJECT
 private slots:
@@ -86,14 +89,15 @@ private slots:
     void framesWaitBehindReservations();
     void heldOutputCountsAgainstCap();
     void listKeepsItsPlaceAmongPushes();
+    void pacingLeavesOutClientsThatStopReading();
 };
 
-void TestDeviceList::initTestCase()
+void TestRpcOutput::initTestCase()
 {
     registerRpcTypes();
 }
 
-void TestDeviceList::frameMatchesWholeList_data()
+void TestRpcOutput::frameMatchesWholeList_data()
 {
     QTest::addColumn<int>("devices");
     QTest::addColumn<QList<int>>("slices");
@@ -104,7 +108,7 @@ void TestDeviceList::frameMatchesWholeList_data()
     QTest::newRow("one by one") << 4 << QList<int>{1, 1, 1, 1};
 }
 
-void TestDeviceList::frameMatchesWholeList()
+void TestRpcOutput::frameMatchesWholeList()
 {
     QFETCH(int, devices);
     QFETCH(QList<int>, slices);
@@ -132,7 +136,7 @@ void TestDeviceList::frameMatchesWholeList()
     QCOMPARE(frame.finish().toHex(), expected.toHex());
 }
 
-void TestDeviceList::framesWaitBehindReservations_data()
+void TestRpcOutput::framesWaitBehindReservations_data()
 {
     // Steps: "rN" reserves place N, "sN" sends push N, "fN" fulfils place N with
     // push 100 + N. Then the pushes the workstation receives, in order.
@@ -147,7 +151,7 @@ void TestDeviceList::framesWaitBehindReservations_data()
     QTest::newRow("place given up") << QStringList{"r1", "s1", "f0", "s2"} << QList<quint32>{1, 2};
 }
 
-void TestDeviceList::framesWaitBehindReservations()
+void TestRpcOutput::framesWaitBehindReservations()
 {
     QFETCH(QStringList, steps);
     QFETCH(QList<quint32>, expected);
@@ -180,7 +184,7 @@ void TestDeviceList::framesWaitBehindReservations()
     QVERIFY(client.connected());
 }
 
-void TestDeviceList::heldOutputCountsAgainstCap()
+void TestRpcOutput::heldOutputCountsAgainstCap()
 {
     RpcPeer server;
     server.setMaxPendingOutput(4096);
@@ -201,7 +205,7 @@ void TestDeviceList::heldOutputCountsAgainstCap()
     QCOMPARE(client.count(QStringLiteral("RPC_SYS_LOG_MESSAGE")), 0);
 }
 
-void TestDeviceList::listKeepsItsPlaceAmongPushes()
+void TestRpcOutput::listKeepsItsPlaceAmongPushes()
 {
     SnapshotBackend backend;
     enterScratchDir();
@@ -238,5 +242,39 @@ void TestDeviceList::listKeepsItsPlaceAmongPushes()
              atRequest);
 }
 
-QTEST_GUILESS_MAIN(TestDeviceList)
-#include "tst_devicelist.moc"
+void TestRpcOutput::pacingLeavesOutClientsThatStopReading()
+{
+    RpcPeer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QList<quint64> ids;
+    connect(&server, &RpcPeer::clientConnected, this, [&ids](quint64 client) { ids << client; });
+    TestClient reader(server.serverPort());
+    QVERIFY(waitUntil([&] { return ids.size() == 1; }));
+    // A workstation that reads nothing: its socket takes one byte, then stops.
+    QTcpSocket stalled;
+    stalled.setReadBufferSize(1);
+    stalled.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(waitUntil([&] { return ids.size() == 2; }));
+    const quint64 stalledId = ids[1];
+
+    // About 32 MB each: more than the system buffers of a loopback connection.
+    const QString line(1000, QLatin1Char('x'));
+    const int frames = 16000;
+    for (int i = 0; i < frames; ++i) {
+        server.call(QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
+    }
+    QVERIFY(server.pacingBacklog() >= server.pendingOutput(stalledId));
+    QVERIFY(server.pacingBacklog() > 0);
+
+    QVERIFY(waitUntil([&] { return reader.count(QStringLiteral("RPC_SYS_LOG_MESSAGE")) == frames; },
+                      60000));
+    QCOMPARE(server.pendingOutput(ids[0]), 0);
+    // Once it has taken nothing for a while, the one that stopped reading no longer
+    // holds producers up; its output stays queued against the cap.
+    QVERIFY(waitUntil([&] { return server.pacingBacklog() == 0; }));
+    QVERIFY(server.pendingOutput(stalledId) > RpcConnection::PaceFloor);
+    QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+}
+
+QTEST_GUILESS_MAIN(TestRpcOutput)
+#include "tst_rpcoutput.moc"
