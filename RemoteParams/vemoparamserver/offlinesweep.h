@@ -20,7 +20,7 @@ class OfflineSweep : public QObject
     Q_OBJECT
 public:
     static constexpr int SliceMs = 20;
-    static constexpr int CheckEvery = 1024; // devices between two looks at the time
+    static constexpr int CheckEvery = 256; // devices between two looks at the time
     static constexpr qint64 PaceBacklog = 1024 * 1024;
     static constexpr int PaceRetryMs = 5;
 
