@@ -3,6 +3,7 @@
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
+#include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
 #include <QObject>
@@ -51,7 +52,7 @@ public:
     bool changeUooGuardState(quint32 code) override;
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
-    QSqlDatabase resourceDatabase() const override { return resourceDb; }
+    RpcAccountStore* accountStore() override { return &accounts; }
 
     // PushBacklog: the RPC clients' output still to go.
     qint64 pushBacklog() const override;
@@ -97,6 +98,7 @@ private:
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;
+    RpcAccountStore accounts;
 };
 
 // The one controller of the process, or null before it exists and after it is gone.

@@ -15,4 +15,4 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
     LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure -j2 -LE no-sanitize)
+    ctest --output-on-failure -j2)

@@ -16,24 +16,6 @@ namespace {
 // Client identifiers are unique in the process, across peers, and never reused.
 std::atomic<quint64> nextClientId{1};
 
-// Marks a connection as being inside one of its socket's signals (see
-// RpcConnection::signalDepth). A connection is never deleted while marked, so the
-// guard may touch it on the way out even if the peer is gone.
-class SignalScope
-{
-public:
-    explicit SignalScope(RpcConnection* connection) : connection(connection)
-    {
-        ++connection->signalDepth;
-    }
-    ~SignalScope() { --connection->signalDepth; }
-    SignalScope(const SignalScope&) = delete;
-    SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-    RpcConnection* connection;
-};
-
 } // namespace
 
 RpcPeer::RpcPeer(QObject* parent) : QObject(parent), slotTable(std::make_unique<RpcSlotTable>())
@@ -53,14 +35,9 @@ RpcPeer::~RpcPeer()
     }
     for (RpcConnection* connection : all) {
         disconnect(connection->socket(), nullptr, this, nullptr);
-        connection->closed = true;
-        connection->socket()->abort();
-        if (connection->signalDepth > 0) {
-            // The peer is being deleted from a slot reached through one of this
-            // socket's signals: the socket goes once that signal is over.
-            connection->setParent(nullptr);
-            connection->deleteLater();
-        }
+        // The peer may be being deleted from a slot reached through one of this
+        // socket's signals: the socket then goes once that signal is over.
+        connection->abandon();
     }
     connections.clear();
     serverLink = nullptr;
@@ -131,7 +108,7 @@ void RpcPeer::acceptConnections()
         }
         const quint64 id = nextClientId.fetch_add(1);
         RpcConnection* connection = addConnection(socket, id, false);
-        connection->everConnected = true;
+        connection->markConnected();
         connections.insert(id, connection);
         emit clientConnected(id);
     }
@@ -148,8 +125,8 @@ void RpcPeer::connectToServer(const QString& host, quint16 port)
     RpcConnection* connection = addConnection(socket, 0, true);
     serverLink = connection;
     connect(socket, &QAbstractSocket::connected, this, [this, connection] {
-        const SignalScope scope(connection);
-        connection->everConnected = true;
+        const RpcConnection::SignalScope scope(connection);
+        connection->markConnected();
         emit connectedToServer();
     });
     socket->connectToHost(host, port);
@@ -169,7 +146,7 @@ bool RpcPeer::waitForConnected(int msecs)
         return true;
     }
     // A timed-out attempt is given up.
-    if (serverLink && serverLink->socket() == socket && !serverLink->everConnected) {
+    if (serverLink && serverLink->socket() == socket && !serverLink->wasEverConnected()) {
         closeConnection(serverLink, false);
     }
     return false;
@@ -257,7 +234,7 @@ void RpcPeer::closeOverCap(RpcConnection* connection)
     QMetaObject::invokeMethod(
         this,
         [this, guard, cap] {
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 return;
             }
             const QString who = describe(guard);
@@ -322,7 +299,7 @@ void RpcPeer::call(const QList<quint64>& clients, const QString& fn, const QVari
 quint64 RpcPeer::reserveReply(quint64 client)
 {
     RpcConnection* connection = connections.value(client);
-    return connection && !connection->closed ? connection->reserve() : 0;
+    return connection && !connection->isClosed() ? connection->reserve() : 0;
 }
 
 void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame)
@@ -347,7 +324,7 @@ qint64 RpcPeer::pacingBacklog() const
     const qint64 now = monotonic.elapsed();
     qint64 largest = 0;
     for (const RpcConnection* connection : connections) {
-        if (!connection->closed && connection->keepsPace(now)) {
+        if (!connection->isClosed() && connection->keepsPace(now)) {
             largest = qMax(largest, connection->pendingOutput());
         }
     }
@@ -377,11 +354,11 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
     auto* connection = new RpcConnection(socket, id, toServer, maxFrameBody, this);
     connection->startPacing(monotonic.elapsed());
     connect(socket, &QIODevice::readyRead, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         serviceInput(connection);
     });
     connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         handleRemoteClose(connection);
     });
     connect(socket, &QIODevice::bytesWritten, this, [this, connection](qint64 bytes) {
@@ -389,7 +366,7 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
     });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {
-                const SignalScope scope(connection);
+                const RpcConnection::SignalScope scope(connection);
                 handleSocketError(connection, error);
             });
     return connection;
@@ -405,10 +382,9 @@ QString RpcPeer::describe(const RpcConnection* connection) const
 
 void RpcPeer::serviceInput(RpcConnection* connection)
 {
-    if (connection->busy || connection->closed) {
+    if (!connection->beginInput()) {
         return;
     }
-    connection->busy = true;
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
 
@@ -461,7 +437,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (!self) {
                 return;
             }
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 more = false;
                 break;
             }
@@ -471,8 +447,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     if (!self || !guard) {
         return;
     }
-    connection->busy = false;
-    if (connection->remoteGone && !connection->closed) {
+    if (connection->endInput()) {
         closeConnection(connection, false);
     }
 }
@@ -496,28 +471,24 @@ void RpcPeer::deliver(RpcConnection* connection, const QString& name, const QVar
 
 void RpcPeer::handleRemoteClose(RpcConnection* connection)
 {
-    if (connection->closed) {
-        return;
-    }
-    if (connection->busy) {
-        connection->remoteGone = true;
+    if (connection->isClosed() || connection->deferRemoteClose()) {
         return;
     }
     // Frames that arrived whole before the close are still delivered.
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
     serviceInput(connection);
-    if (self && guard && !guard->closed) {
+    if (self && guard && !guard->isClosed()) {
         closeConnection(connection, false);
     }
 }
 
 void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::SocketError error)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
-    if (connection->isToServer() && !connection->everConnected) {
+    if (connection->isToServer() && !connection->wasEverConnected()) {
         closeConnection(connection, false);
         emit serverError(error);
         return;
@@ -530,12 +501,12 @@ void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::Sock
 
 void RpcPeer::closeConnection(RpcConnection* connection, bool orderly)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
     const quint64 id = connection->id();
     const bool toServer = connection->isToServer();
-    const bool wasConnected = connection->everConnected;
+    const bool wasConnected = connection->wasEverConnected();
     if (toServer) {
         if (serverLink == connection) {
             serverLink = nullptr;

@@ -3,8 +3,8 @@
 // sees it and the pushes, and the backlog that producers of bursts pace themselves by.
 
 #include "devicelistframe.h"
-#include "rpcconnection.h"
 #include "rpccodec.h"
+#include "rpcconnection.h"
 #include "rpctestsupport.h"
 
 #include <QTcpSocket>
@@ -257,17 +257,24 @@ void TestRpcOutput::pacingLeavesOutClientsThatStopReading()
     QVERIFY(waitUntil([&] { return ids.size() == 2; }));
     const quint64 stalledId = ids[1];
 
-    // About 32 MB each: more than the system buffers of a loopback connection.
+    // Output held behind a reply in preparation is backlog of a client that reads.
     const QString line(1000, QLatin1Char('x'));
+    const quint64 ticket = server.reserveReply(ids[0]);
+    for (int i = 0; i < 50; ++i) {
+        server.call(ids[0], QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
+    }
+    QVERIFY(server.pendingOutput(ids[0]) > 50 * 2000);
+    QCOMPARE(server.pacingBacklog(), server.pendingOutput(ids[0]));
+    server.fulfilReply(ids[0], ticket, QByteArray());
+
+    // About 32 MB each: more than the system buffers of a loopback connection.
     const int frames = 16000;
     for (int i = 0; i < frames; ++i) {
         server.call(QStringLiteral("RPC_SYS_LOG_MESSAGE"), line);
     }
-    QVERIFY(server.pacingBacklog() >= server.pendingOutput(stalledId));
-    QVERIFY(server.pacingBacklog() > 0);
 
-    QVERIFY(waitUntil([&] { return reader.count(QStringLiteral("RPC_SYS_LOG_MESSAGE")) == frames; },
-                      60000));
+    QVERIFY(waitUntil(
+        [&] { return reader.count(QStringLiteral("RPC_SYS_LOG_MESSAGE")) == frames + 50; }, 60000));
     QCOMPARE(server.pendingOutput(ids[0]), 0);
     // Once it has taken nothing for a while, the one that stopped reading no longer
     // holds producers up; its output stays queued against the cap.
