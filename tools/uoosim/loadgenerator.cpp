@@ -37,8 +37,7 @@ QByteArray loadSet()
 
 } // namespace
 
-LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out)
-    : config(config), out(out)
+LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out) : config(config), out(out)
 {
     const QByteArray set = loadSet();
     SyncBlock block;
@@ -238,10 +237,10 @@ bool LoadGenerator::prepare(QString* error)
     const double setUpSeconds = timer.elapsed() / 1000.0;
     QThread::msleep(1500);
     *out << QStringLiteral("LOAD_READY devices=%1 seconds=%2 per_second=%3")
-                  .arg(config.devices)
-                  .arg(setUpSeconds, 0, 'f', 2)
-                  .arg(setUpSeconds > 0 ? config.devices / setUpSeconds : 0, 0, 'f', 0)
-           << '\n';
+                .arg(config.devices)
+                .arg(setUpSeconds, 0, 'f', 2)
+                .arg(setUpSeconds > 0 ? config.devices / setUpSeconds : 0, 0, 'f', 0)
+         << '\n';
     out->flush();
     return true;
 }
