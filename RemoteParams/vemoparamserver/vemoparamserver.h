@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "paramspersistence.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
 
@@ -21,7 +22,6 @@
 
 class DescriptorSnapshot;
 class OfflineSweep;
-class ParamsDatabase;
 class PushBacklog;
 class UooDescriptorSnapshot;
 struct ParamChunk;
@@ -31,7 +31,7 @@ struct ParamDatagramHeader;
 // The UDP parameter server: synchronises UOO devices, uploads their current
 // parameter sets, downloads scheduled new sets chunk by chunk, marks silent
 // devices offline, and keeps every device's parameter record in params_upd.db.
-class VemoParamServer : public QObject
+class VemoParamServer : public QObject, private ParamsRecordSource
 {
     Q_OBJECT
 public:
@@ -58,16 +58,24 @@ public:
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
+    // The parameters file: records changed and action-log rows not yet written,
+    // failed write attempts since start-up, whether writing fails now.
+    int unsavedRecords() const;
+    int unsavedLogRows() const;
+    quint64 paramsWriteFailures() const;
+    bool paramsWriteFailing() const;
+
     // Validates and handles one datagram; replies go to sender:senderPort.
     void handleParamRequest(const QByteArray& datagram, const QHostAddress& sender,
                             quint16 senderPort);
 
     // Largest upload the server collects for one device.
     static constexpr int MaxUploadSize = 16 * 1024 * 1024;
-    // Offline after more than this many whole seconds without a SYNC request.
+    // Offline after more than this many whole seconds without a SYNC request,
+    // measured on the monotonic clock.
     static constexpr qint64 OfflineAfterSecs = 300;
     static constexpr int SweepIntervalMs = 5000;
-    static constexpr int PersistDelayMs = 1000;
+    static constexpr int PersistDelayMs = ParamsPersistence::PersistDelayMs;
 
 signals:
     void uooRpamsUpdated(quint32 code);
@@ -81,7 +89,6 @@ private slots:
     void updSocketError(QAbstractSocket::SocketError);
     void updReadyRead();
     void sweepOffline();
-    void persistDirty();
 
 private:
     friend class DescriptorSnapshot;
@@ -99,10 +106,13 @@ private:
         // every assignment of those bytes.
         quint16 uooSetCrc = 0;
         quint16 localSetCrc = 0;
-        // Last SYNC request (msecs since the epoch); the record's lastSeen is made
-        // from it when the record is handed out.
+        // Last SYNC request (wall clock, msecs since the epoch); the record's
+        // lastSeen is made from it when the record is handed out. Its age is
+        // measured from lastSeenMonotonicMs, which a change of the system time
+        // does not move.
         bool lastSeenValid = false;
         qint64 lastSeenMs = 0;
+        qint64 lastSeenMonotonicMs = 0;
         bool indexed = false;
         OnlineIndex::iterator indexIt;
         // Device time stamp of the last SYNC request and whether uootime is
@@ -141,7 +151,7 @@ private:
     void setLocalParams(UooEntry& entry, const QByteArray& bytes);
     void setUooTime(UooEntry& entry, const QDateTime& time);
     void resetRecord(UooEntry& entry);
-    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs);
+    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs);
     void unindex(UooEntry& entry);
     const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
 
@@ -154,21 +164,22 @@ private:
     void noteDescriptorChange(quint32 code, const UooEntry& entry);
 
     void markDirty(quint32 code);
-    void saveAll();
     void logParamAction(quint32 uoo, int message);
+    // ParamsRecordSource
+    const UooRParamsDesc* persistedRecord(quint32 code) const override;
+    QVector<quint32> persistedCodes() const override;
+    void mergeStoredRows(const QVector<ParamsRow>& rows) override;
 
     Clock* m_clock = nullptr;
     quint16 m_port = 25002;
     QHostAddress m_bindAddress{QHostAddress::Any};
     QUdpSocket* m_udpSocket = nullptr;
-    std::unique_ptr<ParamsDatabase> m_paramsDb;
+    ParamsPersistence* m_persistence = nullptr;
     std::map<quint32, UooEntry> m_entries;
     OnlineIndex m_online;
     QTimer m_sweepTimer;
     OfflineSweep* m_sweep = nullptr;
     std::vector<DescriptorSnapshot*> m_snapshots;
-    QSet<quint32> m_dirty;
-    QTimer m_persistTimer;
     // Reused buffers of the datagram path.
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;
