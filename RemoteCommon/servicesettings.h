@@ -15,7 +15,13 @@ constexpr const char* NetworkGroup = "Network";
 constexpr const char* RpcPortKey = "RpcPort";
 constexpr const char* ParamsPortKey = "ParamsPort";
 
+constexpr const char* LimitsGroup = "Limits";
+constexpr const char* MaxRpcClientsKey = "MaxRpcClients";
+constexpr const char* MaxDevicesKey = "MaxDevices";
+
 constexpr quint16 DefaultRpcPort = 45432;
+constexpr int DefaultMaxRpcClients = 256;
+constexpr int DefaultMaxDevices = 1000000;
 constexpr quint16 DefaultParamsPort = 25002;
 
 // The service's name with the service manager.

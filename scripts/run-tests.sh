@@ -3,7 +3,8 @@
 # through ctest, with the generated systemd unit checked by systemd-analyze;
 # compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
 # then builds again with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the suite once more.
+# runs the suite once more; then replays the fuzz targets' seed corpus and
+# fuzzes each target for a minute.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -24,3 +25,5 @@ export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
     LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2)
+
+"$here/scripts/run-fuzz.sh" 60

@@ -9,6 +9,7 @@ RpcConnection::RpcConnection(QTcpSocket* socket, quint64 id, bool toServer, qint
 {
     tcp->setParent(this);
     tcp->setReadBufferSize(SocketReadBuffer);
+    partialTimer.setSingleShot(true);
 }
 
 RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 maxPendingOutput)
@@ -110,6 +111,7 @@ void RpcConnection::noteWritten(qint64 bytes, qint64 nowMs)
 void RpcConnection::shutdown(bool orderly)
 {
     closed = true;
+    partialTimer.stop();
     if (orderly && tcp->state() == QAbstractSocket::ConnectedState) {
         connect(tcp, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
         QTimer::singleShot(CloseGraceMs, this, [this] {

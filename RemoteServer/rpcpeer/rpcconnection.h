@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 
 #include <deque>
 
@@ -38,6 +39,15 @@ public:
     // reserved reply is outstanding, frames wait behind it (see reserve()).
     SendResult send(const QByteArray& frame, qint64 maxPendingOutput);
 
+    // A trusted (logged-in) connection may send larger frames and fall further
+    // behind; untrusted ones go first when output must be shed.
+    bool isTrusted() const { return trusted; }
+    void setTrusted(bool value) { trusted = value; }
+
+    // Runs while part of a frame has arrived and nothing more since; the peer
+    // closes the connection when it fires.
+    QTimer& partialFrameTimer() { return partialTimer; }
+
     // Keeps the place of a reply that is still being prepared: every frame sent
     // after this goes out after the reply. Returns the ticket to fulfil().
     quint64 reserve();
@@ -69,6 +79,10 @@ public:
 
     // Shut down (or abandoned): no more input is handled and no output queued.
     bool isClosed() const { return closed; }
+    // No more output is queued: the output limit tripped or the connection is being
+    // shed, and a close is on its way.
+    bool isOutputStopped() const { return overflowed; }
+    void stopOutput() { overflowed = true; }
     // The socket was connected at some point (a client link may fail before).
     bool wasEverConnected() const { return everConnected; }
     void markConnected() { everConnected = true; }
@@ -138,4 +152,6 @@ private:
     quint64 clientId;
     bool toServer;
     RpcFrameReader reader;
+    bool trusted = false;
+    QTimer partialTimer;
 };
