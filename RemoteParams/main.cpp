@@ -6,7 +6,7 @@
 int main(int argc, char** argv)
 {
     ProgramEntry::waitForPendingRestart(argc, argv);
-    ProgramEntry::enterExecutableDirectory(argc, argv);
+    ProgramEntry::enterDataDirectory(argc, argv);
 
     ReceiverService service(argc, argv);
     const bool console = ProgramEntry::isConsoleRun(argc, argv);

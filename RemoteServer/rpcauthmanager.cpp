@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 QList<quint8> permissionBytes(const QVariant& column)
@@ -46,6 +48,17 @@ bool RpcAuthManager::hasClient(quint64 id) const
 QList<quint64> RpcAuthManager::connectedClients() const
 {
     return connections.keys();
+}
+
+int RpcAuthManager::loggedInCount() const
+{
+    return static_cast<int>(std::count_if(connections.cbegin(), connections.cend(),
+                                          [](const VemoRpcClient& c) { return c.loggedIn; }));
+}
+
+int RpcAuthManager::connectionCount() const
+{
+    return connections.size();
 }
 
 bool RpcAuthManager::hasPermission(quint64 id, quint8 code) const

@@ -3,6 +3,7 @@
 #include "irpcbackend.h"
 #include "rpcauthmanager.h"
 #include "rpcpermissions.h"
+#include "servicecounters.h"
 #include "vemorpcpeer.h"
 
 #include <QCoreApplication>
@@ -306,6 +307,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
         reply(id, LoginResult, LoginOk, QVariant::fromValue(auth->permissions(id)));
         return;
     }
+    ServiceCounters::add(ServiceCounters::LoginsFailed);
     if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
         reply(id, LoginResult, LoginFailed, QVariant::fromValue(QList<quint8>()));
         return;

@@ -3,6 +3,7 @@
 #include "clock.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -47,7 +48,8 @@ bool ParamsDatabase::open()
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(m_fileName);
     if (!m_db.open()) {
-        qCritical() << "ERROR: Ошибка открытия файла БД параметров";
+        qCritical() << "ERROR: Ошибка открытия файла БД параметров"
+                    << QFileInfo(m_fileName).absoluteFilePath();
         return false;
     }
 

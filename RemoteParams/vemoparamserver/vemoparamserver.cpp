@@ -4,6 +4,7 @@
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
 #include "paramsdatabase.h"
+#include "servicecounters.h"
 #include "syncblock.h"
 
 #include <QDebug>
@@ -24,6 +25,7 @@ constexpr int MaxDatagramSize = 65536;
 
 void invalidPack()
 {
+    ServiceCounters::add(ServiceCounters::InvalidDatagrams);
     qDebug() << "[PARAM_SRV] Invalid UDP pack received";
 }
 
@@ -182,6 +184,21 @@ bool VemoParamServer::hasUoo(quint32 code) const
     return entry != nullptr && entry->hasDescriptor;
 }
 
+int VemoParamServer::deviceCount() const
+{
+    return static_cast<int>(m_entries.size());
+}
+
+int VemoParamServer::onlineCount() const
+{
+    return static_cast<int>(m_online.size());
+}
+
+int VemoParamServer::unsavedCount() const
+{
+    return m_dirty.size();
+}
+
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 {
     QList<UooDescriptor> list;
@@ -287,6 +304,7 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         handleDwldFinished(header, sender, senderPort);
         break;
     default:
+        ServiceCounters::add(ServiceCounters::InvalidDatagrams);
         qWarning() << "[PARAM_SRV] Invalid message code received: " << header.msgCode;
         break;
     }
@@ -300,6 +318,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         invalidPack();
         return;
     }
+    ServiceCounters::add(ServiceCounters::SyncRequests);
     const quint32 code = request.uooCode;
     const auto inserted = m_entries.try_emplace(code);
     UooEntry& entry = inserted.first->second;
@@ -390,6 +409,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
             sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender,
                          senderPort);
             logParamAction(header.uooCode, ActionConfirmed);
+            ServiceCounters::add(ServiceCounters::DownloadsCompleted);
             emit uooRpamsUpdated(code);
             qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
         } else {
@@ -514,6 +534,7 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
         markDirty(code);
         qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
         logParamAction(code, ActionUploaded);
+        ServiceCounters::add(ServiceCounters::UploadsCompleted);
         emit uooRpamsUpdated(code);
     }
     sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);
@@ -728,6 +749,8 @@ void VemoParamServer::persistDirty()
     // On failure the codes stay dirty and are written with the next change.
     if (m_paramsDb->saveRecords(rows)) {
         m_dirty.clear();
+    } else {
+        ServiceCounters::add(ServiceCounters::DbWriteFailures);
     }
 }
 
@@ -740,6 +763,8 @@ void VemoParamServer::saveAll()
     }
     if (m_paramsDb->saveToDb(rows)) {
         m_dirty.clear();
+    } else {
+        ServiceCounters::add(ServiceCounters::DbWriteFailures);
     }
 }
 

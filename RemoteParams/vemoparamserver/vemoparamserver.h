@@ -44,6 +44,10 @@ public:
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
     QList<UooDescriptor> uooDescriptors() const;
+    // Devices with a record, devices online, records changed but not yet written.
+    int deviceCount() const;
+    int onlineCount() const;
+    int unsavedCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
