@@ -11,7 +11,8 @@ int main(int argc, char** argv)
     ReceiverService service(argc, argv);
     const bool console = ProgramEntry::isConsoleRun(argc, argv);
     ConsoleSignalWatcher::setConsoleRun(console);
-    LogHandler::setEchoToStderr(console);
+    // A console run, and the command-line tool, show their diagnostics too.
+    LogHandler::setEchoToStderr(console || ProgramEntry::isCommandLineAction(argc, argv));
     LogHandler::install();
     return service.exec();
 }

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <cstdio>
+
 namespace ProgramEntry {
 
 namespace {
@@ -40,9 +42,40 @@ int restartDelayMs(const QStringList& arguments)
     return qMin(seconds, 3600) * 1000;
 }
 
+QString restartDelayProblem(const QStringList& arguments)
+{
+    if (!arguments.value(1).contains(QLatin1String("--restart")) || arguments.size() != 3) {
+        return QString();
+    }
+    const QString text = arguments.at(2);
+    bool ok = false;
+    const int seconds = text.toInt(&ok, 10);
+    if (!ok) {
+        return QStringLiteral("the restart delay \"%1\" is not a number of seconds: no wait")
+            .arg(text.left(64));
+    }
+    if (seconds < 0) {
+        return QStringLiteral("the restart delay %1 s is negative: no wait").arg(seconds);
+    }
+    if (seconds > 30) {
+        return QStringLiteral("the restart delay %1 s is longer than the 30 s the program asks "
+                              "for: waiting %2 s")
+            .arg(seconds)
+            .arg(qMin(seconds, 3600));
+    }
+    return QString();
+}
+
 void waitForPendingRestart(int argc, char** argv)
 {
-    const int delay = restartDelayMs(toList(argc, argv));
+    const QStringList arguments = toList(argc, argv);
+    const QString problem = restartDelayProblem(arguments);
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QFileInfo(arguments.value(0)).fileName()),
+                     problem.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+    const int delay = restartDelayMs(arguments);
     if (delay > 0) {
         QThread::msleep(static_cast<unsigned long>(delay));
     }
@@ -97,6 +130,23 @@ bool isConsoleRun(int argc, char** argv)
     }
     const QString option = QString::fromLocal8Bit(argv[1]);
     return option == QLatin1String("-e") || option == QLatin1String("-exec");
+}
+
+bool isCommandLineAction(int argc, char** argv)
+{
+    if (argc < 2) {
+        return false;
+    }
+    static const char* const actions[] = {"-i", "-install", "-u", "-uninstall", "-t", "-terminate",
+                                          "-c", "-command", "-p", "-pause",     "-r", "-resume",
+                                          "-v", "-version", "-h", "-help"};
+    const QString option = QString::fromLocal8Bit(argv[1]);
+    for (const char* action : actions) {
+        if (option == QLatin1String(action)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace ProgramEntry

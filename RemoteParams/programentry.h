@@ -11,6 +11,12 @@ namespace ProgramEntry {
 // not a number, or a negative number, gives no wait), otherwise one second.
 int restartDelayMs(const QStringList& arguments);
 
+// What is wrong with a "--restart" delay, for a message; empty when nothing
+// is (no "--restart", no delay given, or a number from 0 to 30).
+QString restartDelayProblem(const QStringList& arguments);
+
+// Waits out the delay; a delay that is not a number or out of range is
+// reported on standard error first.
 void waitForPendingRestart(int argc, char** argv);
 
 // Makes the directory of the running executable the working directory, so that
@@ -34,5 +40,10 @@ bool enterDataDirectory(int argc, char** argv);
 QString dataFilePath(const QString& fileName);
 
 bool isConsoleRun(int argc, char** argv);
+
+// "-i", "-u", "-t", "-c", "-p", "-r", "-v", "-h" and their long forms: the
+// program acts as a command-line tool, and its diagnostics belong on standard
+// error as well as in the event log.
+bool isCommandLineAction(int argc, char** argv);
 
 } // namespace ProgramEntry

@@ -4,7 +4,11 @@
 #include "controller.h"
 #include "servicesettings.h"
 
+#include "rpccontroller.h"
+#include "vemoparamserver.h"
+
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
 
@@ -15,6 +19,8 @@ ReceiverService::ReceiverService(int argc, char** argv)
         QCoreApplication::translate("ReceiverService", "Служба сервера параметров УОО VEMO"));
     setServiceFlags(QtServiceBase::NeedsStopOnShutdown);
     setStartupType(QtServiceController::AutoStartup);
+    // Ready once the controller's start-up has run, not when start() returns.
+    setReportsReadiness(true);
 }
 
 ReceiverService::~ReceiverService()
@@ -31,10 +37,36 @@ QStringList ReceiverService::restartArguments(int loopResult)
     return {QStringLiteral("--restart"), QString::number(-loopResult)};
 }
 
+QString ReceiverService::readinessText(const Controller* controller)
+{
+    if (!controller || !controller->isInitializedState() || !controller->isRunningState()) {
+        return QStringLiteral("Not initialized: the resource database could not be opened or "
+                              "checked, see the journal");
+    }
+    const quint16 rpc = controller->rpcServer() ? controller->rpcServer()->serverPort() : 0;
+    const quint16 udp =
+        controller->parameterServer() ? controller->parameterServer()->boundPort() : 0;
+    const QString rpcText = rpc != 0 ? QStringLiteral("RPC on TCP port %1").arg(rpc)
+                                     : QStringLiteral("RPC server NOT listening (TCP port %1)")
+                                           .arg(controller->rpcPortValue());
+    const QString udpText = udp != 0
+                                ? QStringLiteral("parameters on UDP port %1").arg(udp)
+                                : QStringLiteral("parameter server NOT listening (UDP port %1)")
+                                      .arg(controller->paramsPortValue());
+    return (rpc != 0 && udp != 0 ? QStringLiteral("Running: ") : QStringLiteral("Degraded: ")) +
+           rpcText + QStringLiteral(", ") + udpText;
+}
+
 void ReceiverService::start()
 {
     controller = new Controller();
-    QTimer::singleShot(0, controller, &Controller::initialize);
+    // The start-up runs inside the event loop; the service manager hears that
+    // the service is ready only when it has run, so that a client started
+    // right after the service finds both servers listening.
+    QTimer::singleShot(0, controller, [this] {
+        controller->initialize();
+        reportReady(readinessText(controller));
+    });
 }
 
 void ReceiverService::stop()
@@ -60,10 +92,32 @@ int ReceiverService::executeApplication()
     stop();
 
     const QStringList arguments = restartArguments(result);
-    if (!arguments.isEmpty()) {
-        launchDetached(QCoreApplication::arguments().value(0), arguments);
+    if (arguments.isEmpty()) {
+        return result;
     }
+    const int managerDelay = managerRestartDelay();
+    if (managerDelay >= 0) {
+        // The service manager brings the service back when this process ends
+        // with the restart status.
+        return waitBeforeRestart(-result, managerDelay) ? result : 0;
+    }
+    // The running executable itself: in a service run argument 0 is whatever
+    // the service manager passed (on Windows the service name).
+    launchDetached(QCoreApplication::applicationFilePath(), arguments);
     return result;
+}
+
+bool ReceiverService::waitBeforeRestart(int seconds, int managerDelay)
+{
+    const int waitMs = qMax(0, seconds - managerDelay) * 1000;
+    reportStatusText(QStringLiteral("Restarting in %1 s").arg(seconds));
+    if (waitMs == 0) {
+        return true;
+    }
+    // A stop request quits every event loop of the thread, this one too.
+    QEventLoop loop;
+    QTimer::singleShot(waitMs, &loop, [&loop] { loop.exit(1); });
+    return loop.exec() == 1;
 }
 
 void ReceiverService::launchDetached(const QString& program, const QStringList& arguments)

@@ -22,6 +22,10 @@ public:
 
     Controller* currentServiceController() const { return controller; }
 
+    // What the service manager is told once the controller's start-up has run:
+    // where both servers listen, or why they do not.
+    static QString readinessText(const Controller* controller);
+
 protected:
     void start() override;
     void stop() override;
@@ -31,5 +35,10 @@ protected:
     virtual void launchDetached(const QString& program, const QStringList& arguments);
 
 private:
+    // Where the service manager restarts the service: waits out what the
+    // requested delay has beyond the manager's own, keeping the event loop
+    // turning. False when a stop request came meanwhile.
+    bool waitBeforeRestart(int seconds, int managerDelay);
+
     Controller* controller = nullptr;
 };

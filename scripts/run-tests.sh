@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Builds everything (installing what is missing) and runs the whole test suite
-# through ctest; then builds again with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs the suite once more.
+# through ctest, with the generated systemd unit checked by systemd-analyze;
+# compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
+# then builds again with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the suite once more.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+export VEMO_CHECK_TOOLS=1
+# The unit checks fail instead of skipping when systemd-analyze is missing.
+export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
+
 "$here/scripts/setup.sh" "$here/build"
 (cd "$here/build" && ctest --output-on-failure -j2)
+
+"$here/scripts/check-windows-sources.sh"
 
 "$here/scripts/setup.sh" "$here/build-asan" -DVEMO_SANITIZE=ON -DVEMO_BUILD_BENCH=OFF
 # Leaks are reported too, but for the few that Qt's offscreen platform plugin

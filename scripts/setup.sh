@@ -2,6 +2,10 @@
 # Installs what the build needs on Debian 12 (when it is missing), then configures
 # and builds the project into the given build directory.
 #   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+# With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
+# suite's extra checks use: systemd (systemd-analyze verifies the generated
+# unit; no running systemd is needed) and Debian's MinGW-w64 cross compiler
+# (the Windows sources are compiled syntax-only).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,6 +13,9 @@ build_dir=${1:-$here/build}
 shift || true
 
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev)
+if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
+    packages+=(systemd g++-mingw-w64-x86-64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -380,3 +380,62 @@ void FakeServicePlatform::reportStatus(const QtServiceStatus& status)
         changed.wakeAll();
     }
 }
+
+void FakeServicePlatform::setManagerRestarts(bool restarts, int delaySeconds)
+{
+    QMutexLocker lock(&mutex);
+    managerRestarts = restarts;
+    managerRestartDelay = delaySeconds;
+}
+
+QStringList FakeServicePlatform::readinessNotes() const
+{
+    QMutexLocker lock(&mutex);
+    return notes;
+}
+
+void FakeServicePlatform::setReadinessDeferred(bool deferred)
+{
+    QMutexLocker lock(&mutex);
+    notes << (deferred ? QStringLiteral("deferred yes") : QStringLiteral("deferred no"));
+}
+
+void FakeServicePlatform::reportReady(const QString& statusText)
+{
+    QMutexLocker lock(&mutex);
+    notes << QStringLiteral("ready ") + statusText;
+}
+
+void FakeServicePlatform::setStopOnStatusText(bool stop)
+{
+    QMutexLocker lock(&mutex);
+    stopOnStatusText = stop;
+}
+
+void FakeServicePlatform::reportStatusText(const QString& text)
+{
+    QMutexLocker lock(&mutex);
+    notes << QStringLiteral("status ") + text;
+    if (stopOnStatusText) {
+        controls.enqueue(1);
+        changed.wakeAll();
+    }
+}
+
+bool FakeServicePlatform::restartsFailedService() const
+{
+    QMutexLocker lock(&mutex);
+    return managerRestarts;
+}
+
+int FakeServicePlatform::restartDelaySeconds() const
+{
+    QMutexLocker lock(&mutex);
+    return managerRestarts ? managerRestartDelay : 0;
+}
+
+int FakeServicePlatform::serviceExitStatus(int loopExitCode) const
+{
+    QMutexLocker lock(&mutex);
+    return managerRestarts ? failureExitStatus(loopExitCode) : 0;
+}

@@ -67,6 +67,15 @@ public:
     // returned, each after the previous one was handled.
     void queueControl(int code);
     bool controlHandlerRegistered() const;
+    // The manager restarts a service that ends with a failure status, after
+    // delaySeconds (as systemd does); by default the service re-launches
+    // itself (as on Windows).
+    void setManagerRestarts(bool restarts, int delaySeconds = 1);
+    // A status text queues a stop control (as if the manager was told to stop
+    // the service just then).
+    void setStopOnStatusText(bool stop);
+    // "deferred <yes|no>", "ready <text>" and "status <text>", in order.
+    QStringList readinessNotes() const;
 
     QString platformName() const override;
     bool isAvailable() override;
@@ -92,6 +101,12 @@ public:
                                  QtServiceRunCallbacks* callbacks, QString* errorText) override;
     bool registerControlHandler(const QString& name) override;
     void reportStatus(const QtServiceStatus& status) override;
+    void setReadinessDeferred(bool deferred) override;
+    void reportReady(const QString& statusText) override;
+    void reportStatusText(const QString& text) override;
+    bool restartsFailedService() const override;
+    int restartDelaySeconds() const override;
+    int serviceExitStatus(int loopExitCode) const override;
 
 private:
     void record(const QString& call);
@@ -125,4 +140,8 @@ private:
     bool registered = false;
     bool stoppedReported = false;
     QQueue<int> controls;
+    bool managerRestarts = false;
+    int managerRestartDelay = 1;
+    QStringList notes;
+    bool stopOnStatusText = false;
 };

@@ -30,6 +30,16 @@ void printErr(const char* format, const QString& a = QString())
     std::fflush(stderr);
 }
 
+// The platform's reason for the failure just reported, on a line of its own.
+void printReason()
+{
+    const QString reason = QtServicePlatform::current()->lastErrorText();
+    if (!reason.isEmpty()) {
+        std::fprintf(stderr, "Reason: %s\n", reason.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+}
+
 // A warning with the platform's last error appended, in the manner of
 // qErrnoWarning.
 void warnWithSystemError(const char* text, const QString& error)
@@ -497,6 +507,8 @@ bool QtServiceBasePrivate::start()
         sysd = nullptr;
         return false;
     }
+    runExitStatus = 0;
+    platform->setReadinessDeferred(reportsReadiness);
 
     auto* thread = new HandlerThread(controller.serviceName(), args, sysd);
     thread->start();
@@ -549,6 +561,7 @@ bool QtServiceBasePrivate::start()
     {
         QMutexLocker lock(&sysd->statusMutex);
         sysd->status.exitCode = static_cast<quint32>(exitCode);
+        runExitStatus = platform->serviceExitStatus(exitCode);
         sysd->status.currentState = QtServiceState::Stopped;
         sysd->finished = true;
         if (platform->isAvailable()) {
@@ -645,6 +658,38 @@ QStringList QtServiceBase::arguments() const
     return d_ptr->args;
 }
 
+void QtServiceBase::setReportsReadiness(bool reports)
+{
+    d_ptr->reportsReadiness = reports;
+}
+
+bool QtServiceBase::reportsReadiness() const
+{
+    return d_ptr->reportsReadiness;
+}
+
+void QtServiceBase::reportReady(const QString& statusText)
+{
+    if (d_ptr->sysd && d_ptr->sysd->platform->isAvailable()) {
+        d_ptr->sysd->platform->reportReady(statusText);
+    }
+}
+
+void QtServiceBase::reportStatusText(const QString& text)
+{
+    if (d_ptr->sysd && d_ptr->sysd->platform->isAvailable()) {
+        d_ptr->sysd->platform->reportStatusText(text);
+    }
+}
+
+int QtServiceBase::managerRestartDelay() const
+{
+    if (!d_ptr->sysd || !d_ptr->sysd->platform->restartsFailedService()) {
+        return -1;
+    }
+    return d_ptr->sysd->platform->restartDelaySeconds();
+}
+
 int QtServiceBase::exec()
 {
     QtServiceBasePrivate* d = d_ptr;
@@ -658,8 +703,10 @@ int QtServiceBase::exec()
         }
         const QString account = d->args.value(2);
         const QString password = d->args.value(3);
+        QtServicePlatform::current()->clearLastError();
         if (!d->install(account, password)) {
             printErr("The service %s could not be installed\n", name);
+            printReason();
             return -1;
         }
         printOut("The service %s has been installed under: %s\n", name,
@@ -671,8 +718,10 @@ int QtServiceBase::exec()
             printErr("The service %s is not installed\n", name);
             return 0;
         }
+        QtServicePlatform::current()->clearLastError();
         if (!d->controller.uninstall()) {
             printErr("The service %s could not be uninstalled\n", name);
+            printReason();
             return -1;
         }
         printOut("The service %s has been uninstalled.\n", name);
@@ -695,9 +744,11 @@ int QtServiceBase::exec()
         return result;
     }
     if (option == QLatin1String("-t") || option == QLatin1String("-terminate")) {
+        QtServicePlatform::current()->clearLastError();
         if (!d->controller.stop()) {
             warnWithSystemError("The service could not be stopped.",
                                 QtServicePlatform::current()->lastErrorText());
+            return -1;
         }
         return 0;
     }
@@ -711,7 +762,20 @@ int QtServiceBase::exec()
     }
     if (option == QLatin1String("-c") || option == QLatin1String("-command")) {
         const int code = d->args.value(2).toInt(nullptr, 10);
-        d->controller.sendCommand(code);
+        QtServicePlatform::current()->clearLastError();
+        if (!d->controller.sendCommand(code)) {
+            QString reason = QtServicePlatform::current()->lastErrorText();
+            if (code < 0 || code > 127) {
+                reason = QStringLiteral("command codes are 0..127");
+            } else if (reason.isEmpty() && !d->controller.isRunning()) {
+                reason = QStringLiteral("the service is not running");
+            }
+            warnWithSystemError(
+                qPrintable(
+                    QStringLiteral("The command %1 could not be sent to the service.").arg(code)),
+                reason);
+            return -1;
+        }
         return 0;
     }
     if (option == QLatin1String("-h") || option == QLatin1String("-help")) {
@@ -733,7 +797,9 @@ int QtServiceBase::exec()
         printErr("The service %s could not start\n", name);
         return -4;
     }
-    return 0;
+    // 0, unless the manager restarts a service by the exit status of its
+    // process.
+    return d->runExitStatus;
 }
 
 void QtServiceBase::logMessage(const QString& message, MessageType type, int id, uint category,

@@ -75,6 +75,21 @@ public:
     // a console run has removed its "-e").
     QStringList arguments() const;
 
+    // Readiness: a service that reports it itself (set before exec) is seen
+    // by the service manager as starting until it calls reportReady() with a
+    // text that says how it is doing. Others are ready once start() returned.
+    void setReportsReadiness(bool reports);
+    bool reportsReadiness() const;
+    void reportReady(const QString& statusText);
+    // A status text for the service manager, where it shows one.
+    void reportStatusText(const QString& text);
+
+    // Seconds after which the service manager brings this service back by
+    // itself once the process has ended with a restart status (the service
+    // then just ends its run); -1 when the service must re-launch itself
+    // (console runs, or a manager that leaves it to the service).
+    int managerRestartDelay() const;
+
 protected:
     virtual void start() = 0;
     virtual void stop();

@@ -113,6 +113,8 @@ public:
     QStringList args;
     QtServiceController controller;
     ServiceSysState* sysd = nullptr;
+    bool reportsReadiness = false;
+    int runExitStatus = 0; // process exit status of the last service run
 
     // Argument count and vector handed to the application object; the
     // application refers to them until it is deleted.

@@ -73,6 +73,11 @@ QString QtServicePlatform::lastErrorText() const
     return lastError;
 }
 
+void QtServicePlatform::clearLastError()
+{
+    setLastErrorText(QString());
+}
+
 void QtServicePlatform::setLastErrorText(const QString& text)
 {
     QMutexLocker lock(&errorMutex);
@@ -85,6 +90,38 @@ void QtServicePlatform::sleepBetweenPolls(int milliseconds)
 }
 
 void QtServicePlatform::prepareApplication() {}
+
+void QtServicePlatform::setReadinessDeferred(bool) {}
+
+void QtServicePlatform::reportReady(const QString&) {}
+
+void QtServicePlatform::reportStatusText(const QString&) {}
+
+bool QtServicePlatform::restartsFailedService() const
+{
+    return false;
+}
+
+int QtServicePlatform::restartDelaySeconds() const
+{
+    return 0;
+}
+
+int QtServicePlatform::serviceExitStatus(int) const
+{
+    return 0;
+}
+
+int QtServicePlatform::failureExitStatus(int loopExitCode)
+{
+    if (loopExitCode == 0) {
+        return 0;
+    }
+    if (loopExitCode >= -30 && loopExitCode <= -1) {
+        return RestartExitStatusBase - loopExitCode;
+    }
+    return NoRestartExitStatus;
+}
 
 QtServicePlatform* QtServicePlatform::current()
 {

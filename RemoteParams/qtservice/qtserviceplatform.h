@@ -109,6 +109,7 @@ public:
 
     // Text of the last failure of this platform (for warnings).
     QString lastErrorText() const;
+    void clearLastError();
 
     // Controller side: every call opens and closes what it needs.
     virtual bool isInstalled(const QString& name) = 0;
@@ -143,6 +144,33 @@ public:
     virtual void reportStatus(const QtServiceStatus& status) = 0;
     // Main thread, once the application object exists.
     virtual void prepareApplication();
+
+    // Readiness. A service that defers its readiness is reported as starting
+    // until it calls reportReady() (main thread) with a text that says how it
+    // is doing; the others are ready once their start() has returned. Where
+    // the manager knows no such thing (Windows), these do nothing.
+    virtual void setReadinessDeferred(bool deferred);
+    virtual void reportReady(const QString& statusText);
+    // A free-form status text for the manager (any thread).
+    virtual void reportStatusText(const QString& text);
+
+    // How a service comes back after its event loop asked for a restart.
+    // False (the default): the service re-launches itself, and the copy asks
+    // the manager to start the service again. True: the manager restarts the
+    // service by itself, restartDelaySeconds() after the process ended with a
+    // failure status, and serviceExitStatus() gives the process exit status
+    // of a service run whose event loop returned loopExitCode.
+    virtual bool restartsFailedService() const;
+    virtual int restartDelaySeconds() const;
+    virtual int serviceExitStatus(int loopExitCode) const;
+
+    // The exit statuses of a service run where the manager restarts the
+    // service: 0 for a loop that ended with 0 (no restart),
+    // RestartExitStatusBase + N for a restart request after N seconds
+    // (loop codes -1 ... -30), NoRestartExitStatus for any other loop code.
+    static constexpr int RestartExitStatusBase = 100;
+    static constexpr int NoRestartExitStatus = 99;
+    static int failureExitStatus(int loopExitCode);
 
     // The platform the framework uses. The default is the system's own binding
     // where one is built (Windows service manager, systemd), else the

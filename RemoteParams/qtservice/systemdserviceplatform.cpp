@@ -1,11 +1,14 @@
 #include "systemdserviceplatform.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -18,6 +21,8 @@
 
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
+
+#include "systemdunittemplate.h"
 
 namespace {
 
@@ -137,6 +142,40 @@ QString quoteCommandWord(const QString& word)
     return quoted;
 }
 
+// The template with every "@NAME@" replaced by its field, in one pass, so
+// that a field's own text is never taken for a placeholder.
+QString fillTemplate(const QString& text, const QHash<QString, QString>& fields)
+{
+    static const QRegularExpression placeholder(QStringLiteral("@([A-Z_]+)@"));
+    QString result;
+    int from = 0;
+    QRegularExpressionMatchIterator it = placeholder.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        const auto field = fields.constFind(match.captured(1));
+        if (field == fields.constEnd()) {
+            continue;
+        }
+        result += text.midRef(from, match.capturedStart() - from);
+        result += field.value();
+        from = match.capturedEnd();
+    }
+    result += text.midRef(from);
+    return result;
+}
+
+// A status text on one line.
+QByteArray statusLine(const QString& text)
+{
+    QString line = text;
+    for (QChar& c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+            c = QLatin1Char(' ');
+        }
+    }
+    return line.toUtf8();
+}
+
 int journalPriority(QtServiceBase::MessageType type)
 {
     switch (type) {
@@ -240,25 +279,18 @@ QByteArray SystemdServicePlatform::unitFileText(const QtServiceInstallRequest& r
         description.chop(1);
     }
 
-    QString text;
-    text += QLatin1String("[Unit]\n");
-    text += QLatin1String("Description=") + escapeSpecifiers(description) + QLatin1Char('\n');
-    text += QLatin1String("After=network.target\n");
-    text += QLatin1String("\n[Service]\n");
-    text += QLatin1String("Type=notify\n");
-    // Only the service process itself reports its status; a copy it starts
-    // to restart it is not the service.
-    text += QLatin1String("NotifyAccess=main\n");
-    text += QLatin1String("ExecStart=") + quoteCommandWord(path) + QLatin1Char('\n');
-    text += QLatin1String("WorkingDirectory=") + escapeSpecifiers(directory) + QLatin1Char('\n');
-    text += QLatin1String("User=") + user + QLatin1Char('\n');
-    // The program restarts itself: a detached copy waits out the restart delay
-    // after this process has ended and then asks for a new start. Stopping the
-    // unit signals the main process only, so that the copy outlives it.
-    text += QLatin1String("KillMode=process\n");
-    text += QLatin1String("\n[Install]\n");
-    text += QLatin1String("WantedBy=multi-user.target\n");
-    return text.toUtf8();
+    const QHash<QString, QString> fields{
+        {QStringLiteral("DESCRIPTION"), escapeSpecifiers(description)},
+        {QStringLiteral("EXEC_START"), quoteCommandWord(path)},
+        {QStringLiteral("WORKING_DIRECTORY"), escapeSpecifiers(directory)},
+        {QStringLiteral("USER"), user},
+    };
+    return fillTemplate(QString::fromUtf8(unitTemplate()), fields).toUtf8();
+}
+
+QByteArray SystemdServicePlatform::unitTemplate()
+{
+    return QByteArray(SystemdUnitTemplate);
 }
 
 QList<QByteArray> SystemdServicePlatform::journalFields(const QString& name, const QString& message,
@@ -621,13 +653,91 @@ bool SystemdServicePlatform::registerControlHandler(const QString&)
     return controlPipe[0] >= 0;
 }
 
+void SystemdServicePlatform::notify(const QByteArray& text)
+{
+    const int result = sd_notify(0, text.constData());
+    if (result < 0 && !notifyFailed.exchange(true)) {
+        // Once: systemd no longer hears from the service (its socket is gone).
+        // The service goes on; a stop still ends it in order.
+        qWarning("systemd notify socket %s cannot be reached (%s): systemd does not learn "
+                 "the state of the service",
+                 qgetenv("NOTIFY_SOCKET").constData(), std::strerror(-result));
+    }
+}
+
 void SystemdServicePlatform::reportStatus(const QtServiceStatus& status)
 {
-    const QByteArray text = notifyText(status);
+    QByteArray text;
+    if (status.currentState == QtServiceState::Running) {
+        QMutexLocker lock(&readinessMutex);
+        if (ready) {
+            text = "READY=1\nSTATUS=" + readyText;
+        } else if (readinessDeferred) {
+            text = "STATUS=Starting";
+        }
+    }
+    if (text.isEmpty()) {
+        text = notifyText(status);
+    }
     if (!text.isEmpty()) {
-        sd_notify(0, text.constData());
+        notify(text);
     }
     if (status.currentState == QtServiceState::Stopped) {
         writeControlByte(0);
     }
+}
+
+void SystemdServicePlatform::prepareApplication()
+{
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
+        return;
+    }
+    // Pinged from the main event loop, three times per watchdog interval: a
+    // loop that stops turning stops the pings, and systemd ends the process.
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setInterval(int(qBound<uint64_t>(1, usec / 3000, 3600 * 1000)));
+    QObject::connect(timer, &QTimer::timeout, timer, [this] { notify("WATCHDOG=1"); });
+    timer->start();
+    notify("WATCHDOG=1");
+}
+
+void SystemdServicePlatform::setReadinessDeferred(bool deferred)
+{
+    QMutexLocker lock(&readinessMutex);
+    readinessDeferred = deferred;
+    ready = false;
+    readyText.clear();
+}
+
+void SystemdServicePlatform::reportReady(const QString& statusText)
+{
+    QByteArray text;
+    {
+        QMutexLocker lock(&readinessMutex);
+        ready = true;
+        readyText = statusLine(statusText);
+        text = "READY=1\nSTATUS=" + readyText;
+    }
+    notify(text);
+}
+
+void SystemdServicePlatform::reportStatusText(const QString& text)
+{
+    notify("STATUS=" + statusLine(text));
+}
+
+bool SystemdServicePlatform::restartsFailedService() const
+{
+    return true;
+}
+
+int SystemdServicePlatform::restartDelaySeconds() const
+{
+    return RestartDelaySeconds;
+}
+
+int SystemdServicePlatform::serviceExitStatus(int loopExitCode) const
+{
+    return failureExitStatus(loopExitCode);
 }

@@ -4,6 +4,9 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMutex>
+
+#include <atomic>
 
 // The service framework on systemd.
 //
@@ -14,6 +17,12 @@
 // process as a Type=notify service. The status goes to systemd with sd_notify
 // (running: READY=1, stopping: STOPPING=1, the rest as STATUS= texts), the
 // event log is the journal.
+//
+// The unit comes from one template (paramserver.service.in, compiled in):
+// systemd restarts the service when its process ends with a failure status
+// (see QtServicePlatform::failureExitStatus) or by a crash, after
+// RestartDelaySeconds, and kills it when the main event loop stops pinging
+// the watchdog.
 //
 // Controls: SIGTERM is the stop request (control 1). A user command n (0..127)
 // is the real-time signal SIGRTMIN sent with sigqueue() and the value n to the
@@ -40,6 +49,11 @@ public:
     // a blank becomes '_', every other byte of the UTF-8 form becomes "\xNN".
     // Empty when the name cannot make a unit name (empty or too long).
     static QString unitName(const QString& serviceName);
+    // RestartSec= of the unit.
+    static constexpr int RestartDelaySeconds = 1;
+
+    // The unit template with its "@NAME@" fields.
+    static QByteArray unitTemplate();
     // The unit file for an install; empty when the request cannot be written
     // as one (no absolute program path, control characters, an account that
     // cannot be a user name on this system).
@@ -76,8 +90,18 @@ public:
                                  QtServiceRunCallbacks* callbacks, QString* errorText) override;
     bool registerControlHandler(const QString& name) override;
     void reportStatus(const QtServiceStatus& status) override;
+    void prepareApplication() override;
+    void setReadinessDeferred(bool deferred) override;
+    void reportReady(const QString& statusText) override;
+    void reportStatusText(const QString& text) override;
+    bool restartsFailedService() const override;
+    int restartDelaySeconds() const override;
+    int serviceExitStatus(int loopExitCode) const override;
 
 private:
+    // sd_notify; the first failure is logged once.
+    void notify(const QByteArray& text);
+
     struct CommandResult
     {
         bool ok = false; // ran and exited with 0
@@ -90,4 +114,10 @@ private:
     StopState activeStateAsStop(const QString& unit);
 
     Options options;
+
+    QMutex readinessMutex;
+    bool readinessDeferred = false;
+    bool ready = false;
+    QByteArray readyText;
+    std::atomic<bool> notifyFailed{false};
 };

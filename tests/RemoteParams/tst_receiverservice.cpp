@@ -11,6 +11,11 @@
 
 namespace {
 
+QString runningExecutable()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
 enum class Ending { Restart, Exit, RuntimeError, Quit };
 
 // The real service object, with the detached start recorded instead of made and
@@ -125,8 +130,76 @@ private slots:
         QCOMPARE(service.launches, restartArguments.isEmpty() ? 0 : 1);
         QCOMPARE(service.arguments, restartArguments);
         if (!restartArguments.isEmpty()) {
-            QCOMPARE(service.program, QString::fromLocal8Bit(program));
+            // The running executable, not what argument 0 says.
+            QCOMPARE(service.program, runningExecutable());
         }
+    }
+
+    void serviceRunRestart_data()
+    {
+        QTest::addColumn<int>("ending");
+        QTest::addColumn<int>("managerDelay"); // -1: the service re-launches itself
+        QTest::addColumn<bool>("stopWhileWaiting");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("restartArguments");
+
+        QTest::newRow("Windows: restart requested")
+            << int(Ending::Restart) << -1 << false << 0 << QStringList{"--restart", "1"};
+        QTest::newRow("Windows: runtime error")
+            << int(Ending::RuntimeError) << -1 << false << 0 << QStringList{"--restart", "10"};
+        QTest::newRow("Windows: exit requested")
+            << int(Ending::Exit) << -1 << false << 0 << QStringList{};
+        QTest::newRow("systemd: restart requested")
+            << int(Ending::Restart) << 1 << false << 101 << QStringList{};
+        QTest::newRow("systemd: runtime error")
+            << int(Ending::RuntimeError) << 10 << false << 110 << QStringList{};
+        QTest::newRow("systemd: stopped while waiting to restart")
+            << int(Ending::RuntimeError) << 1 << true << 0 << QStringList{};
+        QTest::newRow("systemd: exit requested")
+            << int(Ending::Exit) << 1 << false << 0 << QStringList{};
+    }
+
+    void serviceRunRestart()
+    {
+        // Run as the Windows service manager runs it: argument 0 is the service
+        // name. Where the manager restarts failed services (systemd), the
+        // process only ends with the restart status.
+        QFETCH(int, ending);
+        QFETCH(int, managerDelay);
+        QFETCH(bool, stopWhileWaiting);
+        QFETCH(int, status);
+        QFETCH(QStringList, restartArguments);
+
+        FakeServicePlatform manager;
+        manager.setManagerRestarts(managerDelay >= 0, managerDelay);
+        manager.setStopOnStatusText(stopWhileWaiting);
+        manager.setServiceArguments({QStringLiteral("VEMO UOO_Params_Server service")});
+        QtServicePlatform::setCurrent(&manager);
+        char name[] = "VEMO UOO_Params_Server service";
+        char* argv[] = {name, nullptr};
+        RecordingService service(1, argv, Ending(ending));
+        const int result = service.exec();
+        QtServicePlatform::setCurrent(&platform);
+
+        QCOMPARE(result, status);
+        QVERIFY(service.controllerRanBeforeEnd);
+        QVERIFY(currentController.loadAcquire() == nullptr);
+        QCOMPARE(service.arguments, restartArguments);
+        QCOMPARE(service.launches, restartArguments.isEmpty() ? 0 : 1);
+        if (!restartArguments.isEmpty()) {
+            QCOMPARE(service.program, runningExecutable());
+        }
+
+        // Ready only once the controller's start-up has run, with both servers
+        // listening.
+        const QStringList notes = manager.readinessNotes();
+        QVERIFY2(notes.size() >= 2, qPrintable(notes.join('|')));
+        QCOMPARE(notes.at(0), QStringLiteral("deferred yes"));
+        QVERIFY2(notes.at(1).startsWith("ready Running: RPC on TCP port "),
+                 qPrintable(notes.at(1)));
+        QVERIFY2(notes.at(1).contains(", parameters on UDP port "), qPrintable(notes.at(1)));
+        const bool waited = managerDelay >= 0 && ending != int(Ending::Exit);
+        QCOMPARE(notes.filter("status Restarting in ").size(), waited ? 1 : 0);
     }
 
 private:

@@ -2,11 +2,13 @@
 // standard output ("start <arguments>", "stop", "pause", "resume",
 // "command <n>", finally "exit <result>"). The name comes from
 // QTSERVICE_TEST_NAME, default "Qt Service Test". User command 99 ends the
-// event loop with 3.
+// event loop with 3; user command 98 blocks the main thread for 1.5 s between
+// the status texts "blocking" and "unblocked".
 
 #include "qtservice.h"
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include <cstdio>
 
@@ -50,6 +52,11 @@ protected:
         say(QStringLiteral("command %1").arg(code));
         if (code == 99) {
             QCoreApplication::exit(3);
+        }
+        if (code == 98) {
+            reportStatusText(QStringLiteral("blocking"));
+            QThread::msleep(1500);
+            reportStatusText(QStringLiteral("unblocked"));
         }
     }
 };

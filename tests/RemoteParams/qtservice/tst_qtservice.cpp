@@ -115,6 +115,8 @@ private slots:
     void nameChecks();
     void execOptions_data();
     void execOptions();
+    void failedControls_data();
+    void failedControls();
     void helpText();
     void versionText();
     void installPassesIdentity();
@@ -131,6 +133,8 @@ private slots:
     void serviceRunSequence_data();
     void serviceRunSequence();
     void serviceRunExitCode();
+    void serviceRunExitStatus_data();
+    void serviceRunExitStatus();
     void serviceRunWithoutApplication();
     void flagsChangeWhileRunning();
     void controlsAfterStopDoNotHang();
@@ -209,7 +213,8 @@ void TestQtService::execOptions_data()
         << QByteArray("The service Test Service is already installed\n") << QStringList{};
     QTest::newRow("-i fails") << QStringList{"-i"} << false << false << false << DM::Run << -1
                               << none
-                              << QByteArray("The service Test Service could not be installed\n")
+                              << QByteArray("The service Test Service could not be installed\n"
+                                            "Reason: install refused\n")
                               << QStringList{"install " + n};
     QTest::newRow("-u") << QStringList{"-u"} << true << false << true << DM::Run << 0
                         << QByteArray("The service Test Service has been uninstalled.\n") << none
@@ -240,12 +245,6 @@ void TestQtService::execOptions_data()
         << QStringList{"sendCommand " + n + " 0"};
     QTest::newRow("-c not a number") << QStringList{"-c", "x7"} << true << true << true << DM::Run
                                      << 0 << none << none << QStringList{"sendCommand " + n + " 0"};
-    QTest::newRow("-c 200 refused") << QStringList{"-c", "200"} << true << true << true << DM::Run
-                                    << 0 << none << none << QStringList{};
-    QTest::newRow("-c failing") << QStringList{"-c", "3"} << true << true << false << DM::Run << 0
-                                << none << none << QStringList{"sendCommand " + n + " 3"};
-    QTest::newRow("-c service not running") << QStringList{"-c", "3"} << true << false << true
-                                            << DM::Run << 0 << none << none << QStringList{};
     // Started by hand: the manager is asked to start the installed service
     // with the arguments from index 1 on.
     QTest::newRow("no option, started by hand")
@@ -305,6 +304,52 @@ void TestQtService::execOptions()
     }
     QCOMPARE(acting, expectedCalls);
     QVERIFY(service.log.isEmpty()); // none of these runs the service
+}
+
+void TestQtService::failedControls_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("stopPolls");
+    QTest::addColumn<bool>("operationOk");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("-c 200 refused") << QStringList{"-c", "200"} << true << 0 << true
+                                    << "The command 200 could not be sent to the service. "
+                                       "(command codes are 0..127)";
+    QTest::newRow("-c failing") << QStringList{"-c", "3"} << true << 0 << false
+                                << "The command 3 could not be sent to the service.";
+    QTest::newRow("-c service not running")
+        << QStringList{"-c", "3"} << false << 0 << true
+        << "The command 3 could not be sent to the service. (the service is not running)";
+    QTest::newRow("-t refused") << QStringList{"-t"} << true << -1 << true
+                                << "The service could not be stopped. (stop refused)";
+    QTest::newRow("-terminate takes too long")
+        << QStringList{"-terminate"} << true << 15 << true << "The service could not be stopped.";
+}
+
+void TestQtService::failedControls()
+{
+    // A control that fails says so and ends with a failure status, so that an
+    // administrator and a script see it.
+    QFETCH(QStringList, args);
+    QFETCH(bool, running);
+    QFETCH(int, stopPolls);
+    QFETCH(bool, operationOk);
+    QFETCH(QString, warning);
+
+    fake->setInstalled(true);
+    fake->setRunning(running);
+    fake->setStopPolls(stopPolls);
+    fake->setControlResult(operationOk);
+    if (stopPolls < 0) {
+        QTest::ignoreMessage(QtWarningMsg, "stopping (stop refused)");
+    }
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    Arguments argv(QStringList{QStringLiteral("/opt/test/service")} + args);
+    TestService service(argv);
+    QCOMPARE(service.exec(), -1);
+    QVERIFY(service.log.isEmpty());
 }
 
 void TestQtService::helpText()
@@ -644,6 +689,41 @@ void TestQtService::serviceRunExitCode()
     QVERIFY2(states == (QList<quint32>{2, 4, 1}) || states == (QList<quint32>{2, 1}),
              qPrintable(QString::number(states.size())));
     QCOMPARE(fake->statuses().last().exitCode, quint32(-10));
+}
+
+void TestQtService::serviceRunExitStatus_data()
+{
+    QTest::addColumn<bool>("managerRestarts");
+    QTest::addColumn<int>("loopCode");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("restarted by itself: -10") << false << -10 << 0;
+    QTest::newRow("restarted by itself: 7") << false << 7 << 0;
+    QTest::newRow("manager: normal end") << true << 0 << 0;
+    QTest::newRow("manager: restart after 1 s") << true << -1 << 101;
+    QTest::newRow("manager: restart after 10 s") << true << -10 << 110;
+    QTest::newRow("manager: restart after 30 s") << true << -30 << 130;
+    QTest::newRow("manager: -31 asks for no restart") << true << -31 << 99;
+    QTest::newRow("manager: +1 asks for no restart") << true << 1 << 99;
+}
+
+void TestQtService::serviceRunExitStatus()
+{
+    // Where the manager restarts a failed service, the loop's exit code
+    // becomes the process exit status it decides by.
+    QFETCH(bool, managerRestarts);
+    QFETCH(int, loopCode);
+    QFETCH(int, status);
+
+    fake->setManagerRestarts(managerRestarts);
+    fake->setServiceArguments({QStringLiteral("Test Service")});
+    Arguments argv({QStringLiteral("/opt/test/service")});
+    TestService service(argv);
+    service.exitOnStart = loopCode;
+    QCOMPARE(service.exec(), status);
+    QCOMPARE(fake->statuses().last().exitCode, quint32(loopCode));
+    // Not a service that reports its readiness itself.
+    QCOMPARE(fake->readinessNotes(), QStringList{"deferred no"});
 }
 
 void TestQtService::serviceRunWithoutApplication()

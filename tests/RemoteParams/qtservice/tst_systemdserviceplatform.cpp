@@ -4,6 +4,7 @@
 
 #include "qtservice.h"
 #include "systemdserviceplatform.h"
+#include "unitrestartrules.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -201,6 +202,8 @@ private slots:
     void userName_data();
     void userName();
     void unitFile();
+    void restartPolicy_data();
+    void restartPolicy();
     void unitFileQuoting();
     void unitFileRefused_data();
     void unitFileRefused();
@@ -222,6 +225,9 @@ private slots:
     void runUnderNotifySocket();
     void startedByHandAsksSystemd();
     void restartCopyIsNotTheService();
+    void watchdogFromMainLoop();
+    void notifySocketGone_data();
+    void notifySocketGone();
     void installFromCommandLine();
 
 private:
@@ -340,19 +346,63 @@ void TestSystemdServicePlatform::unitFile()
     request.description = QStringLiteral("Служба сервера параметров УОО VEMO");
     request.startupType = QtServiceController::AutoStartup;
     request.executablePath = QStringLiteral("/opt/vemo/paramserver");
-    QCOMPARE(QString::fromUtf8(SystemdServicePlatform::unitFileText(request)),
-             QStringLiteral("[Unit]\n"
-                            "Description=Служба сервера параметров УОО VEMO\n"
-                            "After=network.target\n"
-                            "\n[Service]\n"
-                            "Type=notify\n"
-                            "NotifyAccess=main\n"
-                            "ExecStart=\"/opt/vemo/paramserver\"\n"
-                            "WorkingDirectory=/opt/vemo\n"
-                            "User=root\n"
-                            "KillMode=process\n"
-                            "\n[Install]\n"
-                            "WantedBy=multi-user.target\n"));
+    const QString text = QString::fromUtf8(SystemdServicePlatform::unitFileText(request));
+    QStringList settings;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#'))) {
+            settings << line;
+        }
+    }
+    QCOMPARE(settings,
+             (QStringList{"[Unit]", "Description=Служба сервера параметров УОО VEMO",
+                          "After=network.target", "StartLimitIntervalSec=0", "[Service]",
+                          "Type=notify", "NotifyAccess=main", "ExecStart=\"/opt/vemo/paramserver\"",
+                          "WorkingDirectory=/opt/vemo", "User=root", "Restart=on-failure",
+                          "RestartSec=1s", "RestartPreventExitStatus=99", "WatchdogSec=30s",
+                          "TimeoutStartSec=120s", "TimeoutStopSec=120s", "KillMode=control-group",
+                          "[Install]", "WantedBy=multi-user.target"}));
+    // The unit is the template with its fields filled in, nothing else.
+    QCOMPARE(text.count(QLatin1Char('\n')),
+             QString::fromUtf8(SystemdServicePlatform::unitTemplate()).count(QLatin1Char('\n')));
+    // The delay the service leaves out of its own wait is the unit's.
+    const UnitRestartRules unit(text.toUtf8());
+    QCOMPARE(unit.value(QStringLiteral("RestartSec")),
+             QStringLiteral("%1s").arg(SystemdServicePlatform::RestartDelaySeconds));
+}
+
+void TestSystemdServicePlatform::restartPolicy_data()
+{
+    QTest::addColumn<int>("loopCode"); // how the event loop ended; 0 with a signal
+    QTest::addColumn<int>("signal");   // or the signal that ended the process
+    QTest::addColumn<bool>("restarted");
+
+    QTest::newRow("normal end") << 0 << 0 << false;
+    QTest::newRow("restart requested (-1)") << -1 << 0 << true;
+    QTest::newRow("runtime error (-10)") << -10 << 0 << true;
+    QTest::newRow("restart after 30 s") << -30 << 0 << true;
+    QTest::newRow("-31: no restart") << -31 << 0 << false;
+    QTest::newRow("+1: no restart") << 1 << 0 << false;
+    QTest::newRow("SIGKILL (out of memory, kill -9)") << 0 << int(SIGKILL) << true;
+    QTest::newRow("SIGSEGV") << 0 << int(SIGSEGV) << true;
+    QTest::newRow("SIGABRT (abort, watchdog)") << 0 << int(SIGABRT) << true;
+}
+
+void TestSystemdServicePlatform::restartPolicy()
+{
+    // The exit status the service ends with, judged by the installed unit.
+    QFETCH(int, loopCode);
+    QFETCH(int, signal);
+    QFETCH(bool, restarted);
+
+    QtServiceInstallRequest request;
+    request.name = TestServiceName;
+    request.executablePath = QStringLiteral("/opt/vemo/paramserver");
+    const UnitRestartRules unit(SystemdServicePlatform::unitFileText(request));
+    SystemdServicePlatform platform(options());
+    QVERIFY(platform.restartsFailedService());
+    const int status = platform.serviceExitStatus(loopCode);
+    QVERIFY(status >= 0 && status <= 255);
+    QCOMPARE(unit.restarts(status, signal), restarted);
 }
 
 void TestSystemdServicePlatform::unitFileQuoting()
@@ -415,6 +465,9 @@ void TestSystemdServicePlatform::unitFileVerifies()
 {
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
     if (analyze.isEmpty()) {
+        // CI installs it and asks for the check.
+        QVERIFY2(qEnvironmentVariableIsEmpty("VEMO_REQUIRE_SYSTEMD_ANALYZE"),
+                 "systemd-analyze is not installed");
         QSKIP("systemd-analyze is not installed");
     }
     QtServiceInstallRequest request;
@@ -791,6 +844,84 @@ void TestSystemdServicePlatform::installFromCommandLine()
     QCOMPARE(uninstall.lines.first(),
              QStringLiteral("The service Qt Service Test has been uninstalled."));
     QVERIFY(!QFile::exists(units + QLatin1Char('/') + TestUnit));
+}
+
+void TestSystemdServicePlatform::watchdogFromMainLoop()
+{
+    NotifySocket notify(temp->filePath(QStringLiteral("notify")));
+    QVERIFY(notify.isBound());
+    ServiceChild child;
+    QProcessEnvironment env = childEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
+    child.process.setProcessEnvironment(env);
+    child.process.start(QStringLiteral(TESTSERVICE_PATH), QStringList());
+    QVERIFY(child.process.waitForStarted(LongWaitMs));
+    QVERIFY(!notify.receiveUntil("READY=1").isEmpty());
+    QVERIFY(!notify.receiveUntil("WATCHDOG=1").isEmpty());
+
+    // The main thread blocked for five times the limit: no ping from the
+    // moment it blocks until it turns again, then the pings resume.
+    const pid_t pid = pid_t(child.process.processId());
+    union sigval value;
+    value.sival_int = 98;
+    QCOMPARE(::sigqueue(pid, SIGRTMIN, value), 0);
+    QVERIFY(!notify.receiveUntil("STATUS=blocking").isEmpty());
+    const QList<QByteArray> blocked = notify.receiveUntil("STATUS=unblocked");
+    QVERIFY(!blocked.isEmpty());
+    QVERIFY2(!blocked.contains("WATCHDOG=1"), blocked.join(" | ").constData());
+    QVERIFY(!notify.receiveUntil("WATCHDOG=1").isEmpty());
+
+    QCOMPARE(::kill(pid, SIGTERM), 0);
+    QVERIFY(child.finish());
+    QCOMPARE(child.process.exitCode(), 0);
+}
+
+void TestSystemdServicePlatform::notifySocketGone_data()
+{
+    QTest::addColumn<bool>("existsAtStart");
+    QTest::newRow("removed while running") << true;
+    QTest::newRow("never there") << false;
+}
+
+void TestSystemdServicePlatform::notifySocketGone()
+{
+    // systemd's socket goes away: the service says so once, goes on serving,
+    // and still stops in order.
+    QFETCH(bool, existsAtStart);
+    QScopedPointer<NotifySocket> notify(new NotifySocket(temp->filePath("notify")));
+    QVERIFY(notify->isBound());
+    const QString path = notify->path();
+    if (!existsAtStart) {
+        notify.reset();
+        QFile::remove(path);
+    }
+    ServiceChild child;
+    QProcessEnvironment env = childEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), path);
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
+    child.process.setProcessEnvironment(env);
+    child.process.start(QStringLiteral(TESTSERVICE_PATH), QStringList());
+    QVERIFY(child.process.waitForStarted(LongWaitMs));
+    if (existsAtStart) {
+        QVERIFY(!notify->receiveUntil("READY=1").isEmpty());
+        notify.reset();
+        QVERIFY(QFile::remove(path));
+    }
+    QVERIFY(child.waitForLine(QStringLiteral("start ") + QStringLiteral(TESTSERVICE_PATH)));
+
+    const pid_t pid = pid_t(child.process.processId());
+    union sigval value;
+    value.sival_int = 5;
+    QCOMPARE(::sigqueue(pid, SIGRTMIN, value), 0);
+    QVERIFY(child.waitForLine(QStringLiteral("command 5")));
+    QCOMPARE(::kill(pid, SIGTERM), 0);
+    QVERIFY(child.finish());
+    QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.process.exitCode(), 0);
+    QCOMPARE(child.lines.mid(child.lines.size() - 2), (QStringList{"stop", "exit 0"}));
+    const QString err = QString::fromLocal8Bit(child.process.readAllStandardError());
+    QCOMPARE(err.count(QStringLiteral("cannot be reached")), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSystemdServicePlatform)
