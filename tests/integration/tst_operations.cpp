@@ -261,6 +261,27 @@ private slots:
         QVERIFY(!QFile::exists(server.directory() + "/vemo_resource.db"));
         QVERIFY(server.interrupt(SIGTERM));
     }
+
+    void installedUnitIsWhatInstallWrites()
+    {
+#ifndef PACKAGED_UNIT
+        QSKIP("built without systemd");
+#else
+        ServerProcess server(PARAMSERVER_PATH);
+        QTemporaryDir units;
+        server.setEnvironmentVariable("QTSERVICE_SYSTEMD_UNIT_DIR", units.path());
+        server.setEnvironmentVariable("QTSERVICE_SYSTEMCTL", "true");
+        QCOMPARE(server.runToEnd({"-i"}), 0);
+        QFile written(units.filePath("VEMO_UOO_Params_Server_service.service"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        // The same program installed: its own path in place of the copy's.
+        const QByteArray expected =
+            written.readAll().replace(server.directory().toUtf8(), INSTALL_BINDIR);
+        QFile packaged(PACKAGED_UNIT);
+        QVERIFY(packaged.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(packaged.readAll()), QString::fromUtf8(expected));
+#endif
+    }
 };
 
 QTEST_GUILESS_MAIN(TestOperations)
