@@ -24,18 +24,17 @@ fi
 
 "$here/scripts/setup.sh" --packaging
 
-# dpkg-buildpackage writes its results beside the source tree: build in a copy,
-# so that neither the working tree nor its parent directory gets them.
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/src"
+# dpkg-buildpackage writes its results beside the source tree: build in a copy
+# under build-deb/, so that neither the working tree nor its parent directory
+# gets them. (A fixed path lets a compiler cache help the next build.)
+rm -rf "$out"
+work="$out/work"
+mkdir -p "$work/src"
 tar -C "$here" --exclude='./build*' --exclude='./.git' --exclude='./obj-*' -cf - . |
     tar -C "$work/src" -xf -
 (cd "$work/src" && dpkg-buildpackage -b -us -uc)
-
-rm -rf "$out"
-mkdir -p "$out"
 mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out"/
+rm -rf "$work"
 ls -l "$out"
 
 # Errors fail the build; warnings and notes are shown.
@@ -53,16 +52,25 @@ unit=/lib/systemd/system/VEMO_UOO_Params_Server_service.service
 /usr/bin/paramctl --help >/dev/null
 /usr/bin/uoosim --help >/dev/null
 test -f "$unit"
-test -d /var/lib/vemo-paramserver
 # Enabled the Debian way, also where systemd is not running.
 test -L /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
+# The packaged unit is what the installed program writes with -i.
+units=$(mktemp -d)
+QTSERVICE_SYSTEMD_UNIT_DIR="$units" QTSERVICE_SYSTEMCTL=true /usr/bin/paramserver -i
+cmp "$units/VEMO_UOO_Params_Server_service.service" "$unit"
+rm -rf "$units"
+grep -qx 'StateDirectory=vemo-paramserver' "$unit.d/state-directory.conf"
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$unit"
 fi
 
+# Data as the service leaves it in its state directory: kept by a removal,
+# deleted by the purge.
+"${sudo_cmd[@]}" mkdir -p /var/lib/vemo-paramserver
+"${sudo_cmd[@]}" touch /var/lib/vemo-paramserver/params_upd.db
 "${sudo_cmd[@]}" apt-get remove -y -q vemo-paramserver vemo-paramconfig vemo-uoosim
 test ! -e /usr/bin/paramserver
-test -d /var/lib/vemo-paramserver # kept until the purge
+test -f /var/lib/vemo-paramserver/params_upd.db
 "${sudo_cmd[@]}" apt-get purge -y -q vemo-paramserver vemo-paramconfig vemo-uoosim
 test ! -e /var/lib/vemo-paramserver
 test ! -e /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
