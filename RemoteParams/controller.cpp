@@ -4,6 +4,7 @@
 #include "programentry.h"
 #include "rpcauthmanager.h"
 #include "rpccontroller.h"
+#include "rpcnames.h"
 #include "rpctypes.h"
 #include "servicecounters.h"
 #include "servicesettings.h"
@@ -12,8 +13,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QSettings>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 
@@ -24,23 +23,6 @@ namespace {
 const char* const ResourceConnectionName = "vemo_resource";
 const char* const ResourceFileName = "vemo_resource.db";
 const char* const ProgramVersion = "0.5";
-
-const char* const CreateRpcUsers = "CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
-                                   "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
-                                   "INTEGER)";
-const char* const BuiltInLogin = "adminvemo";
-const char* const BuiltInDigest = "5f1d0c8e2a7b4963d0e18c2f7a9b3e64";
-constexpr quint8 AllPermissions = 127;
-
-QByteArray permissionBytes(const QList<quint8>& permissions)
-{
-    QByteArray bytes;
-    bytes.reserve(permissions.size());
-    for (quint8 code : permissions) {
-        bytes.append(static_cast<char>(code));
-    }
-    return bytes;
-}
 
 const char* compilerName()
 {
@@ -114,6 +96,7 @@ Controller::~Controller()
     authManager = nullptr;
 
     const QString name = resourceDb.connectionName();
+    accounts.setDatabase(QSqlDatabase());
     resourceDb = QSqlDatabase();
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
@@ -144,6 +127,7 @@ void Controller::initialize()
         emit notInitialized();
         return;
     }
+    accounts.setDatabase(resourceDb);
     if (!checkDataConsistecy()) {
         qCritical()
             << "ERROR: Ошибка проверки целостности файлов БД. Требуется ручное восстановление.";
@@ -278,74 +262,28 @@ void Controller::restart()
 
 bool Controller::checkDataConsistecy()
 {
-    const QStringList required{QStringLiteral("rpc_users")};
-    const QStringList existing = resourceDb.tables(QSql::Tables);
-    for (const QString& table : required) {
-        if (existing.contains(table, Qt::CaseSensitive)) {
-            continue;
-        }
-        qDebug() << "Создание таблицы объектов " << table;
-        QSqlQuery create(resourceDb);
-        if (!create.exec(QLatin1String(CreateRpcUsers))) {
-            qDebug() << "ERROR: " << create.lastError().text();
-            return false;
-        }
-        if (table == QLatin1String("rpc_users")) {
-            addNewRpcUser(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest),
-                          QList<quint8>{AllPermissions}, QString());
-        }
-    }
-    return true;
+    return accounts.ensureTable();
 }
 
 bool Controller::addNewRpcUser(const QString& login, const QString& pwd,
                                const QList<quint8>& permissions, const QString& fullname)
 {
-    QSqlQuery query(resourceDb);
-    query.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
-                                 "(:login, :pwd, :perms, :fullname)"));
-    query.bindValue(QStringLiteral(":login"), login);
-    query.bindValue(QStringLiteral(":pwd"), pwd.toLower());
-    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
-    query.bindValue(QStringLiteral(":fullname"), fullname);
-    if (!query.exec()) {
-        qDebug() << "ERROR inserting RPC user to DB: " << query.lastError().text();
-        return false;
-    }
-    return true;
+    return accounts.add(login, pwd, permissions, fullname);
 }
 
 bool Controller::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
 {
-    QSqlQuery query(resourceDb);
-    query.prepare(QStringLiteral("UPDATE rpc_users SET permissions=:perms WHERE login=:login"));
-    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
-    query.bindValue(QStringLiteral(":login"), login);
-    if (!query.exec()) {
-        qDebug() << "ERROR updating RPC user in DB: " << query.lastError().text();
-        return false;
-    }
-    return true;
+    return accounts.modify(login, permissions);
 }
 
 bool Controller::delRpcUser(const QString& login)
 {
-    QSqlQuery query(resourceDb);
-    query.prepare(QStringLiteral("DELETE FROM rpc_users WHERE login=:login"));
-    query.bindValue(QStringLiteral(":login"), login);
-    if (!query.exec()) {
-        qDebug() << "ERROR deletting RPC user to DB: " << query.lastError().text();
-        return false;
-    }
-    return true;
+    return accounts.remove(login);
 }
 
 bool Controller::rpcUserExists(const QString& login)
 {
-    QSqlQuery query(resourceDb);
-    query.prepare(QStringLiteral("SELECT * FROM rpc_users WHERE login=:login"));
-    query.bindValue(QStringLiteral(":login"), login);
-    return query.exec() && query.next();
+    return accounts.exists(login);
 }
 
 void Controller::sendToLog(const QString& user, int code, const QString& text)
@@ -433,20 +371,20 @@ void Controller::forwardMany(const QList<quint64>& clients, const QString& name,
 
 void Controller::forwardSysLog(QList<quint64> clients, QString text)
 {
-    forwardMany(clients, QStringLiteral("RPC_SYS_LOG_MESSAGE"), QVariant(text));
+    forwardMany(clients, RpcMessage::SysLogMessage, QVariant(text));
 }
 
 void Controller::forwardUooState(QList<quint64> clients, UooDescriptor descriptor)
 {
-    forwardMany(clients, QStringLiteral("RPC_NEW_UOOSTATE"), QVariant::fromValue(descriptor));
+    forwardMany(clients, RpcMessage::NewUooState, QVariant::fromValue(descriptor));
 }
 
 void Controller::forwardUooRemoved(QList<quint64> clients, UooDescriptor descriptor)
 {
-    forwardMany(clients, QStringLiteral("RPC_UOO_REMOVED"), QVariant::fromValue(descriptor));
+    forwardMany(clients, RpcMessage::UooRemoved, QVariant::fromValue(descriptor));
 }
 
 void Controller::forwardParamsState(QList<quint64> clients, quint32 code)
 {
-    forwardMany(clients, QStringLiteral("RPC_NEW_PARAMSSTATE"), QVariant(code));
+    forwardMany(clients, RpcMessage::NewParamsState, QVariant(code));
 }

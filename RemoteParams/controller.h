@@ -2,6 +2,7 @@
 
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
+#include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
 #include <QObject>
@@ -51,7 +52,7 @@ public:
     bool changeUooGuardState(quint32 code) override;
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
-    QSqlDatabase resourceDatabase() const override { return resourceDb; }
+    RpcAccountStore* accountStore() override { return &accounts; }
 
     // IRpcDispatcher
     void forwardSysLog(QList<quint64> clients, QString text) override;
@@ -99,6 +100,7 @@ private:
     QVariant metricsHost;
     QVariant metricsPort;
     MetricsEndpoint* metrics = nullptr;
+    RpcAccountStore accounts;
 };
 
 // The one controller of the process, or null before it exists and after it is gone.

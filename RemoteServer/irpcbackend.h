@@ -4,13 +4,13 @@
 #include "uoorparamsdesc.h"
 
 #include <QList>
-#include <QSqlDatabase>
 #include <QString>
 
+class RpcAccountStore;
 class RpcAuthManager;
 
 // What the RPC administration server needs from the program's controller: the
-// port, the account operations on the resource database, the pass-throughs to the
+// port, the account store and the account operations, the pass-throughs to the
 // parameter server, the audit line and the login bookkeeping. The controller
 // implements it; tests put a stand-in in its place.
 class IRpcBackend
@@ -19,7 +19,7 @@ public:
     virtual ~IRpcBackend() = default;
 
     virtual quint16 rpcPortSetting() const = 0;
-    virtual QSqlDatabase resourceDatabase() const = 0;
+    virtual RpcAccountStore* accountStore() = 0;
 
     virtual bool rpcUserExists(const QString& login) = 0;
     virtual bool addNewRpcUser(const QString& login, const QString& pwd,

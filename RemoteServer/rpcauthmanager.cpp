@@ -1,28 +1,11 @@
 #include "rpcauthmanager.h"
 
 #include "irpcbackend.h"
+#include "rpcaccountstore.h"
 #include "rpcpermissions.h"
 #include "rpctypes.h"
 
-#include <QSqlQuery>
-#include <QVariant>
-
 #include <algorithm>
-
-namespace {
-
-QList<quint8> permissionBytes(const QVariant& column)
-{
-    const QByteArray bytes = column.toByteArray();
-    QList<quint8> codes;
-    codes.reserve(bytes.size());
-    for (char byte : bytes) {
-        codes.append(static_cast<quint8>(byte));
-    }
-    return codes;
-}
-
-} // namespace
 
 RpcAuthManager::RpcAuthManager(IRpcBackend* backend, QObject* parent)
     : QObject(parent), backend(backend)
@@ -97,25 +80,17 @@ bool RpcAuthManager::authenticate(quint64 id, VemoRpcCredentials& credentials)
         return false;
     }
 
-    QSqlQuery query(backend->resourceDatabase());
-    if (!query.prepare(QStringLiteral("SELECT permissions, fullname, writesleft, lastwrite FROM "
-                                      "rpc_users WHERE pwd = :pwd AND login = :login"))) {
-        return false;
-    }
-    // A null text would never equal a stored value; send the empty text instead.
-    query.bindValue(QStringLiteral(":pwd"), password.isNull() ? QString("") : password);
-    query.bindValue(QStringLiteral(":login"),
-                    credentials.login.isNull() ? QString("") : credentials.login);
-    if (!query.exec() || !query.next()) {
+    VemoRpcClient account;
+    if (!backend->accountStore()->find(credentials.login, password, &account)) {
         return false;
     }
 
     VemoRpcClient& record = it.value();
     record.login = credentials.login;
-    record.fullname = query.value(1).toString();
-    record.writesleft = query.value(2).toInt();
-    record.lastwrite = query.value(3).toUInt();
-    const QList<quint8> granted = permissionBytes(query.value(0));
+    record.fullname = account.fullname;
+    record.writesleft = account.writesleft;
+    record.lastwrite = account.lastwrite;
+    const QList<quint8>& granted = account.permissions;
     if (!record.loggedIn) {
         record.permissions = granted;
     } else {
@@ -133,25 +108,7 @@ bool RpcAuthManager::authenticate(quint64 id, VemoRpcCredentials& credentials)
 
 QList<VemoRpcClient> RpcAuthManager::loadAllUsers() const
 {
-    QList<VemoRpcClient> users;
-    if (!backend) {
-        return users;
-    }
-    QSqlQuery query(backend->resourceDatabase());
-    if (!query.exec(QStringLiteral(
-            "SELECT login, permissions, fullname, writesleft, lastwrite FROM rpc_users"))) {
-        return users;
-    }
-    while (query.next()) {
-        VemoRpcClient user;
-        user.login = query.value(0).toString();
-        user.permissions = permissionBytes(query.value(1));
-        user.fullname = query.value(2).toString();
-        user.writesleft = query.value(3).toInt();
-        user.lastwrite = query.value(4).toUInt();
-        users.append(user);
-    }
-    return users;
+    return backend ? backend->accountStore()->loadAll() : QList<VemoRpcClient>();
 }
 
 void RpcAuthManager::clear()

@@ -12,7 +12,7 @@ class IRpcBackend;
 
 // Login bookkeeping of the RPC administration server: one account record per
 // connection, from the moment it connects until it disconnects, and the answers to
-// permission questions. Account lookups run on the backend's resource database.
+// permission questions. Account lookups go to the backend's account store.
 class RpcAuthManager : public QObject
 {
     Q_OBJECT

@@ -2,6 +2,7 @@
 
 #include "irpcbackend.h"
 #include "rpcauthmanager.h"
+#include "rpcnames.h"
 #include "rpcpermissions.h"
 #include "servicecounters.h"
 #include "vemorpcpeer.h"
@@ -12,28 +13,6 @@
 #include <QTimer>
 
 namespace {
-
-const QString LoginMessage = QStringLiteral("LOGIN");
-const QString LoginResult = QStringLiteral("LOGIN_RESULT");
-const QString LoginOk = QStringLiteral("LOGIN_OK");
-const QString LoginFailed = QStringLiteral("LOGIN_FAILED");
-
-const QString ResultOk = QStringLiteral("OK");
-const QString ResultFailed = QStringLiteral("FAILED");
-const QString ResultInvalidOperation = QStringLiteral("INVALID_OPERATION");
-const QString ResultInvalidLogin = QStringLiteral("INVALID_LOGIN_NAME");
-const QString ResultUserExists = QStringLiteral("USER_ALREADY_EXISTS");
-const QString ResultUserNotFound = QStringLiteral("USER_NOT_FOUND");
-const QString ResultInvalidP3 = QStringLiteral("INVALID_P3_SIZE");
-const QString ResultUooNotFound = QStringLiteral("TESTING_UOO_NOT_FOUND");
-const QString ResultUooBusy = QStringLiteral("UOO_IS_BUSY");
-
-const QString OpAddClient = QStringLiteral("RPC_ADD_NEW_CLIENT");
-const QString OpDelClient = QStringLiteral("RPC_DEL_CLIENT");
-const QString OpModifyClient = QStringLiteral("RPC_MODIFY_CLIENT");
-const QString OpGuardState = QStringLiteral("RPC_CHANGE_UOO_GUARD_STATE");
-const QString OpSendNew = QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_NEW");
-const QString OpSendCancel = QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_CANCEL");
 
 // Client-sent text as it goes into a log line: never more than a short prefix, so
 // that one frame cannot make a log line (and its copy to every workstation) huge.
@@ -107,19 +86,30 @@ void RpcController::start()
     connect(rpcPeer, &RpcPeer::clientDisconnected, this, &RpcController::rpcClientDisconnected);
     connect(rpcPeer, &RpcPeer::serverError, this, &RpcController::rpcError);
 
-    rpcPeer->attachSlot(LoginMessage, this, SLOT(rpcLogin(quint64, VemoRpcCredentials)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_GET_CLIENTS_FROM_DB"), this,
-                        SLOT(rpcGetClientList(quint64)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_CLIENT_OPERATION"), this,
-                        SLOT(rpcClientOperation(quint64, QString, VemoRpcClient, QString)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_LOAD_UOOSTATE_REQUEST"), this,
-                        SLOT(rpcGetUooTrackList(quint64)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_KTC_UOO_OPERATION"), this,
-                        SLOT(rpcUooOperation(quint64, QString, UooDescriptor)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_LOAD_PARAMSSTATE_REQUEST"), this,
-                        SLOT(rpcGetUooParamsDesc(quint64, quint32)));
-    rpcPeer->attachSlot(QStringLiteral("RPC_UOO_PARAMS_OPERATION"), this,
-                        SLOT(rpcUooParamsOperation(quint64, QString, quint32, UooRParamsDesc)));
+    // Every request the server handles, and its handler.
+    struct Handler
+    {
+        const QString& message;
+        const char* slot;
+    };
+    const Handler handlers[] = {
+        {RpcMessage::Login, SLOT(rpcLogin(quint64, VemoRpcCredentials))},
+        {RpcMessage::GetClients, SLOT(rpcGetClientList(quint64))},
+        {RpcMessage::ClientOperation,
+         SLOT(rpcClientOperation(quint64, QString, VemoRpcClient, QString))},
+        {RpcMessage::LoadUooState, SLOT(rpcGetUooTrackList(quint64))},
+        {RpcMessage::UooOperation, SLOT(rpcUooOperation(quint64, QString, UooDescriptor))},
+        {RpcMessage::LoadParamsState, SLOT(rpcGetUooParamsDesc(quint64, quint32))},
+        {RpcMessage::UooParamsOperation,
+         SLOT(rpcUooParamsOperation(quint64, QString, quint32, UooRParamsDesc))},
+    };
+    for (const Handler& handler : handlers) {
+        if (!rpcPeer->attachSlot(handler.message, this, handler.slot)) {
+            qCritical().noquote()
+                << QStringLiteral("[RpcServer] Не удалось подключить обработчик сообщения %1")
+                       .arg(handler.message);
+        }
+    }
 
     QHostAddress address(QHostAddress::Any);
     const quint16 rpcPort = controller ? controller->rpcPortSetting() : 0;
@@ -258,9 +248,14 @@ void RpcController::reply(quint64 client, const QString& fn, const QVariant& p1,
     }
 }
 
-bool RpcController::checkPermission(quint64 client, quint8 code, const QString& operation,
-                                    bool listRequest)
+bool RpcController::admits(quint64 client, quint8 code, const QString& operation, bool listRequest)
 {
+    if (isQueued(client)) {
+        return false;
+    }
+    if (code == AnyClient) {
+        return true;
+    }
     RpcAuthManager* auth = authManager();
     if (auth && auth->hasPermission(client, code)) {
         return true;
@@ -279,7 +274,7 @@ bool RpcController::checkPermission(quint64 client, quint8 code, const QString& 
 
 void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
 {
-    if (isQueued(id)) {
+    if (!admits(id)) {
         return;
     }
     RpcAuthManager* auth = authManager();
@@ -304,12 +299,14 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
 
     if (auth->authenticate(id, credentials)) {
         attempts.recordSuccess(login, clock->tickMs());
-        reply(id, LoginResult, LoginOk, QVariant::fromValue(auth->permissions(id)));
+        reply(id, RpcMessage::LoginResult, RpcResult::LoginOk,
+              QVariant::fromValue(auth->permissions(id)));
         return;
     }
     ServiceCounters::add(ServiceCounters::LoginsFailed);
     if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
-        reply(id, LoginResult, LoginFailed, QVariant::fromValue(QList<quint8>()));
+        reply(id, RpcMessage::LoginResult, RpcResult::LoginFailed,
+              QVariant::fromValue(QList<quint8>()));
         return;
     }
     qWarning() << "Превышен лимит попыток логина для клиента " << login
@@ -319,140 +316,127 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
 
 void RpcController::rpcGetClientList(quint64 client)
 {
-    if (isQueued(client)) {
+    if (!admits(client, RpcPermissions::ClientOperations, QString(), true)) {
         return;
     }
-    if (!checkPermission(client, RpcPermissions::ClientOperations, QString(), true)) {
-        return;
-    }
-    reply(client, QStringLiteral("RPC_CLIENTS_LIST"),
-          QVariant::fromValue(authManager()->loadAllUsers()));
+    reply(client, RpcMessage::ClientsList, QVariant::fromValue(authManager()->loadAllUsers()));
 }
 
 void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRpcClient clientData,
                                        QString p3)
 {
-    if (isQueued(client)) {
-        return;
-    }
-    if (!checkPermission(client, RpcPermissions::ClientOperations, operation)) {
+    if (!admits(client, RpcPermissions::ClientOperations, operation)) {
         return;
     }
     const bool remote = clientData.permissions.contains(RpcPermissions::RemoteFlashing);
-    QString result = ResultInvalidOperation;
+    QString result = RpcResult::InvalidOperation;
     int code = 0;
     const QString& login = clientData.login;
 
     if (login.isEmpty() || login.size() > MaxLoginLength) {
-        result = ResultInvalidLogin;
+        result = RpcResult::InvalidLoginName;
     } else if (!controller) {
-        result = ResultFailed;
-    } else if (operation == OpAddClient) {
+        result = RpcResult::Failed;
+    } else if (operation == RpcOperation::AddClient) {
         if (controller->rpcUserExists(login)) {
-            result = ResultUserExists;
+            result = RpcResult::UserAlreadyExists;
         } else if (p3.isEmpty()) {
-            result = ResultInvalidP3;
+            result = RpcResult::InvalidP3Size;
         } else if (controller->addNewRpcUser(login, p3, clientData.permissions,
                                              clientData.fullname)) {
-            result = ResultOk;
+            result = RpcResult::Ok;
             code = remote ? RpcAudit::AddRemoteClient : RpcAudit::AddServerUser;
         } else {
-            result = ResultFailed;
+            result = RpcResult::Failed;
         }
-    } else if (operation == OpDelClient) {
+    } else if (operation == RpcOperation::DelClient) {
         if (!controller->rpcUserExists(login)) {
-            result = ResultUserNotFound;
+            result = RpcResult::UserNotFound;
         } else if (controller->delRpcUser(login)) {
-            result = ResultOk;
+            result = RpcResult::Ok;
             code = remote ? RpcAudit::DeleteRemoteClient : RpcAudit::DeleteServerUser;
         } else {
-            result = ResultFailed;
+            result = RpcResult::Failed;
         }
-    } else if (operation == OpModifyClient) {
+    } else if (operation == RpcOperation::ModifyClient) {
         if (!controller->rpcUserExists(login)) {
-            result = ResultUserNotFound;
+            result = RpcResult::UserNotFound;
         } else if (controller->modifyRpcUser(login, clientData.permissions)) {
-            result = ResultOk;
+            result = RpcResult::Ok;
             code = RpcAudit::ModifyServerUser;
         } else {
-            result = ResultFailed;
+            result = RpcResult::Failed;
         }
     }
 
-    if (result == ResultOk) {
+    if (result == RpcResult::Ok) {
         controller->sendToLog(authManager()->loginName(client), code, QString());
     }
-    reply(client, QStringLiteral("RPC_CLIENT_OPERATION_RESULT"), result);
+    reply(client, RpcMessage::ClientOperationResult, result);
 }
 
 void RpcController::rpcGetUooTrackList(quint64 client)
 {
-    if (isQueued(client)) {
+    if (!admits(client)) {
         return;
     }
     const QList<UooDescriptor> list =
         controller ? controller->uooDescriptors() : QList<UooDescriptor>();
-    reply(client, QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), QVariant::fromValue(list));
+    reply(client, RpcMessage::LoadUooStateResult, QVariant::fromValue(list));
 }
 
 void RpcController::rpcGetUooParamsDesc(quint64 client, quint32 cuoo)
 {
-    if (isQueued(client)) {
+    if (!admits(client)) {
         return;
     }
     const UooRParamsDesc record = controller ? controller->uooParamsDesc(cuoo) : UooRParamsDesc();
-    reply(client, QStringLiteral("RPC_LOAD_PARAMSSTATE_RESULT"), QVariant::fromValue(record));
+    reply(client, RpcMessage::LoadParamsStateResult, QVariant::fromValue(record));
 }
 
 void RpcController::rpcUooOperation(quint64 client, QString operation, UooDescriptor descriptor)
 {
-    if (isQueued(client)) {
-        return;
-    }
-    if (!checkPermission(client, RpcPermissions::UooOperations, operation)) {
+    if (!admits(client, RpcPermissions::UooOperations, operation)) {
         return;
     }
     const quint32 uoo = descriptor.uoo;
     const QString text = tr("Код УОО: %2").arg(uoo);
-    QString result = ResultInvalidOperation;
+    QString result = RpcResult::InvalidOperation;
     int code = 0;
 
-    if (operation == OpGuardState) {
+    if (operation == RpcOperation::ChangeUooGuardState) {
         if (!controller || !controller->hasUoo(uoo)) {
-            result = ResultUooNotFound;
+            result = RpcResult::UooNotFound;
         } else if (controller->changeUooGuardState(uoo)) {
-            result = ResultOk;
+            result = RpcResult::Ok;
             code = RpcAudit::ChangeUooGuardState;
         } else {
-            result = ResultUooBusy;
+            result = RpcResult::UooIsBusy;
         }
     }
 
-    if (result == ResultOk) {
+    if (result == RpcResult::Ok) {
         controller->sendToLog(authManager()->loginName(client), code, text);
     }
-    reply(client, QStringLiteral("RPC_KTC_UOO_OPERATION_RESULT"), result);
+    reply(client, RpcMessage::UooOperationResult, result);
 }
 
 void RpcController::rpcUooParamsOperation(quint64 client, QString operation, quint32 uoo,
                                           UooRParamsDesc record)
 {
-    if (isQueued(client)) {
+    if (!admits(client, RpcPermissions::UooOperations, operation)) {
         return;
     }
-    if (!checkPermission(client, RpcPermissions::UooOperations, operation)) {
-        return;
-    }
-    QString result = ResultInvalidOperation;
-    const bool sendNew = operation == OpSendNew;
-    if (sendNew || operation == OpSendCancel) {
+    QString result = RpcResult::InvalidOperation;
+    const bool sendNew = operation == RpcOperation::SendNewParams;
+    if (sendNew || operation == RpcOperation::CancelNewParams) {
         if (!controller || !controller->hasUoo(uoo)) {
-            result = ResultUooNotFound;
+            result = RpcResult::UooNotFound;
         } else {
             const bool done = sendNew ? controller->scheduleNewParams(uoo, record)
                                       : controller->cancelNewParams(uoo, record);
-            result = done ? ResultOk : ResultUooBusy;
+            result = done ? RpcResult::Ok : RpcResult::UooIsBusy;
         }
     }
-    reply(client, QStringLiteral("RPC_UOO_PARAMS_OPERATION_RESULT"), result);
+    reply(client, RpcMessage::UooParamsOperationResult, result);
 }

@@ -92,10 +92,13 @@ protected slots:
 private:
     RpcAuthManager* authManager() const;
     bool isQueued(quint64 client) const { return queuedSet.contains(client); }
-    // Permission check of a guarded request; a client without it is queued for
-    // disconnection. operation is the text named in the warning.
-    bool checkPermission(quint64 client, quint8 code, const QString& operation,
-                         bool listRequest = false);
+    // The guard every request handler opens with: a client queued for
+    // disconnection gets no further message handled; a guarded request (code is a
+    // permission code) needs the permission, and a client without it is queued
+    // for disconnection. operation is the text named in the warning.
+    static constexpr quint8 AnyClient = 0;
+    bool admits(quint64 client, quint8 code = AnyClient, const QString& operation = QString(),
+                bool listRequest = false);
     void reply(quint64 client, const QString& fn, const QVariant& p1,
                const QVariant& p2 = QVariant());
     void releasePeer();

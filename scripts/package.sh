@@ -71,7 +71,8 @@ fi
 "${sudo_cmd[@]}" apt-get remove -y -q vemo-paramserver vemo-paramconfig vemo-uoosim
 test ! -e /usr/bin/paramserver
 test -f /var/lib/vemo-paramserver/params_upd.db
-"${sudo_cmd[@]}" apt-get purge -y -q vemo-paramserver vemo-paramconfig vemo-uoosim
+# (dpkg: packages without configuration files are gone already, apt would not find them)
+"${sudo_cmd[@]}" dpkg --purge vemo-paramserver vemo-paramconfig vemo-uoosim
 test ! -e /var/lib/vemo-paramserver
 test ! -e /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
 echo "== install test passed"

@@ -28,4 +28,4 @@ DEB_BUILD_OPTIONS=nocheck "$here/scripts/package.sh" --install-test
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
     LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure -j2 -LE no-sanitize)
+    ctest --output-on-failure -j2)

@@ -388,11 +388,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         }
         break;
     case UooRParamsDesc::PAR_STATE_WAIT_UPD:
-        if (record.localparams.isEmpty()) {
-            resetRecord(entry);
-            markDirty(code);
-            qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_UPD but "
-                        "localParams is Empty";
+        if (resetWithoutNewSet(code, entry, "PAR_STATE_WAIT_UPD")) {
             break;
         }
         if (entry.localSetCrc == request.paramsCrc &&
@@ -414,28 +410,14 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
             qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
         } else {
             qDebug() << "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО " << code;
-            record.retryDownload();
-            if (record.localparams.isEmpty()) {
-                entry.localSetCrc = 0;
-            }
-            markDirty(code);
             reply.encode(replyBytes);
-            sendNewSetReply(entry, replyBytes, sender, senderPort);
-            logParamAction(header.uooCode, ActionInterrupted);
-            emit uooRpamsUpdated(code);
+            retryDownload(code, header.uooCode, entry, replyBytes, sender, senderPort);
         }
         break;
     case UooRParamsDesc::PAR_STATE_WAIT_DWLD:
         qDebug() << "[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО " << code;
-        record.retryDownload();
-        if (record.localparams.isEmpty()) {
-            entry.localSetCrc = 0;
-        }
-        markDirty(code);
         reply.encode(replyBytes);
-        sendNewSetReply(entry, replyBytes, sender, senderPort);
-        logParamAction(header.uooCode, ActionInterrupted);
-        emit uooRpamsUpdated(code);
+        retryDownload(code, header.uooCode, entry, replyBytes, sender, senderPort);
         break;
     default:
         qWarning() << "[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST";
@@ -469,6 +451,39 @@ void VemoParamServer::sendNewSetReply(UooEntry& entry, const char* syncReply,
     char bytes[SyncBlock::Size];
     reply.encode(bytes);
     sendDatagram(PAR_PROTO_SYNC_REQUEST, bytes, SyncBlock::Size, 0, address, port);
+}
+
+// A failed download attempt of the new set (the device reported a set other than
+// the one sent, or asked to sync in the middle of it): counted, and unless it was
+// the last retry the download restarts with a new-set reply to the device.
+void VemoParamServer::retryDownload(quint32 code, quint32 loggedCode, UooEntry& entry,
+                                    const char* syncReply, const QHostAddress& address,
+                                    quint16 port)
+{
+    entry.record.retryDownload();
+    if (entry.record.localparams.isEmpty()) {
+        entry.localSetCrc = 0;
+    }
+    markDirty(code);
+    sendNewSetReply(entry, syncReply, address, port);
+    logParamAction(loggedCode, ActionInterrupted);
+    emit uooRpamsUpdated(code);
+}
+
+// A state that needs a new set while none is there: the record starts over.
+// Returns false (nothing done) when the new set is there.
+bool VemoParamServer::resetWithoutNewSet(quint32 code, UooEntry& entry, const char* stateName)
+{
+    if (!entry.record.localparams.isEmpty()) {
+        return false;
+    }
+    resetRecord(entry);
+    markDirty(code);
+    qDebug().noquote() << QStringLiteral(
+                              "[PARAM_SERV] Undefined behavior : state is %1 but localParams "
+                              "is Empty")
+                              .arg(QLatin1String(stateName));
+    return true;
 }
 
 // A chunk whose bytes are already where its offset says: the repeat of a chunk
@@ -553,11 +568,7 @@ void VemoParamServer::handleRcvAck(const ParamDatagramHeader& header, const QHos
         qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: " << record.state;
         return;
     }
-    if (record.localparams.isEmpty()) {
-        resetRecord(*entry);
-        markDirty(code);
-        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_DWLD but "
-                    "localParams is Empty";
+    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_DWLD")) {
         return;
     }
     if (record.leftToSend == 0) {
@@ -586,10 +597,7 @@ void VemoParamServer::handleDwldRequest(const ParamDatagramHeader& header,
     }
     record.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
     markDirty(code);
-    if (record.localparams.isEmpty()) {
-        resetRecord(*entry);
-        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_DWLD but "
-                    "localParams is Empty";
+    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_DWLD")) {
         return;
     }
     sendNextChunk(code, *entry, sender, senderPort);
@@ -610,11 +618,7 @@ void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
         qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: " << record.state;
         return;
     }
-    if (record.localparams.isEmpty()) {
-        resetRecord(*entry);
-        markDirty(code);
-        qDebug() << "[PARAM_SERV] Undefined behavior : state is PAR_STATE_WAIT_UPD but "
-                    "localParams is Empty";
+    if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_UPD")) {
         return;
     }
     if (entry->localSetCrc != header.value) {

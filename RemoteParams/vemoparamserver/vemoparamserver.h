@@ -123,6 +123,9 @@ private:
     void sendNextChunk(quint32 code, UooEntry& entry, const QHostAddress& address, quint16 port);
     void sendNewSetReply(UooEntry& entry, const char* syncReply, const QHostAddress& address,
                          quint16 port);
+    void retryDownload(quint32 code, quint32 loggedCode, UooEntry& entry, const char* syncReply,
+                       const QHostAddress& address, quint16 port);
+    bool resetWithoutNewSet(quint32 code, UooEntry& entry, const char* stateName);
 
     void setUooParams(UooEntry& entry, const QByteArray& bytes);
     void setLocalParams(UooEntry& entry, const QByteArray& bytes);

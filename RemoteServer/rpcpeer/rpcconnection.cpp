@@ -46,3 +46,37 @@ void RpcConnection::shutdown(bool orderly)
     tcp->abort();
     deleteLater();
 }
+
+bool RpcConnection::beginInput()
+{
+    if (busy || closed) {
+        return false;
+    }
+    busy = true;
+    return true;
+}
+
+bool RpcConnection::endInput()
+{
+    busy = false;
+    return remoteGone && !closed;
+}
+
+bool RpcConnection::deferRemoteClose()
+{
+    if (!busy) {
+        return false;
+    }
+    remoteGone = true;
+    return true;
+}
+
+void RpcConnection::abandon()
+{
+    closed = true;
+    tcp->abort();
+    if (signalDepth > 0) {
+        setParent(nullptr);
+        deleteLater();
+    }
+}

@@ -39,16 +39,61 @@ public:
     // once the socket is closed.
     void shutdown(bool orderly);
 
+    // --- Connection state. Changed only through the operations below.
+
+    // Shut down (or abandoned): no more input is handled and no output queued.
+    bool isClosed() const { return closed; }
+    // The socket was connected at some point (a client link may fail before).
+    bool wasEverConnected() const { return everConnected; }
+    void markConnected() { everConnected = true; }
+
+    // Re-entrancy. A slot reached from a delivered message may run the event loop
+    // (or delete the peer), so a nested readyRead, disconnected or error of the same
+    // socket can arrive while its input is being handled. The rule: input of one
+    // connection is handled by one call at a time, and a remote close seen during
+    // that call is carried out when the call ends.
+    //
+    // beginInput() claims the input (false: it is being handled already, or the
+    // connection is closed); endInput() releases it and returns true when the remote
+    // side went away meanwhile and the caller must close the connection now.
+    // deferRemoteClose() returns true when input is being handled: the close is
+    // noted for endInput() and the caller must not close now.
+    bool beginInput();
+    bool endInput();
+    bool deferRemoteClose();
+
+    // Marks the connection as being inside one of its socket's signals for the
+    // scope's lifetime. While marked, the socket must not be deleted (its own code
+    // runs on after the signal), so abandon() defers the deletion.
+    class SignalScope
+    {
+    public:
+        explicit SignalScope(RpcConnection* connection) : connection(connection)
+        {
+            ++connection->signalDepth;
+        }
+        ~SignalScope() { --connection->signalDepth; }
+        SignalScope(const SignalScope&) = delete;
+        SignalScope& operator=(const SignalScope&) = delete;
+
+    private:
+        RpcConnection* connection;
+    };
+
+    // Drops the connection at once when its peer goes away: closed, socket
+    // aborted, and the object deleted later if it is inside one of its socket's
+    // signals (otherwise its parent, the peer, deletes it).
+    void abandon();
+
+private:
     bool closed = false;     // shut down; no more input is handled, no output queued
     bool overflowed = false; // the output cap tripped; a close is on its way
     bool busy = false;       // its input is being handled (guards re-entry)
     bool remoteGone = false; // the other side closed while input was being handled
     bool everConnected = false;
-    // How many of the socket's signals are being handled right now. While it is not
-    // zero the socket must not be deleted: its own code runs on after the signal.
+    // How many of the socket's signals are being handled right now.
     int signalDepth = 0;
 
-private:
     QTcpSocket* tcp;
     quint64 clientId;
     bool toServer;

@@ -2,8 +2,7 @@
 
 #include <QByteArray>
 
-// Cuts an incoming byte stream into frames: a 32-bit little-endian body length,
-// then the body.
+// Cuts an incoming byte stream into frames (layout: see rpccodec.h).
 //
 // Bytes are appended as they arrive and frames are handed out in place, without
 // copying. A read offset walks the buffer and the consumed part is dropped only

@@ -16,24 +16,6 @@ namespace {
 // Client identifiers are unique in the process, across peers, and never reused.
 std::atomic<quint64> nextClientId{1};
 
-// Marks a connection as being inside one of its socket's signals (see
-// RpcConnection::signalDepth). A connection is never deleted while marked, so the
-// guard may touch it on the way out even if the peer is gone.
-class SignalScope
-{
-public:
-    explicit SignalScope(RpcConnection* connection) : connection(connection)
-    {
-        ++connection->signalDepth;
-    }
-    ~SignalScope() { --connection->signalDepth; }
-    SignalScope(const SignalScope&) = delete;
-    SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-    RpcConnection* connection;
-};
-
 } // namespace
 
 RpcPeer::RpcPeer(QObject* parent) : QObject(parent), slotTable(std::make_unique<RpcSlotTable>())
@@ -52,14 +34,9 @@ RpcPeer::~RpcPeer()
     }
     for (RpcConnection* connection : all) {
         disconnect(connection->socket(), nullptr, this, nullptr);
-        connection->closed = true;
-        connection->socket()->abort();
-        if (connection->signalDepth > 0) {
-            // The peer is being deleted from a slot reached through one of this
-            // socket's signals: the socket goes once that signal is over.
-            connection->setParent(nullptr);
-            connection->deleteLater();
-        }
+        // The peer may be being deleted from a slot reached through one of this
+        // socket's signals: the socket then goes once that signal is over.
+        connection->abandon();
     }
     connections.clear();
     serverLink = nullptr;
@@ -130,7 +107,7 @@ void RpcPeer::acceptConnections()
         }
         const quint64 id = nextClientId.fetch_add(1);
         RpcConnection* connection = addConnection(socket, id, false);
-        connection->everConnected = true;
+        connection->markConnected();
         connections.insert(id, connection);
         emit clientConnected(id);
     }
@@ -147,8 +124,8 @@ void RpcPeer::connectToServer(const QString& host, quint16 port)
     RpcConnection* connection = addConnection(socket, 0, true);
     serverLink = connection;
     connect(socket, &QAbstractSocket::connected, this, [this, connection] {
-        const SignalScope scope(connection);
-        connection->everConnected = true;
+        const RpcConnection::SignalScope scope(connection);
+        connection->markConnected();
         emit connectedToServer();
     });
     socket->connectToHost(host, port);
@@ -168,7 +145,7 @@ bool RpcPeer::waitForConnected(int msecs)
         return true;
     }
     // A timed-out attempt is given up.
-    if (serverLink && serverLink->socket() == socket && !serverLink->everConnected) {
+    if (serverLink && serverLink->socket() == socket && !serverLink->wasEverConnected()) {
         closeConnection(serverLink, false);
     }
     return false;
@@ -252,7 +229,7 @@ void RpcPeer::sendFrame(RpcConnection* connection, const QByteArray& frame)
     QMetaObject::invokeMethod(
         this,
         [this, guard, cap] {
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 return;
             }
             const QString who = describe(guard);
@@ -336,16 +313,16 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
 {
     auto* connection = new RpcConnection(socket, id, toServer, maxFrameBody, this);
     connect(socket, &QIODevice::readyRead, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         serviceInput(connection);
     });
     connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
-        const SignalScope scope(connection);
+        const RpcConnection::SignalScope scope(connection);
         handleRemoteClose(connection);
     });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {
-                const SignalScope scope(connection);
+                const RpcConnection::SignalScope scope(connection);
                 handleSocketError(connection, error);
             });
     return connection;
@@ -361,10 +338,9 @@ QString RpcPeer::describe(const RpcConnection* connection) const
 
 void RpcPeer::serviceInput(RpcConnection* connection)
 {
-    if (connection->busy || connection->closed) {
+    if (!connection->beginInput()) {
         return;
     }
-    connection->busy = true;
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
 
@@ -417,7 +393,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (!self) {
                 return;
             }
-            if (!guard || guard->closed) {
+            if (!guard || guard->isClosed()) {
                 more = false;
                 break;
             }
@@ -427,8 +403,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     if (!self || !guard) {
         return;
     }
-    connection->busy = false;
-    if (connection->remoteGone && !connection->closed) {
+    if (connection->endInput()) {
         closeConnection(connection, false);
     }
 }
@@ -452,28 +427,24 @@ void RpcPeer::deliver(RpcConnection* connection, const QString& name, const QVar
 
 void RpcPeer::handleRemoteClose(RpcConnection* connection)
 {
-    if (connection->closed) {
-        return;
-    }
-    if (connection->busy) {
-        connection->remoteGone = true;
+    if (connection->isClosed() || connection->deferRemoteClose()) {
         return;
     }
     // Frames that arrived whole before the close are still delivered.
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
     serviceInput(connection);
-    if (self && guard && !guard->closed) {
+    if (self && guard && !guard->isClosed()) {
         closeConnection(connection, false);
     }
 }
 
 void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::SocketError error)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
-    if (connection->isToServer() && !connection->everConnected) {
+    if (connection->isToServer() && !connection->wasEverConnected()) {
         closeConnection(connection, false);
         emit serverError(error);
         return;
@@ -486,12 +457,12 @@ void RpcPeer::handleSocketError(RpcConnection* connection, QAbstractSocket::Sock
 
 void RpcPeer::closeConnection(RpcConnection* connection, bool orderly)
 {
-    if (connection->closed) {
+    if (connection->isClosed()) {
         return;
     }
     const quint64 id = connection->id();
     const bool toServer = connection->isToServer();
-    const bool wasConnected = connection->everConnected;
+    const bool wasConnected = connection->wasEverConnected();
     if (toServer) {
         if (serverLink == connection) {
             serverLink = nullptr;

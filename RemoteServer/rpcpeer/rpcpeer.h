@@ -20,9 +20,8 @@ class RpcSlotTable;
 // A TCP peer of the RPC administration protocol, wire-compatible with the
 // workstations in the field.
 //
-// A message is a name plus up to eight variant arguments, framed as a 32-bit
-// little-endian body length followed by a QDataStream body (version Qt_5_3): the
-// name, an 8-bit argument count, then the arguments as variants.
+// A message is a name plus up to eight variant arguments; the frame layout is
+// described once, in rpccodec.h.
 //
 // Server side: listen(), then every accepted connection gets a client identifier
 // (a counter, never reused in the process); an incoming message is delivered to

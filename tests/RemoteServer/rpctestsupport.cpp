@@ -7,29 +7,6 @@
 #include <QSqlQuery>
 #include <QTest>
 
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!cond()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-namespace {
-QByteArray bytesOf(const QList<quint8>& codes)
-{
-    QByteArray bytes;
-    for (quint8 code : codes) {
-        bytes.append(static_cast<char>(code));
-    }
-    return bytes;
-}
-} // namespace
-
 TestBackend::TestBackend()
 {
     registerRpcTypes();
@@ -38,21 +15,22 @@ TestBackend::TestBackend()
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(dir.filePath(QStringLiteral("vemo_resource.db")));
     db.open();
-    QSqlQuery(db).exec(
-        QStringLiteral("CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
-                       "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
-                       "INTEGER)"));
+    accounts.setDatabase(db);
+    // The store's table, emptied of the built-in account: each test adds its own.
+    accounts.ensureTable();
+    QSqlQuery(db).exec(QStringLiteral("DELETE FROM rpc_users"));
     auth = new RpcAuthManager(this);
 }
 
 TestBackend::~TestBackend()
 {
     delete auth;
+    accounts.setDatabase(QSqlDatabase());
     QSqlDatabase::database(connection, false).close();
     QSqlDatabase::removeDatabase(connection);
 }
 
-QSqlDatabase TestBackend::resourceDatabase() const
+QSqlDatabase TestBackend::database() const
 {
     return QSqlDatabase::database(connection, false);
 }
@@ -60,7 +38,7 @@ QSqlDatabase TestBackend::resourceDatabase() const
 void TestBackend::addAccount(const QString& login, const QString& pwd, const QByteArray& perms,
                              const QVariant& fullname)
 {
-    QSqlQuery q(resourceDatabase());
+    QSqlQuery q(database());
     q.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, fullname, permissions, "
                              "writesleft, lastwrite) VALUES (?, ?, ?, ?, ?, ?)"));
     for (const QVariant& v : {QVariant(login), QVariant(pwd), fullname, QVariant(perms),
@@ -75,7 +53,7 @@ void TestBackend::addAccount(const QString& login, const QString& pwd, const QBy
 QList<QVariantList> TestBackend::rows() const
 {
     QList<QVariantList> all;
-    QSqlQuery q(resourceDatabase());
+    QSqlQuery q(database());
     q.exec(QStringLiteral("SELECT * FROM rpc_users ORDER BY rowid"));
     while (q.next()) {
         QVariantList row;
@@ -89,49 +67,23 @@ QList<QVariantList> TestBackend::rows() const
 
 bool TestBackend::rpcUserExists(const QString& login)
 {
-    QSqlQuery q(resourceDatabase());
-    q.prepare(QStringLiteral("SELECT * FROM rpc_users WHERE login = :login"));
-    q.bindValue(QStringLiteral(":login"), login);
-    return q.exec() && q.next();
+    return accounts.exists(login);
 }
 
 bool TestBackend::addNewRpcUser(const QString& login, const QString& pwd,
                                 const QList<quint8>& permissions, const QString& fullname)
 {
-    if (failWrites) {
-        return false;
-    }
-    QSqlQuery q(resourceDatabase());
-    q.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
-                             "(:login, :pwd, :perms, :fullname)"));
-    q.bindValue(QStringLiteral(":login"), login);
-    q.bindValue(QStringLiteral(":pwd"), pwd.toLower());
-    q.bindValue(QStringLiteral(":perms"), bytesOf(permissions));
-    q.bindValue(QStringLiteral(":fullname"), fullname);
-    return q.exec();
+    return !failWrites && accounts.add(login, pwd, permissions, fullname);
 }
 
 bool TestBackend::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
 {
-    if (failWrites) {
-        return false;
-    }
-    QSqlQuery q(resourceDatabase());
-    q.prepare(QStringLiteral("UPDATE rpc_users SET permissions=:perms WHERE login=:login"));
-    q.bindValue(QStringLiteral(":perms"), bytesOf(permissions));
-    q.bindValue(QStringLiteral(":login"), login);
-    return q.exec();
+    return !failWrites && accounts.modify(login, permissions);
 }
 
 bool TestBackend::delRpcUser(const QString& login)
 {
-    if (failWrites) {
-        return false;
-    }
-    QSqlQuery q(resourceDatabase());
-    q.prepare(QStringLiteral("DELETE FROM rpc_users WHERE login = :login"));
-    q.bindValue(QStringLiteral(":login"), login);
-    return q.exec();
+    return !failWrites && accounts.remove(login);
 }
 
 QList<UooDescriptor> TestBackend::uooDescriptors() const

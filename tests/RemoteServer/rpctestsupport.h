@@ -2,10 +2,12 @@
 
 #include "clock.h"
 #include "irpcbackend.h"
+#include "rpcaccountstore.h"
 #include "rpcauthmanager.h"
 #include "rpccontroller.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
+#include "waiting.h"
 
 #include <QMap>
 #include <QObject>
@@ -16,11 +18,8 @@
 #include <functional>
 #include <memory>
 
-// Runs the event loop until cond holds or timeoutMs pass; returns cond().
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 20000);
-
-// Stand-in for the program's controller: an account table in a temporary SQLite
-// file, a parameter side held in maps, and the audit lines it was asked to write.
+// Stand-in for the program's controller: the real account store on a temporary
+// SQLite file, a parameter side held in maps, and the audit lines it was asked to write.
 class TestBackend : public IRpcBackend
 {
 public:
@@ -40,7 +39,7 @@ public:
     QList<QVariantList> rows() const;
 
     quint16 rpcPortSetting() const override { return 0; }
-    QSqlDatabase resourceDatabase() const override;
+    RpcAccountStore* accountStore() override { return &accounts; }
     bool rpcUserExists(const QString& login) override;
     bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
                        const QString& fullname) override;
@@ -65,8 +64,11 @@ public:
     QList<Audit> audits;
 
 private:
+    QSqlDatabase database() const;
+
     QTemporaryDir dir;
     QString connection;
+    RpcAccountStore accounts;
     RpcAuthManager* auth = nullptr;
 };
 

@@ -2,6 +2,7 @@
 // all over loopback: accounts and login rules, unsolicited messages, devices and
 // the whole life of a scheduled parameter set, and hostile frames.
 
+#include "processoutput.h"
 #include "serverprocess.h"
 
 #include <QDataStream>
@@ -71,7 +72,7 @@ public:
         // Knock until it reports a new connection: from then on it is logged in,
         // and the next login under the same name comes more than a second later.
         QDeadlineTimer deadline(30000);
-        while (!deadline.hasExpired() && !collected.contains("Новое подключение")) {
+        while (!deadline.hasExpired() && !output.text().contains("Новое подключение")) {
             QTcpSocket knock;
             knock.connectToHost("127.0.0.1", server.rpcPort());
             knock.waitForConnected(5000);
@@ -87,19 +88,10 @@ public:
     }
     bool waitFor(const QString& fragment, int timeoutMs = 20000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!collected.contains(fragment)) {
-            if (deadline.hasExpired() || process.state() == QProcess::NotRunning) {
-                collected += QString::fromUtf8(process.readAllStandardOutput());
-                return collected.contains(fragment);
-            }
-            process.waitForReadyRead(100);
-            collected += QString::fromUtf8(process.readAllStandardOutput());
-        }
-        return true;
+        return output.waitFor(fragment, timeoutMs);
     }
-    QString collected;
     QProcess process;
+    ProcessOutput output{process, QProcess::StandardOutput};
 };
 
 bool hasLine(const QStringList& lines, const QString& prefix)

@@ -1,6 +1,7 @@
 #include "paramctlsession.h"
 
 #include "paramctlformat.h"
+#include "rpcnames.h"
 #include "rpcpeer.h"
 
 #include <QFile>
@@ -25,10 +26,6 @@ QString socketErrorText(QAbstractSocket::SocketError error)
         return QStringLiteral("socket error %1").arg(int(error));
     }
 }
-
-const char* const OpAddClient = "RPC_ADD_NEW_CLIENT";
-const char* const OpModifyClient = "RPC_MODIFY_CLIENT";
-const char* const OpDelClient = "RPC_DEL_CLIENT";
 
 } // namespace
 
@@ -60,18 +57,21 @@ void ParamCtlSession::start()
     connect(peer, &RpcPeer::serverError, this, &ParamCtlSession::onServerError);
     connect(peer, &RpcPeer::disconnectedFromServer, this, &ParamCtlSession::onDisconnected);
 
-    peer->attachSlot("LOGIN_RESULT", this, SLOT(loginResult(QString, QList<uchar>)));
-    peer->attachSlot("RPC_CLIENTS_LIST", this, SLOT(clientsList(QList<VemoRpcClient>)));
-    peer->attachSlot("RPC_CLIENT_OPERATION_RESULT", this, SLOT(clientOperationResult(QString)));
-    peer->attachSlot("RPC_LOAD_UOOSTATE_RESULT", this, SLOT(uooStateResult(QList<UooDescriptor>)));
-    peer->attachSlot("RPC_LOAD_PARAMSSTATE_RESULT", this, SLOT(paramsStateResult(UooRParamsDesc)));
-    peer->attachSlot("RPC_UOO_PARAMS_OPERATION_RESULT", this, SLOT(paramsOperationResult(QString)));
-    peer->attachSlot("RPC_KTC_UOO_OPERATION_RESULT", this, SLOT(uooOperationResult(QString)));
+    peer->attachSlot(RpcMessage::LoginResult, this, SLOT(loginResult(QString, QList<uchar>)));
+    peer->attachSlot(RpcMessage::ClientsList, this, SLOT(clientsList(QList<VemoRpcClient>)));
+    peer->attachSlot(RpcMessage::ClientOperationResult, this, SLOT(clientOperationResult(QString)));
+    peer->attachSlot(RpcMessage::LoadUooStateResult, this,
+                     SLOT(uooStateResult(QList<UooDescriptor>)));
+    peer->attachSlot(RpcMessage::LoadParamsStateResult, this,
+                     SLOT(paramsStateResult(UooRParamsDesc)));
+    peer->attachSlot(RpcMessage::UooParamsOperationResult, this,
+                     SLOT(paramsOperationResult(QString)));
+    peer->attachSlot(RpcMessage::UooOperationResult, this, SLOT(uooOperationResult(QString)));
     if (options.command == Command::Watch) {
-        peer->attachSlot("RPC_SYS_LOG_MESSAGE", this, SLOT(sysLogMessage(QString)));
-        peer->attachSlot("RPC_NEW_UOOSTATE", this, SLOT(newUooState(UooDescriptor)));
-        peer->attachSlot("RPC_UOO_REMOVED", this, SLOT(uooRemoved(UooDescriptor)));
-        peer->attachSlot("RPC_NEW_PARAMSSTATE", this, SLOT(newParamsState(quint32)));
+        peer->attachSlot(RpcMessage::SysLogMessage, this, SLOT(sysLogMessage(QString)));
+        peer->attachSlot(RpcMessage::NewUooState, this, SLOT(newUooState(UooDescriptor)));
+        peer->attachSlot(RpcMessage::UooRemoved, this, SLOT(uooRemoved(UooDescriptor)));
+        peer->attachSlot(RpcMessage::NewParamsState, this, SLOT(newParamsState(quint32)));
     }
 
     stage = Stage::Connecting;
@@ -105,7 +105,7 @@ void ParamCtlSession::onConnected()
     VemoRpcCredentials credentials;
     credentials.login = options.login;
     credentials.password = options.password;
-    peer->call("LOGIN", QVariant::fromValue(credentials));
+    peer->call(RpcMessage::Login, QVariant::fromValue(credentials));
     expectReply();
 }
 
@@ -179,7 +179,7 @@ void ParamCtlSession::loginResult(QString text, QList<uchar> permissions)
         return;
     }
     replyTimer.stop();
-    if (text != QLatin1String("LOGIN_OK")) {
+    if (text != RpcResult::LoginOk) {
         finish(LoginRefused, QStringLiteral("login refused for %1 (%2)").arg(options.login, text));
         return;
     }
@@ -194,23 +194,23 @@ void ParamCtlSession::sendCommand()
     const QVariant account = QVariant::fromValue(options.account);
     switch (options.command) {
     case Command::Users:
-        peer->call("RPC_GET_CLIENTS_FROM_DB");
+        peer->call(RpcMessage::GetClients);
         break;
     case Command::AddUser:
-        peer->call("RPC_CLIENT_OPERATION", QString::fromLatin1(OpAddClient), account,
+        peer->call(RpcMessage::ClientOperation, RpcOperation::AddClient, account,
                    options.accountPassword);
         break;
     case Command::ModUser:
-        peer->call("RPC_CLIENT_OPERATION", QString::fromLatin1(OpModifyClient), account);
+        peer->call(RpcMessage::ClientOperation, RpcOperation::ModifyClient, account);
         break;
     case Command::DelUser:
-        peer->call("RPC_CLIENT_OPERATION", QString::fromLatin1(OpDelClient), account);
+        peer->call(RpcMessage::ClientOperation, RpcOperation::DelClient, account);
         break;
     case Command::Devices:
-        peer->call("RPC_LOAD_UOOSTATE_REQUEST");
+        peer->call(RpcMessage::LoadUooState);
         break;
     case Command::Params:
-        peer->call("RPC_LOAD_PARAMSSTATE_REQUEST", QVariant::fromValue(options.uoo));
+        peer->call(RpcMessage::LoadParamsState, QVariant::fromValue(options.uoo));
         break;
     case Command::Schedule:
     case Command::Cancel: {
@@ -221,16 +221,15 @@ void ParamCtlSession::sendCommand()
             record.localparams = newParams;
             record.localtime = options.time.isValid() ? options.time : QDateTime::currentDateTime();
         }
-        peer->call("RPC_UOO_PARAMS_OPERATION",
-                   schedule ? QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_NEW")
-                            : QStringLiteral("RPC_UOO_PARAMS_OPERATION_SND_CANCEL"),
+        peer->call(RpcMessage::UooParamsOperation,
+                   schedule ? RpcOperation::SendNewParams : RpcOperation::CancelNewParams,
                    QVariant::fromValue(options.uoo), QVariant::fromValue(record));
         break;
     }
     case Command::Guard: {
         UooDescriptor descriptor;
         descriptor.uoo = options.uoo;
-        peer->call("RPC_KTC_UOO_OPERATION", QStringLiteral("RPC_CHANGE_UOO_GUARD_STATE"),
+        peer->call(RpcMessage::UooOperation, RpcOperation::ChangeUooGuardState,
                    QVariant::fromValue(descriptor));
         break;
     }
@@ -324,22 +323,22 @@ void ParamCtlSession::sysLogMessage(QString line)
     while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r'))) {
         line.chop(1);
     }
-    watchLine(QStringLiteral("RPC_SYS_LOG_MESSAGE"), ParamCtlFormat::escape(line));
+    watchLine(RpcMessage::SysLogMessage, ParamCtlFormat::escape(line));
 }
 
 void ParamCtlSession::newUooState(UooDescriptor descriptor)
 {
-    watchLine(QStringLiteral("RPC_NEW_UOOSTATE"), ParamCtlFormat::descriptor(descriptor));
+    watchLine(RpcMessage::NewUooState, ParamCtlFormat::descriptor(descriptor));
 }
 
 void ParamCtlSession::uooRemoved(UooDescriptor descriptor)
 {
-    watchLine(QStringLiteral("RPC_UOO_REMOVED"), ParamCtlFormat::descriptor(descriptor));
+    watchLine(RpcMessage::UooRemoved, ParamCtlFormat::descriptor(descriptor));
 }
 
 void ParamCtlSession::newParamsState(quint32 uoo)
 {
-    watchLine(QStringLiteral("RPC_NEW_PARAMSSTATE"), QStringLiteral("uoo=%1").arg(uoo));
+    watchLine(RpcMessage::NewParamsState, QStringLiteral("uoo=%1").arg(uoo));
 }
 
 void ParamCtlSession::watchLine(const QString& name, const QString& text)

@@ -37,7 +37,7 @@ QByteArray loadSet()
 } // namespace
 
 LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out)
-    : m_config(config), m_out(out)
+    : config(config), out(out)
 {
     const QByteArray set = loadSet();
     SyncBlock block;
@@ -47,17 +47,17 @@ LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out)
     block.paramsSize = static_cast<quint32>(set.size());
     block.paramsCrc = paramSetCrc(set);
     const QByteArray sync = ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0);
-    m_syncTemplate.assign(sync.constData(), sync.constData() + sync.size());
+    syncTemplate.assign(sync.constData(), sync.constData() + sync.size());
     const QByteArray chunk =
         ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
-    m_chunkTemplate.assign(chunk.constData(), chunk.constData() + chunk.size());
+    chunkTemplate.assign(chunk.constData(), chunk.constData() + chunk.size());
 }
 
 LoadGenerator::~LoadGenerator()
 {
 #ifdef Q_OS_UNIX
-    if (m_fd >= 0) {
-        ::close(m_fd);
+    if (fd >= 0) {
+        ::close(fd);
     }
 #endif
 }
@@ -66,27 +66,27 @@ LoadGenerator::~LoadGenerator()
 
 bool LoadGenerator::open(QString* error)
 {
-    const QHostAddress server(m_config.serverHost);
+    const QHostAddress server(config.serverHost);
     bool ok = false;
     const quint32 ip = server.toIPv4Address(&ok);
     if (!ok) {
         *error = QStringLiteral("load mode needs an IPv4 server address");
         return false;
     }
-    m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (m_fd < 0) {
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
         *error = QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
     const int bufferSize = 8 * 1024 * 1024;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
-    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(m_config.port);
+    address.sin_port = htons(config.port);
     address.sin_addr.s_addr = htonl(ip);
     // A connected socket: plain send/recv, and only the server's datagrams arrive.
-    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         *error = QStringLiteral("connect: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
@@ -96,24 +96,24 @@ bool LoadGenerator::open(QString* error)
 void LoadGenerator::sendSync(quint32 index)
 {
     char datagram[SyncDatagramSize];
-    std::memcpy(datagram, m_syncTemplate.data(), SyncDatagramSize);
-    const quint32 uoo = m_config.first + index;
+    std::memcpy(datagram, syncTemplate.data(), SyncDatagramSize);
+    const quint32 uoo = config.first + index;
     qToLittleEndian<quint32>(uoo, datagram + 8);
     qToLittleEndian<quint32>(uoo, datagram + UooOffset);
     qToLittleEndian<quint16>(paramCrc16(datagram + ParamDatagramHeader::Size, SyncBlock::Size),
                              datagram + 22);
-    ::send(m_fd, datagram, SyncDatagramSize, 0);
+    ::send(fd, datagram, SyncDatagramSize, 0);
 }
 
 void LoadGenerator::sendChunk(quint32 index)
 {
-    qToLittleEndian<quint32>(m_config.first + index, m_chunkTemplate.data() + 8);
-    ::send(m_fd, m_chunkTemplate.data(), m_chunkTemplate.size(), 0);
+    qToLittleEndian<quint32>(config.first + index, chunkTemplate.data() + 8);
+    ::send(fd, chunkTemplate.data(), chunkTemplate.size(), 0);
 }
 
 bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
 {
-    pollfd pfd{m_fd, POLLIN, 0};
+    pollfd pfd{fd, POLLIN, 0};
     if (::poll(&pfd, 1, timeoutMs) <= 0) {
         return false;
     }
@@ -127,7 +127,7 @@ bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        const int count = ::recvmmsg(m_fd, messages, Batch, MSG_DONTWAIT, nullptr);
+        const int count = ::recvmmsg(fd, messages, Batch, MSG_DONTWAIT, nullptr);
         if (count <= 0) {
             return true;
         }
@@ -153,26 +153,26 @@ bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
 
 bool LoadGenerator::syncAll(const std::vector<quint32>& devices, std::vector<int>* commands)
 {
-    std::vector<char> waiting(m_config.devices, 0);
+    std::vector<char> waiting(config.devices, 0);
     size_t next = 0;
     qint64 inFlight = 0;
     std::vector<Received> received;
     while (next < devices.size() || inFlight > 0) {
-        while (next < devices.size() && inFlight < m_config.window) {
+        while (next < devices.size() && inFlight < config.window) {
             waiting[devices[next]] = 1;
             sendSync(devices[next++]);
             ++inFlight;
         }
         received.clear();
-        if (!receive(m_config.timeoutMs, &received)) {
+        if (!receive(config.timeoutMs, &received)) {
             // The rest got lost; they stay without a command.
             std::fill(waiting.begin(), waiting.end(), 0);
             inFlight = 0;
             continue;
         }
         for (const Received& item : received) {
-            const quint32 index = item.uoo - m_config.first;
-            if (item.msgCode != PAR_PROTO_SYNC_REQUEST || index >= m_config.devices ||
+            const quint32 index = item.uoo - config.first;
+            if (item.msgCode != PAR_PROTO_SYNC_REQUEST || index >= config.devices ||
                 !waiting[index]) {
                 continue;
             }
@@ -186,17 +186,17 @@ bool LoadGenerator::syncAll(const std::vector<quint32>& devices, std::vector<int
 
 bool LoadGenerator::prepare(QString* error)
 {
-    if (m_config.echo) {
+    if (config.echo) {
         return true;
     }
-    std::vector<quint32> pending(m_config.devices);
-    for (quint32 i = 0; i < m_config.devices; ++i) {
+    std::vector<quint32> pending(config.devices);
+    for (quint32 i = 0; i < config.devices; ++i) {
         pending[i] = i;
     }
     QElapsedTimer timer;
     timer.start();
     for (int pass = 0; pass < 8 && !pending.empty(); ++pass) {
-        std::vector<int> commands(m_config.devices, -1);
+        std::vector<int> commands(config.devices, -1);
         syncAll(pending, &commands);
         std::vector<quint32> upload;
         std::vector<quint32> again;
@@ -214,12 +214,12 @@ bool LoadGenerator::prepare(QString* error)
         qint64 unacked = 0;
         std::vector<Received> received;
         while (sent < upload.size() || unacked > 0) {
-            while (sent < upload.size() && unacked < m_config.window) {
+            while (sent < upload.size() && unacked < config.window) {
                 sendChunk(upload[sent++]);
                 ++unacked;
             }
             received.clear();
-            if (!receive(m_config.timeoutMs, &received)) {
+            if (!receive(config.timeoutMs, &received)) {
                 break;
             }
             for (const Received& item : received) {
@@ -235,18 +235,18 @@ bool LoadGenerator::prepare(QString* error)
     // The server writes changed records about a second after the change; let
     // that last write of the set-up pass before measuring.
     QThread::msleep(1500);
-    *m_out << QStringLiteral("LOAD_READY devices=%1 seconds=%2")
-                  .arg(m_config.devices)
+    *out << QStringLiteral("LOAD_READY devices=%1 seconds=%2")
+                  .arg(config.devices)
                   .arg(timer.elapsed() / 1000.0, 0, 'f', 2)
            << '\n';
-    m_out->flush();
+    out->flush();
     return true;
 }
 
 LoadResult LoadGenerator::run()
 {
     LoadResult result;
-    const quint32 devices = m_config.devices;
+    const quint32 devices = config.devices;
     std::vector<qint64> sentAt(devices, 0);
     std::vector<char> inFlight(devices, 0);
     std::vector<quint32> latenciesNs;
@@ -256,19 +256,19 @@ LoadResult LoadGenerator::run()
 
     QElapsedTimer clock;
     clock.start();
-    const qint64 endNs = static_cast<qint64>(m_config.seconds * 1e9);
+    const qint64 endNs = static_cast<qint64>(config.seconds * 1e9);
     quint32 next = 0;
     qint64 outstanding = 0;
     qint64 sent = 0;
-    const int window = static_cast<int>(qMin<qint64>(m_config.window, devices));
+    const int window = static_cast<int>(qMin<qint64>(config.window, devices));
 
     for (;;) {
-        const bool byCount = m_config.requests > 0;
-        const bool sending = byCount ? sent < m_config.requests : clock.nsecsElapsed() < endNs;
+        const bool byCount = config.requests > 0;
+        const bool sending = byCount ? sent < config.requests : clock.nsecsElapsed() < endNs;
         if (!sending && outstanding == 0) {
             break;
         }
-        while (sending && outstanding < window && (!byCount || sent < m_config.requests)) {
+        while (sending && outstanding < window && (!byCount || sent < config.requests)) {
             while (inFlight[next]) {
                 next = next + 1 == devices ? 0 : next + 1;
             }
@@ -280,7 +280,7 @@ LoadResult LoadGenerator::run()
             ++sent;
         }
         received.clear();
-        if (!receive(m_config.timeoutMs, &received)) {
+        if (!receive(config.timeoutMs, &received)) {
             result.lost += outstanding;
             std::fill(inFlight.begin(), inFlight.end(), 0);
             outstanding = 0;
@@ -288,7 +288,7 @@ LoadResult LoadGenerator::run()
         }
         const qint64 now = clock.nsecsElapsed();
         for (const Received& item : received) {
-            const quint32 index = item.uoo - m_config.first;
+            const quint32 index = item.uoo - config.first;
             if (item.msgCode != PAR_PROTO_SYNC_REQUEST || index >= devices || !inFlight[index]) {
                 continue;
             }
@@ -296,7 +296,7 @@ LoadResult LoadGenerator::run()
             --outstanding;
             latenciesNs.push_back(
                 static_cast<quint32>(qMin<qint64>(now - sentAt[index], 0xFFFFFFFF)));
-            if (!m_config.echo && item.command != 1) {
+            if (!config.echo && item.command != 1) {
                 ++result.unexpected;
             }
         }

@@ -66,9 +66,9 @@ private:
     // Waits up to timeoutMs for datagrams and appends them; false on timeout.
     bool receive(int timeoutMs, std::vector<Received>* out);
 
-    LoadConfig m_config;
-    QTextStream* m_out = nullptr;
-    int m_fd = -1;
-    std::vector<char> m_syncTemplate;
-    std::vector<char> m_chunkTemplate;
+    LoadConfig config;
+    QTextStream* out = nullptr;
+    int fd = -1;
+    std::vector<char> syncTemplate;
+    std::vector<char> chunkTemplate;
 };

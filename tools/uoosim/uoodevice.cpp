@@ -18,19 +18,19 @@ QString hex16(quint16 value)
 
 } // namespace
 
-UooDevice::UooDevice(const UooDeviceConfig& config, QTextStream* out) : m_config(config), m_out(out)
+UooDevice::UooDevice(const UooDeviceConfig& config, QTextStream* out) : config(config), out(out)
 {
 }
 
 void UooDevice::print(const QString& line)
 {
-    *m_out << line << '\n';
-    m_out->flush();
+    *out << line << '\n';
+    out->flush();
 }
 
 bool UooDevice::silentAt(const QString& step)
 {
-    if (m_config.silentAfter != step) {
+    if (config.silentAfter != step) {
         return false;
     }
     print(QStringLiteral("SILENT after=%1").arg(step));
@@ -39,8 +39,8 @@ bool UooDevice::silentAt(const QString& step)
 
 void UooDevice::send(quint32 msgCode, const QByteArray& payload, quint16 value)
 {
-    m_socket.writeDatagram(ParamDatagramHeader::build(msgCode, payload, value, m_config.uoo),
-                           m_config.server, m_config.port);
+    socket.writeDatagram(ParamDatagramHeader::build(msgCode, payload, value, config.uoo),
+                           config.server, config.port);
 }
 
 bool UooDevice::waitFor(quint32 msgCode, ParamDatagramHeader* header, QByteArray* payload)
@@ -48,10 +48,10 @@ bool UooDevice::waitFor(quint32 msgCode, ParamDatagramHeader* header, QByteArray
     QElapsedTimer timer;
     timer.start();
     for (;;) {
-        while (m_socket.hasPendingDatagrams()) {
-            QByteArray datagram(static_cast<int>(qMax<qint64>(m_socket.pendingDatagramSize(), 0)),
+        while (socket.hasPendingDatagrams()) {
+            QByteArray datagram(static_cast<int>(qMax<qint64>(socket.pendingDatagramSize(), 0)),
                                 '\0');
-            const qint64 size = m_socket.readDatagram(datagram.data(), datagram.size());
+            const qint64 size = socket.readDatagram(datagram.data(), datagram.size());
             if (size < 0) {
                 break;
             }
@@ -70,15 +70,15 @@ bool UooDevice::waitFor(quint32 msgCode, ParamDatagramHeader* header, QByteArray
             if (msgCode == PAR_PROTO_SYNC_REQUEST) {
                 SyncBlock block;
                 if (!SyncBlock::decode(payload->constData(), payload->size(), &block) ||
-                    block.uooCode != m_config.uoo) {
+                    block.uooCode != config.uoo) {
                     continue;
                 }
             }
             return true;
         }
-        const qint64 left = m_config.timeoutMs - timer.elapsed();
-        if (left <= 0 || !m_socket.waitForReadyRead(static_cast<int>(left))) {
-            if (!m_socket.hasPendingDatagrams()) {
+        const qint64 left = config.timeoutMs - timer.elapsed();
+        if (left <= 0 || !socket.waitForReadyRead(static_cast<int>(left))) {
+            if (!socket.hasPendingDatagrams()) {
                 return false;
             }
         }
@@ -88,32 +88,32 @@ bool UooDevice::waitFor(quint32 msgCode, ParamDatagramHeader* header, QByteArray
 int UooDevice::run()
 {
     const QHostAddress local =
-        m_config.server.isLoopback() ? m_config.server : QHostAddress(QHostAddress::Any);
-    if (!m_socket.bind(local, 0)) {
-        print(QStringLiteral("ERROR bind %1").arg(m_socket.errorString()));
+        config.server.isLoopback() ? config.server : QHostAddress(QHostAddress::Any);
+    if (!socket.bind(local, 0)) {
+        print(QStringLiteral("ERROR bind %1").arg(socket.errorString()));
         return ExitUsage;
     }
-    for (int round = 1; round <= m_config.maxRounds; ++round) {
+    for (int round = 1; round <= config.maxRounds; ++round) {
         SyncBlock request;
-        request.setDeviceText(m_config.device);
-        request.setPversionText(m_config.pversion);
-        request.version1 = m_config.version1;
-        request.version2 = m_config.version2;
-        request.version3 = m_config.version3;
-        request.uooCode = m_config.uoo;
-        request.paramsSize = static_cast<quint32>(m_config.params.size());
-        request.paramsCrc = paramSetCrc(m_config.params);
-        request.setParamsDateTime(m_config.paramsTime);
+        request.setDeviceText(config.device);
+        request.setPversionText(config.pversion);
+        request.version1 = config.version1;
+        request.version2 = config.version2;
+        request.version3 = config.version3;
+        request.uooCode = config.uoo;
+        request.paramsSize = static_cast<quint32>(config.params.size());
+        request.paramsCrc = paramSetCrc(config.params);
+        request.setParamsDateTime(config.paramsTime);
 
         ParamDatagramHeader header;
         QByteArray payload;
         bool answered = false;
-        for (int attempt = 0; attempt <= m_config.retries && !answered; ++attempt) {
+        for (int attempt = 0; attempt <= config.retries && !answered; ++attempt) {
             print(QStringLiteral("SYNC_SENT uoo=%1 size=%2 crc=%3")
-                      .arg(m_config.uoo)
+                      .arg(config.uoo)
                       .arg(request.paramsSize)
                       .arg(hex16(request.paramsCrc)));
-            send(PAR_PROTO_SYNC_REQUEST, request.encode(), m_config.status);
+            send(PAR_PROTO_SYNC_REQUEST, request.encode(), config.status);
             answered = waitFor(PAR_PROTO_SYNC_REQUEST, &header, &payload);
             if (!answered) {
                 print(QStringLiteral("SYNC_TIMEOUT"));
@@ -160,25 +160,25 @@ int UooDevice::run()
             return ExitProtocol;
         }
     }
-    print(QStringLiteral("NO_SYNC rounds=%1").arg(m_config.maxRounds));
+    print(QStringLiteral("NO_SYNC rounds=%1").arg(config.maxRounds));
     return ExitNoSync;
 }
 
 UooDevice::Step UooDevice::upload()
 {
-    const QByteArray& set = m_config.params;
+    const QByteArray& set = config.params;
     print(
         QStringLiteral("UPLOAD_START size=%1 crc=%2").arg(set.size()).arg(hex16(paramSetCrc(set))));
     int offset = 0;
     do {
         const ParamChunk good = ParamChunk::fromSet(set, offset);
         bool acked = false;
-        for (int attempt = 0; attempt <= m_config.retries && !acked; ++attempt) {
+        for (int attempt = 0; attempt <= config.retries && !acked; ++attempt) {
             ParamChunk chunk = good;
-            ++m_uploadChunks;
-            if (m_uploadChunks == m_config.badChunkCrc) {
+            ++uploadChunks;
+            if (uploadChunks == config.badChunkCrc) {
                 chunk.crc = static_cast<quint16>(chunk.crc ^ 0xFFFF);
-                print(QStringLiteral("UPLOAD_BAD_CRC chunk=%1").arg(m_uploadChunks));
+                print(QStringLiteral("UPLOAD_BAD_CRC chunk=%1").arg(uploadChunks));
             }
             send(PAR_PROTO_SEND_REQUEST, chunk.encode(), 0);
             print(QStringLiteral("UPLOAD_CHUNK offset=%1 length=%2 left=%3 crc=%4")
@@ -186,7 +186,7 @@ UooDevice::Step UooDevice::upload()
                       .arg(chunk.length)
                       .arg(chunk.left)
                       .arg(hex16(chunk.crc)));
-            if (silentAt(QStringLiteral("upload-chunk:%1").arg(m_uploadChunks))) {
+            if (silentAt(QStringLiteral("upload-chunk:%1").arg(uploadChunks))) {
                 return Step::Silent;
             }
             ParamDatagramHeader header;
@@ -246,21 +246,21 @@ UooDevice::Step UooDevice::download(quint32 size, quint16 setCrc)
             return Step::Again;
         }
         set.append(chunk.data.data(), static_cast<int>(chunk.length));
-        ++m_downloadChunks;
+        ++downloadChunks;
         print(QStringLiteral("DOWNLOAD_CHUNK offset=%1 length=%2 left=%3 crc=%4")
                   .arg(chunk.offset)
                   .arg(chunk.length)
                   .arg(chunk.left)
                   .arg(hex16(chunk.crc)));
-        if (silentAt(QStringLiteral("chunk:%1").arg(m_downloadChunks))) {
+        if (silentAt(QStringLiteral("chunk:%1").arg(downloadChunks))) {
             return Step::Silent;
         }
         if (static_cast<quint32>(set.size()) > size) {
             print(QStringLiteral("ERROR download longer than announced"));
             return Step::Error;
         }
-        ++m_acks;
-        if (m_acks == m_config.dropAck) {
+        ++acks;
+        if (acks == config.dropAck) {
             print(QStringLiteral("ACK_DROPPED offset=%1").arg(chunk.offset));
             continue; // the server waits for it; the wait for the next chunk times out
         }
@@ -283,9 +283,9 @@ UooDevice::Step UooDevice::download(quint32 size, quint16 setCrc)
 
 UooDevice::Step UooDevice::finish(const QByteArray& set, quint16 setCrc)
 {
-    const quint16 reported = m_config.badSetCrc ? static_cast<quint16>(setCrc ^ 0xFFFF) : setCrc;
+    const quint16 reported = config.badSetCrc ? static_cast<quint16>(setCrc ^ 0xFFFF) : setCrc;
     bool acked = false;
-    for (int attempt = 0; attempt <= m_config.retries && !acked; ++attempt) {
+    for (int attempt = 0; attempt <= config.retries && !acked; ++attempt) {
         print(QStringLiteral("DWLD_FINISHED crc=%1").arg(hex16(reported)));
         send(PAR_PROTO_DWLD_FINISHED, QByteArray(), reported);
         ParamDatagramHeader header;
@@ -301,17 +301,17 @@ UooDevice::Step UooDevice::finish(const QByteArray& set, quint16 setCrc)
     if (silentAt(QStringLiteral("finished"))) {
         return Step::Silent;
     }
-    m_config.params = set;
-    m_config.paramsTime = QDateTime();
+    config.params = set;
+    config.paramsTime = QDateTime();
     print(QStringLiteral("APPLIED size=%1 crc=%2").arg(set.size()).arg(hex16(setCrc)));
-    if (!m_config.saveFile.isEmpty()) {
-        QFile file(m_config.saveFile);
+    if (!config.saveFile.isEmpty()) {
+        QFile file(config.saveFile);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             file.write(set) != set.size()) {
-            print(QStringLiteral("ERROR cannot write %1").arg(m_config.saveFile));
+            print(QStringLiteral("ERROR cannot write %1").arg(config.saveFile));
             return Step::Error;
         }
-        print(QStringLiteral("SAVED %1").arg(m_config.saveFile));
+        print(QStringLiteral("SAVED %1").arg(config.saveFile));
     }
     return Step::Done;
 }

@@ -55,7 +55,7 @@ public:
     // failure); returns an exit code.
     int run();
 
-    QByteArray params() const { return m_config.params; }
+    QByteArray params() const { return config.params; }
 
 private:
     enum class Step { Done, Again, Silent, Timeout, Error };
@@ -71,10 +71,10 @@ private:
     bool silentAt(const QString& step);
     void print(const QString& line);
 
-    UooDeviceConfig m_config;
-    QTextStream* m_out = nullptr;
-    QUdpSocket m_socket;
-    int m_uploadChunks = 0;
-    int m_downloadChunks = 0;
-    int m_acks = 0;
+    UooDeviceConfig config;
+    QTextStream* out = nullptr;
+    QUdpSocket socket;
+    int uploadChunks = 0;
+    int downloadChunks = 0;
+    int acks = 0;
 };

@@ -46,9 +46,9 @@ public:
     LogCapture()
     {
         capturedLines().clear();
-        m_previous = qInstallMessageHandler(captureHandler);
+        previous = qInstallMessageHandler(captureHandler);
     }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    ~LogCapture() { qInstallMessageHandler(previous); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -80,7 +80,7 @@ public:
     }
 
 private:
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler previous = nullptr;
 };
 
 inline QByteArray syncRequest(quint32 uoo, quint32 paramsSize, quint16 paramsCrc,
@@ -154,9 +154,9 @@ class Harness
 public:
     explicit Harness(bool startServer = true)
     {
-        QVERIFY(m_dir.isValid());
-        m_oldDir = QDir::currentPath();
-        QDir::setCurrent(m_dir.path());
+        QVERIFY(dir.isValid());
+        oldDir = QDir::currentPath();
+        QDir::setCurrent(dir.path());
         if (startServer) {
             createServer();
         }
@@ -164,7 +164,7 @@ public:
     ~Harness()
     {
         server.reset();
-        QDir::setCurrent(m_oldDir);
+        QDir::setCurrent(oldDir);
     }
 
     void createServer()
@@ -181,7 +181,7 @@ public:
     }
     void destroyServer() { server.reset(); }
 
-    QString path() const { return m_dir.path(); }
+    QString path() const { return dir.path(); }
     quint16 clientPort() const { return client.localPort(); }
 
     // Hands one datagram to the server as if it came from the client socket and
@@ -196,7 +196,7 @@ public:
     // after the server's replies bounds the wait without any timing assumption.
     QList<Reply> collect()
     {
-        const QByteArray token = QByteArray("marker-") + QByteArray::number(++m_markers);
+        const QByteArray token = QByteArray("marker-") + QByteArray::number(++markers);
         marker.writeDatagram(token, QHostAddress::LocalHost, client.localPort());
         QList<Reply> replies;
         for (;;) {
@@ -276,9 +276,9 @@ public:
     QUdpSocket marker;
 
 private:
-    QTemporaryDir m_dir;
-    QString m_oldDir;
-    int m_markers = 0;
+    QTemporaryDir dir;
+    QString oldDir;
+    int markers = 0;
 };
 
 // Writes rows straight into params_upd.db of the current directory, as a previous

@@ -1,10 +1,14 @@
+#include "rpcbytes.h"
 #include "rpccodec.h"
+#include "rpccomparators.h"
 #include "rpcframereader.h"
 #include "rpctypes.h"
 
 #include <QDataStream>
 #include <QtEndian>
 #include <QtTest>
+
+using namespace RpcBytes;
 
 namespace {
 
@@ -22,30 +26,6 @@ QByteArray variantBytes(const QVariant& value)
         return QByteArray("<not written>");
     }
     return bytes;
-}
-
-// A body: name, count, then the raw argument bytes.
-QByteArray body(const QString& name, int count, const QByteArray& args = QByteArray())
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(RpcCodec::StreamVersion);
-    out << name << static_cast<quint8>(count);
-    return bytes + args;
-}
-
-QByteArray be32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-// A user-type variant header naming the type.
-QByteArray userHeader(const QByteArray& name)
-{
-    return be32(1024) + QByteArray(1, '\0') + be32(static_cast<quint32>(name.size() + 1)) + name +
-           QByteArray(1, '\0');
 }
 
 RpcCodec::BodyStatus decode(const QByteArray& bytes, RpcCodec::Message& message)
@@ -106,19 +86,7 @@ class TestRpcCodec : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        registerRpcTypes();
-        // Lets QVariant compare the records by value.
-        QMetaType::registerEqualsComparator<VemoRpcCredentials>();
-        QMetaType::registerEqualsComparator<VemoRpcClient>();
-        QMetaType::registerEqualsComparator<QList<VemoRpcClient>>();
-        QMetaType::registerEqualsComparator<UooDescriptor>();
-        QMetaType::registerEqualsComparator<QList<UooDescriptor>>();
-        QMetaType::registerEqualsComparator<UooRParamsDesc>();
-        QMetaType::registerEqualsComparator<AccountInfo>();
-        QMetaType::registerEqualsComparator<QList<quint8>>();
-    }
+    void initTestCase() { registerRpcComparators(); }
 
     void referenceFrames_data();
     void referenceFrames();

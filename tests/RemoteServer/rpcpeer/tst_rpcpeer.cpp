@@ -1,4 +1,6 @@
+#include "rpcbytes.h"
 #include "rpccodec.h"
+#include "rpccomparators.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
 
@@ -9,6 +11,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+using namespace RpcBytes;
+
 namespace {
 
 constexpr int Wait = 20000;
@@ -16,35 +20,6 @@ constexpr int Wait = 20000;
 QByteArray hex(const char* text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
-QByteArray be32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray frameOf(const QByteArray& body)
-{
-    QByteArray length(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), length.data());
-    return length + body;
-}
-
-QByteArray body(const QString& name, int count, const QByteArray& args = QByteArray())
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_3);
-    out << name << static_cast<quint8>(count);
-    return bytes + args;
-}
-
-QByteArray userHeader(const QByteArray& name)
-{
-    return be32(1024) + QByteArray(1, '\0') + be32(static_cast<quint32>(name.size() + 1)) + name +
-           QByteArray(1, '\0');
 }
 
 QByteArray intArg(int value)
@@ -191,18 +166,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        registerRpcTypes();
-        QMetaType::registerEqualsComparator<VemoRpcCredentials>();
-        QMetaType::registerEqualsComparator<VemoRpcClient>();
-        QMetaType::registerEqualsComparator<QList<VemoRpcClient>>();
-        QMetaType::registerEqualsComparator<UooDescriptor>();
-        QMetaType::registerEqualsComparator<QList<UooDescriptor>>();
-        QMetaType::registerEqualsComparator<UooRParamsDesc>();
-        QMetaType::registerEqualsComparator<AccountInfo>();
-        QMetaType::registerEqualsComparator<QList<quint8>>();
-    }
+    void initTestCase() { registerRpcComparators(); }
 
     void roundTrip_data();
     void roundTrip();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "processoutput.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -48,7 +50,6 @@ public:
     qint64 pid() const;
 
 private:
-    void readOutput();
     static quint16 freeTcpPort();
     static quint16 freeUdpPort();
 
@@ -58,6 +59,6 @@ private:
     quint16 params = 0;
     QProcessEnvironment env;
     QProcess process;
-    QString collected;
+    ProcessOutput output{process, QProcess::StandardError};
     QString settingsFile;
 };

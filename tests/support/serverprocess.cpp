@@ -1,7 +1,6 @@
 #include "serverprocess.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -39,7 +38,7 @@ ServerProcess::ServerProcess(const QString& programPath)
     env.remove(QStringLiteral("NOTIFY_SOCKET"));
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(dir.path() + QLatin1String("/elsewhere"));
-    QObject::connect(&process, &QProcess::readyReadStandardError, [this] { readOutput(); });
+    QObject::connect(&process, &QProcess::readyReadStandardError, [this] { output.read(); });
 }
 
 ServerProcess::~ServerProcess()
@@ -79,7 +78,7 @@ void ServerProcess::setEnvironmentVariable(const QString& name, const QString& v
 
 bool ServerProcess::launch(const QStringList& extraArguments)
 {
-    collected.clear();
+    output.clear();
     process.start(executable(), QStringList{QStringLiteral("-e")} + extraArguments);
     return process.waitForStarted(20000);
 }
@@ -114,28 +113,14 @@ int ServerProcess::runToEnd(const QStringList& arguments, QByteArray* out, QByte
     return run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -2000;
 }
 
-void ServerProcess::readOutput()
-{
-    collected += QString::fromLocal8Bit(process.readAllStandardError());
-}
-
 bool ServerProcess::waitForLog(const QString& fragment, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!collected.contains(fragment)) {
-        if (deadline.hasExpired() || process.state() == QProcess::NotRunning) {
-            readOutput();
-            return collected.contains(fragment);
-        }
-        process.waitForReadyRead(100);
-        readOutput();
-    }
-    return true;
+    return output.waitFor(fragment, timeoutMs);
 }
 
 QString ServerProcess::log() const
 {
-    return collected;
+    return output.text();
 }
 
 bool ServerProcess::interrupt(int signalNumber, int* exitCode, int timeoutMs)
@@ -147,7 +132,7 @@ bool ServerProcess::interrupt(int signalNumber, int* exitCode, int timeoutMs)
     if (!process.waitForFinished(timeoutMs)) {
         return false;
     }
-    readOutput();
+    output.read();
     if (exitCode) {
         *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2000;
     }

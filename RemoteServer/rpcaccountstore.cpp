@@ -1,0 +1,153 @@
+#include "rpcaccountstore.h"
+
+#include <QDebug>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+namespace {
+
+const char* const TableName = "rpc_users";
+const char* const CreateTable = "CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
+                                "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
+                                "INTEGER)";
+const char* const BuiltInLogin = "adminvemo";
+const char* const BuiltInDigest = "5f1d0c8e2a7b4963d0e18c2f7a9b3e64";
+constexpr quint8 AllPermissions = 127;
+
+// A null text would never equal a stored value; bind the empty text instead.
+QString bindable(const QString& text)
+{
+    return text.isNull() ? QString("") : text;
+}
+
+} // namespace
+
+RpcAccountStore::RpcAccountStore(const QSqlDatabase& database) : db(database) {}
+
+QByteArray RpcAccountStore::permissionBytes(const QList<quint8>& permissions)
+{
+    QByteArray bytes;
+    bytes.reserve(permissions.size());
+    for (quint8 code : permissions) {
+        bytes.append(static_cast<char>(code));
+    }
+    return bytes;
+}
+
+QList<quint8> RpcAccountStore::permissionCodes(const QByteArray& bytes)
+{
+    QList<quint8> codes;
+    codes.reserve(bytes.size());
+    for (char byte : bytes) {
+        codes.append(static_cast<quint8>(byte));
+    }
+    return codes;
+}
+
+bool RpcAccountStore::ensureTable()
+{
+    const QString table = QLatin1String(TableName);
+    if (db.tables(QSql::Tables).contains(table, Qt::CaseSensitive)) {
+        return true;
+    }
+    qDebug() << "Создание таблицы объектов " << table;
+    QSqlQuery create(db);
+    if (!create.exec(QLatin1String(CreateTable))) {
+        qDebug() << "ERROR: " << create.lastError().text();
+        return false;
+    }
+    add(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest), QList<quint8>{AllPermissions},
+        QString());
+    return true;
+}
+
+bool RpcAccountStore::exists(const QString& login) const
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT * FROM rpc_users WHERE login=:login"));
+    query.bindValue(QStringLiteral(":login"), login);
+    return query.exec() && query.next();
+}
+
+bool RpcAccountStore::add(const QString& login, const QString& pwd,
+                          const QList<quint8>& permissions, const QString& fullname)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
+                                 "(:login, :pwd, :perms, :fullname)"));
+    query.bindValue(QStringLiteral(":login"), login);
+    query.bindValue(QStringLiteral(":pwd"), pwd.toLower());
+    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
+    query.bindValue(QStringLiteral(":fullname"), fullname);
+    if (!query.exec()) {
+        qDebug() << "ERROR inserting RPC user to DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool RpcAccountStore::modify(const QString& login, const QList<quint8>& permissions)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("UPDATE rpc_users SET permissions=:perms WHERE login=:login"));
+    query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
+    query.bindValue(QStringLiteral(":login"), login);
+    if (!query.exec()) {
+        qDebug() << "ERROR updating RPC user in DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool RpcAccountStore::remove(const QString& login)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("DELETE FROM rpc_users WHERE login=:login"));
+    query.bindValue(QStringLiteral(":login"), login);
+    if (!query.exec()) {
+        qDebug() << "ERROR deletting RPC user to DB: " << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool RpcAccountStore::find(const QString& login, const QString& pwd, VemoRpcClient* account) const
+{
+    QSqlQuery query(db);
+    if (!query.prepare(QStringLiteral("SELECT permissions, fullname, writesleft, lastwrite FROM "
+                                      "rpc_users WHERE pwd = :pwd AND login = :login"))) {
+        return false;
+    }
+    query.bindValue(QStringLiteral(":pwd"), bindable(pwd));
+    query.bindValue(QStringLiteral(":login"), bindable(login));
+    if (!query.exec() || !query.next()) {
+        return false;
+    }
+    account->permissions = permissionCodes(query.value(0).toByteArray());
+    account->fullname = query.value(1).toString();
+    account->writesleft = query.value(2).toInt();
+    account->lastwrite = query.value(3).toUInt();
+    return true;
+}
+
+QList<VemoRpcClient> RpcAccountStore::loadAll() const
+{
+    QList<VemoRpcClient> users;
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral(
+            "SELECT login, permissions, fullname, writesleft, lastwrite FROM rpc_users"))) {
+        return users;
+    }
+    while (query.next()) {
+        VemoRpcClient user;
+        user.login = query.value(0).toString();
+        user.permissions = permissionCodes(query.value(1).toByteArray());
+        user.fullname = query.value(2).toString();
+        user.writesleft = query.value(3).toInt();
+        user.lastwrite = query.value(4).toUInt();
+        users.append(user);
+    }
+    return users;
+}

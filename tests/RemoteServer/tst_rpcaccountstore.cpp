@@ -1,0 +1,96 @@
+// The account store on a real SQLite file: the stored form of permission lists,
+// the built-in account, lookups by login and password, and a database that is gone.
+
+#include "rpcaccountstore.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestRpcAccountStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "store");
+        db.setDatabaseName(dir.filePath(QString("accounts_%1.db").arg(++serial)));
+        QVERIFY(db.open());
+        store.setDatabase(db);
+    }
+    void cleanup()
+    {
+        store.setDatabase(QSqlDatabase());
+        QSqlDatabase::database("store", false).close();
+        QSqlDatabase::removeDatabase("store");
+    }
+
+    void builtInAccountOnce()
+    {
+        QVERIFY(store.ensureTable());
+        QVERIFY(store.ensureTable());
+        const QList<VemoRpcClient> all = store.loadAll();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all.at(0).login, QString("adminvemo"));
+        QCOMPARE(all.at(0).permissions, QList<quint8>{127});
+    }
+
+    void permissionsRoundTrip_data()
+    {
+        QTest::addColumn<QList<quint8>>("codes");
+        QTest::addColumn<QByteArray>("stored");
+        QTest::newRow("none") << QList<quint8>{} << QByteArray();
+        QTest::newRow("order kept") << QList<quint8>{6, 3} << QByteArray("\x06\x03", 2);
+        QTest::newRow("high bit") << QList<quint8>{200, 255} << QByteArray("\xc8\xff", 2);
+        QTest::newRow("zero byte") << QList<quint8>{0, 5} << QByteArray("\x00\x05", 2);
+    }
+    void permissionsRoundTrip()
+    {
+        QFETCH(QList<quint8>, codes);
+        QFETCH(QByteArray, stored);
+        QVERIFY(store.ensureTable());
+        QVERIFY(store.add("op", "ABCD", codes, "Op"));
+        QSqlQuery q(store.database());
+        QVERIFY(q.exec("SELECT permissions, pwd FROM rpc_users WHERE login = 'op'") && q.next());
+        QCOMPARE(q.value(0).toByteArray(), stored);
+        QCOMPARE(q.value(1).toString(), QString("abcd"));
+
+        VemoRpcClient found;
+        QVERIFY(store.find("op", "abcd", &found));
+        QCOMPARE(found.permissions, codes);
+        QCOMPARE(found.fullname, QString("Op"));
+        QVERIFY(!store.find("op", "ABCD", &found));
+        QVERIFY(!store.find("OP", "abcd", &found));
+        QVERIFY(!store.find(QString(), QString(), &found));
+
+        QVERIFY(store.modify("op", {4}));
+        QVERIFY(store.find("op", "abcd", &found));
+        QCOMPARE(found.permissions, QList<quint8>{4});
+        QVERIFY(store.remove("op"));
+        QVERIFY(!store.exists("op"));
+    }
+
+    void closedDatabaseFailsEveryWrite()
+    {
+        QVERIFY(store.ensureTable());
+        store.database().close();
+        QVERIFY(!store.add("x", "y", {3}, QString()));
+        QVERIFY(!store.modify("adminvemo", {3}));
+        QVERIFY(!store.remove("adminvemo"));
+        QVERIFY(!store.exists("adminvemo"));
+        VemoRpcClient found;
+        QVERIFY(!store.find("adminvemo", "5f1d0c8e2a7b4963d0e18c2f7a9b3e64", &found));
+        QVERIFY(store.loadAll().isEmpty());
+    }
+
+private:
+    QTemporaryDir dir;
+    RpcAccountStore store;
+    int serial = 0;
+};
+
+QTEST_GUILESS_MAIN(TestRpcAccountStore)
+#include "tst_rpcaccountstore.moc"
