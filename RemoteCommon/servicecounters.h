@@ -37,6 +37,11 @@ public:
     {
         counters[counter].fetch_add(amount, std::memory_order_relaxed);
     }
+    // For a figure its owner counts itself: copies the owner's total.
+    static void store(Counter counter, quint64 total) noexcept
+    {
+        counters[counter].store(total, std::memory_order_relaxed);
+    }
     static quint64 value(Counter counter) noexcept
     {
         return counters[counter].load(std::memory_order_relaxed);

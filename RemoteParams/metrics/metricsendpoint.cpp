@@ -64,16 +64,15 @@ bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSet
     const QString hostText = hostSetting.toString().trimmed().isEmpty()
                                  ? QLatin1String(DefaultHost)
                                  : hostSetting.toString().trimmed();
+    // Debian's civetweb listens on IPv4 addresses only.
     const QHostAddress host(hostText);
-    if (host.isNull()) {
+    if (host.protocol() != QAbstractSocket::IPv4Protocol) {
         qWarning().noquote() << QStringLiteral("ERROR: Неверный адрес метрик Metrics/Host: \"%1\", "
                                                "служба работает без метрик")
                                     .arg(hostText.left(64));
         return false;
     }
-    const QString listen = host.protocol() == QAbstractSocket::IPv6Protocol
-                               ? QStringLiteral("[%1]:%2").arg(host.toString()).arg(wanted)
-                               : QStringLiteral("%1:%2").arg(host.toString()).arg(wanted);
+    const QString listen = QStringLiteral("%1:%2").arg(host.toString()).arg(wanted);
 
     collector = std::make_shared<MetricsCollector>(version.toStdString(), build.toStdString());
     try {

@@ -27,8 +27,8 @@ public:
 
     // Starts serving on host:port from the settings' raw values ("Metrics/Host",
     // "Metrics/Port"). An absent or zero port means off, silently; a port or host
-    // that cannot be used gets one log line and the service goes on without
-    // metrics. Returns whether the endpoint serves.
+    // that cannot be used (the host is an IPv4 address) gets one log line and the
+    // service goes on without metrics. Returns whether the endpoint serves.
     bool start(const QVariant& hostSetting, const QVariant& portSetting);
     void stop();
 
