@@ -13,10 +13,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <systemd/sd-daemon.h>
@@ -653,15 +657,62 @@ bool SystemdServicePlatform::registerControlHandler(const QString&)
     return controlPipe[0] >= 0;
 }
 
-void SystemdServicePlatform::notify(const QByteArray& text)
+int SystemdServicePlatform::sendNotification(const QByteArray& text, int waitMs)
 {
-    const int result = sd_notify(0, text.constData());
-    if (result < 0 && !notifyFailed.exchange(true)) {
-        // Once: systemd no longer hears from the service (its socket is gone).
-        // The service goes on; a stop still ends it in order.
+    const QByteArray name = qgetenv("NOTIFY_SOCKET");
+    if (name.isEmpty()) {
+        return 0;
+    }
+    struct sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if ((name.at(0) != '/' && name.at(0) != '@') || name.size() >= int(sizeof address.sun_path)) {
+        return -EINVAL;
+    }
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    if (name.at(0) == '@') {
+        address.sun_path[0] = '\0'; // an abstract name
+    }
+    const socklen_t length =
+        socklen_t(offsetof(struct sockaddr_un, sun_path) + size_t(name.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -errno;
+    }
+    int flags = MSG_NOSIGNAL;
+    if (waitMs > 0) {
+        struct timeval timeout;
+        timeout.tv_sec = waitMs / 1000;
+        timeout.tv_usec = (waitMs % 1000) * 1000;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    } else {
+        flags |= MSG_DONTWAIT;
+    }
+    const ssize_t sent = ::sendto(fd, text.constData(), size_t(text.size()), flags,
+                                  reinterpret_cast<const struct sockaddr*>(&address), length);
+    const int error = sent < 0 ? errno : 0;
+    ::close(fd);
+    return sent < 0 ? -error : 1;
+}
+
+void SystemdServicePlatform::notify(const QByteArray& text, int waitMs)
+{
+    const int result = sendNotification(text, waitMs);
+    if (result >= 0) {
+        return;
+    }
+    // Each kind once. The service goes on either way; a stop still ends it in
+    // order.
+    const QByteArray socket = qgetenv("NOTIFY_SOCKET");
+    if (result == -EAGAIN || result == -EWOULDBLOCK) {
+        if (!notifyBusyReported.exchange(true)) {
+            qWarning("systemd does not read its notify socket %s: a notification was dropped",
+                     socket.constData());
+        }
+    } else if (!notifyFailed.exchange(true)) {
         qWarning("systemd notify socket %s cannot be reached (%s): systemd does not learn "
                  "the state of the service",
-                 qgetenv("NOTIFY_SOCKET").constData(), std::strerror(-result));
+                 socket.constData(), std::strerror(-result));
     }
 }
 
@@ -697,9 +748,11 @@ void SystemdServicePlatform::prepareApplication()
     // loop that stops turning stops the pings, and systemd ends the process.
     auto* timer = new QTimer(QCoreApplication::instance());
     timer->setInterval(int(qBound<uint64_t>(1, usec / 3000, 3600 * 1000)));
-    QObject::connect(timer, &QTimer::timeout, timer, [this] { notify("WATCHDOG=1"); });
+    // A ping never waits: when systemd's queue is full it is dropped, and the
+    // next one follows a third of the interval later.
+    QObject::connect(timer, &QTimer::timeout, timer, [this] { notify("WATCHDOG=1", 0); });
     timer->start();
-    notify("WATCHDOG=1");
+    notify("WATCHDOG=1", 0);
 }
 
 void SystemdServicePlatform::setReadinessDeferred(bool deferred)

@@ -14,7 +14,8 @@
 // the unit is "<escaped service name>.service", written by "-i" into the unit
 // directory (/etc/systemd/system unless QTSERVICE_SYSTEMD_UNIT_DIR names
 // another). A service run is recognised by NOTIFY_SOCKET: systemd started the
-// process as a Type=notify service. The status goes to systemd with sd_notify
+// process as a Type=notify service. The status goes to systemd's notify
+// socket (never waiting more than a second for room in its queue)
 // (running: READY=1, stopping: STOPPING=1, the rest as STATUS= texts), the
 // event log is the journal.
 //
@@ -65,7 +66,11 @@ public:
     static QList<QByteArray> journalFields(const QString& name, const QString& message,
                                            QtServiceBase::MessageType type, int id, uint category,
                                            const QByteArray& data);
-    // What sd_notify() is told for a status.
+    // Sends one notification to the socket that NOTIFY_SOCKET names (a path,
+    // or '@' and an abstract name), waiting at most waitMs for room in the
+    // queue (0: not at all). 1 when sent, 0 without a socket, -errno.
+    static int sendNotification(const QByteArray& text, int waitMs);
+    // What systemd is told for a status.
     static QByteArray notifyText(const QtServiceStatus& status);
 
     QString platformName() const override;
@@ -99,8 +104,9 @@ public:
     int serviceExitStatus(int loopExitCode) const override;
 
 private:
-    // sd_notify; the first failure is logged once.
-    void notify(const QByteArray& text);
+    // The first failure of each kind is logged once.
+    void notify(const QByteArray& text, int waitMs = StateNotifyWaitMs);
+    static constexpr int StateNotifyWaitMs = 1000;
 
     struct CommandResult
     {
@@ -120,4 +126,5 @@ private:
     bool ready = false;
     QByteArray readyText;
     std::atomic<bool> notifyFailed{false};
+    std::atomic<bool> notifyBusyReported{false};
 };

@@ -8,7 +8,24 @@
 #include <csignal>
 #include <cstdio>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+// Whether standard output leads nowhere any more: a pipe whose reader has ended
+// (a watch piped into a script that has seen enough) or a closed terminal.
+bool outputGone()
+{
+#ifdef Q_OS_UNIX
+    pollfd output{STDOUT_FILENO, 0, 0};
+    return ::poll(&output, 1, 0) == 1 && (output.revents & (POLLERR | POLLHUP)) != 0;
+#else
+    return false;
+#endif
+}
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -33,12 +50,12 @@ int main(int argc, char* argv[])
     if (options.help) {
         out << ParamCtlOptions::helpText();
         out.flush();
-        return ParamCtlSession::Success;
+        return ParamCtlExitCode::Success;
     }
     if (!options.error.isEmpty()) {
         err << "paramctl: " << options.error << "\nTry 'paramctl --help'.\n";
         err.flush();
-        return ParamCtlSession::BadUsage;
+        return options.errorCode;
     }
 
     std::signal(SIGINT, onStopSignal);
@@ -49,10 +66,11 @@ int main(int argc, char* argv[])
         &session, &ParamCtlSession::finished, &app, [](int code) { QCoreApplication::exit(code); },
         Qt::QueuedConnection);
 
-    // The signal handler only sets a flag; the event loop looks at it.
+    // The signal handler only sets a flag; the event loop looks at it. An output
+    // nobody reads any more ends the run the same way.
     QTimer signalPoll;
     QObject::connect(&signalPoll, &QTimer::timeout, &session, [&session] {
-        if (stopRequested) {
+        if (stopRequested || outputGone()) {
             stopRequested = 0;
             session.interrupt();
         }

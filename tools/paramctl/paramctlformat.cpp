@@ -5,27 +5,7 @@
 
 QString ParamCtlFormat::escape(const QString& text)
 {
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '\\':
-            result += QLatin1String("\\\\");
-            break;
-        case '\t':
-            result += QLatin1String("\\t");
-            break;
-        case '\n':
-            result += QLatin1String("\\n");
-            break;
-        case '\r':
-            result += QLatin1String("\\r");
-            break;
-        default:
-            result += c;
-        }
-    }
-    return result;
+    return ParamCtlRecord::escape(text);
 }
 
 QString ParamCtlFormat::permissions(const QList<quint8>& codes)
@@ -88,49 +68,59 @@ QString ParamCtlFormat::stateName(qint32 state)
     }
 }
 
+ParamCtlRecord ParamCtlFormat::clientRecord(const VemoRpcClient& client)
+{
+    return ParamCtlRecord()
+        .text(QStringLiteral("login"), client.login)
+        .numbers(QStringLiteral("permissions"), client.permissions)
+        .text(QStringLiteral("fullname"), client.fullname)
+        .number(QStringLiteral("writesleft"), client.writesleft)
+        .number(QStringLiteral("lastwrite"), client.lastwrite);
+}
+
+ParamCtlRecord ParamCtlFormat::descriptorRecord(const UooDescriptor& d)
+{
+    return ParamCtlRecord()
+        .number(QStringLiteral("uoo"), d.uoo)
+        .text(QStringLiteral("device"), d.device)
+        .text(QStringLiteral("ip"), QHostAddress(d.ip).toString())
+        .number(QStringLiteral("port"), d.port)
+        .text(QStringLiteral("status"),
+              QStringLiteral("0x%1").arg(d.status, 2, 16, QLatin1Char('0')))
+        .boolean(QStringLiteral("online"), (d.status & UooDescriptor::StatusOnline) != 0, "yes",
+                 "no")
+        .text(QStringLiteral("version"),
+              QStringLiteral("0x%1").arg(d.version, 6, 16, QLatin1Char('0')));
+}
+
+ParamCtlRecord ParamCtlFormat::paramsRecord(const UooRParamsDesc& p)
+{
+    return ParamCtlRecord()
+        .number(QStringLiteral("uoo"), p.uoo)
+        .number(QStringLiteral("state"), p.state)
+        .text(QStringLiteral("statename"), stateName(p.state))
+        .number(QStringLiteral("writeleft"), p.writeLeft)
+        .number(QStringLiteral("lefttosend"), p.leftToSend)
+        .number(QStringLiteral("flags"), p.flags)
+        .text(QStringLiteral("device"), p.device)
+        .text(QStringLiteral("pversion"), p.pversion)
+        .optionalText(QStringLiteral("uootime"), dateTime(p.uootime), p.uootime.isValid())
+        .optionalText(QStringLiteral("localtime"), dateTime(p.localtime), p.localtime.isValid())
+        .number(QStringLiteral("uooparams"), p.uooparams.size())
+        .number(QStringLiteral("localparams"), p.localparams.size());
+}
+
 QString ParamCtlFormat::client(const VemoRpcClient& client)
 {
-    // Concatenation rather than chained arg(): a text holding "%1" stays as it is.
-    const QStringList fields{
-        QLatin1String("login=") + escape(client.login),
-        QLatin1String("permissions=") + permissions(client.permissions),
-        QLatin1String("fullname=") + escape(client.fullname),
-        QLatin1String("writesleft=") + QString::number(client.writesleft),
-        QLatin1String("lastwrite=") + QString::number(client.lastwrite),
-    };
-    return fields.join(QLatin1Char('\t'));
+    return clientRecord(client).tsv();
 }
 
 QString ParamCtlFormat::descriptor(const UooDescriptor& d)
 {
-    const QStringList fields{
-        QLatin1String("uoo=") + QString::number(d.uoo),
-        QLatin1String("device=") + escape(d.device),
-        QLatin1String("ip=") + QHostAddress(d.ip).toString(),
-        QLatin1String("port=") + QString::number(d.port),
-        QLatin1String("status=0x") + QStringLiteral("%1").arg(d.status, 2, 16, QLatin1Char('0')),
-        QLatin1String("online=") +
-            QLatin1String((d.status & UooDescriptor::StatusOnline) ? "yes" : "no"),
-        QLatin1String("version=0x") + QStringLiteral("%1").arg(d.version, 6, 16, QLatin1Char('0')),
-    };
-    return fields.join(QLatin1Char('\t'));
+    return descriptorRecord(d).tsv();
 }
 
 QString ParamCtlFormat::params(const UooRParamsDesc& p)
 {
-    const QStringList fields{
-        QLatin1String("uoo=") + QString::number(p.uoo),
-        QLatin1String("state=") + QString::number(p.state),
-        QLatin1String("statename=") + stateName(p.state),
-        QLatin1String("writeleft=") + QString::number(p.writeLeft),
-        QLatin1String("lefttosend=") + QString::number(p.leftToSend),
-        QLatin1String("flags=") + QString::number(p.flags),
-        QLatin1String("device=") + escape(p.device),
-        QLatin1String("pversion=") + escape(p.pversion),
-        QLatin1String("uootime=") + dateTime(p.uootime),
-        QLatin1String("localtime=") + dateTime(p.localtime),
-        QLatin1String("uooparams=") + QString::number(p.uooparams.size()),
-        QLatin1String("localparams=") + QString::number(p.localparams.size()),
-    };
-    return fields.join(QLatin1Char('\t'));
+    return paramsRecord(p).tsv();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "paramctlrecord.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
 #include "vemorpcclient.h"
@@ -8,10 +9,8 @@
 #include <QList>
 #include <QString>
 
-// The output lines of paramctl: one item per line, fields separated by a tab, each
-// field written as name=value. Texts are escaped so that a field never holds a tab
-// or a line break: backslash as \\, tab as \t, line feed as \n, carriage return
-// as \r.
+// The output items of paramctl, as records (see ParamCtlRecord) and as their
+// tab-separated lines.
 class ParamCtlFormat
 {
 public:
@@ -23,6 +22,10 @@ public:
     // "yyyy-MM-dd hh:mm:ss" (with "Z" for UTC); "-" for a null date-time.
     static QString dateTime(const QDateTime& time);
     static QString stateName(qint32 state);
+
+    static ParamCtlRecord clientRecord(const VemoRpcClient& client);
+    static ParamCtlRecord descriptorRecord(const UooDescriptor& descriptor);
+    static ParamCtlRecord paramsRecord(const UooRParamsDesc& params);
 
     static QString client(const VemoRpcClient& client);
     static QString descriptor(const UooDescriptor& descriptor);

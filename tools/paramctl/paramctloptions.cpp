@@ -1,31 +1,32 @@
 #include "paramctloptions.h"
 
+#include "paramctldevicelist.h"
 #include "paramctlformat.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
 
 namespace {
+
+using Command = ParamCtlCommand::Command;
 
 struct CommandInfo
 {
     const char* name;
-    ParamCtlOptions::Command command;
+    Command command;
     int minArgs;
     int maxArgs;
 };
 
 const CommandInfo Commands[] = {
-    {"users", ParamCtlOptions::Command::Users, 0, 0},
-    {"adduser", ParamCtlOptions::Command::AddUser, 3, 4},
-    {"moduser", ParamCtlOptions::Command::ModUser, 2, 2},
-    {"deluser", ParamCtlOptions::Command::DelUser, 1, 2},
-    {"devices", ParamCtlOptions::Command::Devices, 0, 0},
-    {"params", ParamCtlOptions::Command::Params, 1, 1},
-    {"schedule", ParamCtlOptions::Command::Schedule, 2, 2},
-    {"cancel", ParamCtlOptions::Command::Cancel, 1, 1},
-    {"guard", ParamCtlOptions::Command::Guard, 1, 1},
-    {"watch", ParamCtlOptions::Command::Watch, 0, 0},
+    {"users", Command::Users, 0, 0},     {"adduser", Command::AddUser, 3, 4},
+    {"moduser", Command::ModUser, 2, 2}, {"deluser", Command::DelUser, 1, 2},
+    {"devices", Command::Devices, 0, 0}, {"summary", Command::Summary, 0, 0},
+    {"params", Command::Params, 1, 1},   {"schedule", Command::Schedule, 2, 2},
+    {"cancel", Command::Cancel, 1, 1},   {"guard", Command::Guard, 1, 1},
+    {"watch", Command::Watch, 0, 0},
 };
 
 bool parseUoo(const QString& text, quint32* uoo)
@@ -50,25 +51,17 @@ bool parseNumber(const QString& text, int min, int max, int* value)
     return true;
 }
 
-ParamCtlOptions failed(ParamCtlOptions options, const QString& error)
+ParamCtlOptions failed(ParamCtlOptions options, const QString& error,
+                       int code = ParamCtlExitCode::BadUsage)
 {
     options.error = error;
+    options.errorCode = code;
     return options;
 }
 
-} // namespace
-
-QString ParamCtlOptions::commandName(Command command)
-{
-    for (const CommandInfo& info : Commands) {
-        if (info.command == command) {
-            return QString::fromLatin1(info.name);
-        }
-    }
-    return QString();
-}
-
-ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
+// The command line, or with batchLine one line of a batch file (which may hold
+// only a command and the options of commands).
+ParamCtlOptions parseArguments(const QStringList& arguments, bool batchLine)
 {
     ParamCtlOptions options;
 
@@ -80,14 +73,32 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
     const QCommandLineOption loginOption("login", QString(), "L");
     const QCommandLineOption passwordOption("password", QString(), "DIGEST");
     const QCommandLineOption timeoutOption("timeout", QString(), "S");
+    const QCommandLineOption retriesOption("login-retries", QString(), "N");
+    const QCommandLineOption jsonOption("json");
+    const QCommandLineOption batchOption("batch", QString(), "FILE");
+    const QCommandLineOption keepGoingOption("keep-going");
     const QCommandLineOption timeOption("time", QString(), "T");
     const QCommandLineOption countOption("count", QString(), "N");
     const QCommandLineOption secondsOption("seconds", QString(), "S");
+    const QCommandLineOption paramsOption("params");
     const QCommandLineOption saveOption("save", QString(), "FILE");
+    const QCommandLineOption saveDirOption("save-dir", QString(), "DIR");
     parser.addOptions({helpOption, hostOption, portOption, loginOption, passwordOption,
-                       timeoutOption, timeOption, countOption, secondsOption, saveOption});
+                       timeoutOption, retriesOption, jsonOption, batchOption, keepGoingOption,
+                       timeOption, countOption, secondsOption, paramsOption, saveOption,
+                       saveDirOption});
     if (!parser.parse(arguments)) {
         return failed(options, parser.errorText());
+    }
+    if (batchLine) {
+        for (const QCommandLineOption* global :
+             {&helpOption, &hostOption, &portOption, &loginOption, &passwordOption, &timeoutOption,
+              &retriesOption, &jsonOption, &batchOption, &keepGoingOption}) {
+            if (parser.isSet(*global)) {
+                return failed(options, QStringLiteral("option --%1 belongs on the command line")
+                                           .arg(global->names().last()));
+            }
+        }
     }
     if (parser.isSet(helpOption)) {
         options.help = true;
@@ -126,12 +137,32 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
         return failed(options, QStringLiteral("bad timeout '%1' (1 to 86400 seconds)")
                                    .arg(parser.value(timeoutOption)));
     }
+    if (parser.isSet(retriesOption) &&
+        !parseNumber(parser.value(retriesOption), 0, 100, &options.loginRetries)) {
+        return failed(
+            options,
+            QStringLiteral("bad login retries '%1' (0 to 100)").arg(parser.value(retriesOption)));
+    }
+    options.json = parser.isSet(jsonOption);
+    options.keepGoing = parser.isSet(keepGoingOption);
 
     const QStringList positional = parser.positionalArguments();
-    if (positional.isEmpty()) {
+    if (parser.isSet(batchOption)) {
+        options.batchFile = parser.value(batchOption);
+        if (options.batchFile.isEmpty()) {
+            return failed(options, QStringLiteral("empty batch file name"));
+        }
+        if (!positional.isEmpty()) {
+            return failed(options, QStringLiteral("no command goes with --batch (the commands "
+                                                  "come from the batch file)"));
+        }
+    } else if (options.keepGoing) {
+        return failed(options, QStringLiteral("option --keep-going only goes with --batch"));
+    }
+    if (positional.isEmpty() && !parser.isSet(batchOption)) {
         return failed(options, QStringLiteral("no command given"));
     }
-    const QString name = positional.first();
+    const QString name = positional.value(0);
     const QStringList args = positional.mid(1);
     const CommandInfo* info = nullptr;
     for (const CommandInfo& candidate : Commands) {
@@ -139,12 +170,14 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
             info = &candidate;
         }
     }
-    if (!info) {
+    if (!info && !positional.isEmpty()) {
         return failed(options, QStringLiteral("unknown command '%1'").arg(name));
     }
-    options.command = info->command;
-    if (args.size() < info->minArgs || args.size() > info->maxArgs) {
-        return failed(options, QStringLiteral("wrong number of arguments for '%1'").arg(name));
+    if (info) {
+        options.command = info->command;
+        if (args.size() < info->minArgs || args.size() > info->maxArgs) {
+            return failed(options, QStringLiteral("wrong number of arguments for '%1'").arg(name));
+        }
     }
 
     // Options that belong to one command only.
@@ -152,15 +185,14 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
     {
         const QCommandLineOption& option;
         Command command;
-    } owned[] = {{timeOption, Command::Schedule},
-                 {countOption, Command::Watch},
-                 {secondsOption, Command::Watch},
-                 {saveOption, Command::Params}};
+    } owned[] = {{timeOption, Command::Schedule}, {countOption, Command::Watch},
+                 {secondsOption, Command::Watch}, {paramsOption, Command::Watch},
+                 {saveOption, Command::Params},   {saveDirOption, Command::Params}};
     for (const auto& entry : owned) {
         if (parser.isSet(entry.option) && options.command != entry.command) {
-            return failed(options,
-                          QStringLiteral("option --%1 only goes with '%2'")
-                              .arg(entry.option.names().first(), commandName(entry.command)));
+            return failed(options, QStringLiteral("option --%1 only goes with '%2'")
+                                       .arg(entry.option.names().first(),
+                                            ParamCtlCommand::commandName(entry.command)));
         }
     }
 
@@ -190,9 +222,25 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
     case Command::Params:
     case Command::Schedule:
     case Command::Cancel:
+        if (ParamCtlDeviceList::isList(args.at(0))) {
+            QList<quint32> uoos;
+            QString error;
+            int code = 0;
+            if (!ParamCtlDeviceList::parse(args.at(0), false, &uoos, &error, &code)) {
+                return failed(options, error, code);
+            }
+            options.devices = args.at(0);
+            break;
+        }
+        if (!parseUoo(args.at(0), &options.uoo)) {
+            return failed(options, QStringLiteral("bad UOO number '%1'").arg(args.at(0)),
+                          ParamCtlExitCode::BadDeviceList);
+        }
+        break;
     case Command::Guard:
         if (!parseUoo(args.at(0), &options.uoo)) {
-            return failed(options, QStringLiteral("bad UOO number '%1'").arg(args.at(0)));
+            return failed(options, QStringLiteral("bad UOO number '%1'").arg(args.at(0)),
+                          ParamCtlExitCode::BadDeviceList);
         }
         break;
     default:
@@ -213,6 +261,17 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
     }
     if (options.command == Command::Params) {
         options.saveFile = parser.value(saveOption);
+        options.saveDir = parser.value(saveDirOption);
+        if (parser.isSet(saveOption) && parser.isSet(saveDirOption)) {
+            return failed(options, QStringLiteral("--save and --save-dir do not go together"));
+        }
+        if (parser.isSet(saveOption) && options.isList()) {
+            return failed(options, QStringLiteral("--save takes one device; use --save-dir DIR "
+                                                  "with a device list"));
+        }
+        if (parser.isSet(saveDirOption) && options.saveDir.isEmpty()) {
+            return failed(options, QStringLiteral("empty folder name for --save-dir"));
+        }
     }
     if (parser.isSet(countOption) &&
         !parseNumber(parser.value(countOption), 1, 1000000000, &options.watchCount)) {
@@ -222,16 +281,93 @@ ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
         !parseNumber(parser.value(secondsOption), 1, 1000000000, &options.watchSeconds)) {
         return failed(options, QStringLiteral("bad seconds '%1'").arg(parser.value(secondsOption)));
     }
+    options.watchParams = parser.isSet(paramsOption);
+    if (batchLine && options.command == Command::Watch && options.watchCount == 0 &&
+        options.watchSeconds == 0) {
+        return failed(options, QStringLiteral("watch in a batch needs --count or --seconds"));
+    }
     return options;
+}
+
+} // namespace
+
+QString ParamCtlCommand::commandName(Command command)
+{
+    for (const CommandInfo& info : Commands) {
+        if (info.command == command) {
+            return QString::fromLatin1(info.name);
+        }
+    }
+    return QString();
+}
+
+bool ParamCtlCommand::load(QHash<QString, QByteArray>* sets)
+{
+    if (!devices.isEmpty()) {
+        if (!ParamCtlDeviceList::parse(devices, true, &uoos, &error, &errorCode)) {
+            return false;
+        }
+    } else {
+        uoos = QList<quint32>{uoo};
+    }
+    if (command == Command::Schedule) {
+        if (sets && sets->contains(file)) {
+            newParams = sets->value(file);
+        } else {
+            QFile set(file);
+            if (!set.open(QIODevice::ReadOnly)) {
+                error = QStringLiteral("cannot read %1: %2").arg(file, set.errorString());
+                errorCode = ParamCtlExitCode::FileError;
+                return false;
+            }
+            newParams = set.read(MaxSetFileBytes + 1);
+            if (newParams.size() > MaxSetFileBytes) {
+                error = QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(MaxSetFileBytes);
+                errorCode = ParamCtlExitCode::FileError;
+                newParams.clear();
+                return false;
+            }
+            if (sets) {
+                sets->insert(file, newParams);
+            }
+        }
+        if (newParams.isEmpty()) {
+            error = QStringLiteral("%1 is empty: no parameter set to schedule").arg(file);
+            errorCode = ParamCtlExitCode::EmptySetFile;
+            return false;
+        }
+    }
+    if (command == Command::Params && !saveDir.isEmpty() && !QFileInfo(saveDir).isDir()) {
+        error = QStringLiteral("no folder %1 to save the sets in").arg(saveDir);
+        errorCode = ParamCtlExitCode::FileError;
+        return false;
+    }
+    return true;
+}
+
+ParamCtlOptions ParamCtlOptions::parse(const QStringList& arguments)
+{
+    return parseArguments(arguments, false);
+}
+
+ParamCtlCommand ParamCtlOptions::parseLine(const QStringList& words)
+{
+    ParamCtlCommand command = parseArguments(QStringList{QStringLiteral("paramctl")} + words, true);
+    if (!command.error.isEmpty() && command.errorCode == ParamCtlExitCode::BadUsage) {
+        command.errorCode = ParamCtlExitCode::BadBatchLine;
+    }
+    return command;
 }
 
 QString ParamCtlOptions::helpText()
 {
     return QStringLiteral(
         "Usage: paramctl [OPTIONS] COMMAND [ARGS]\n"
+        "       paramctl [OPTIONS] --batch FILE|- [--keep-going]\n"
         "\n"
         "Command-line workstation of the UOO parameter server: connects to its RPC\n"
-        "administration port, logs in and runs one command.\n"
+        "administration port, logs in and runs one command, or every command of a batch\n"
+        "file over the same connection.\n"
         "\n"
         "Options:\n"
         "  --host H           server address (default 127.0.0.1)\n"
@@ -241,6 +377,15 @@ QString ParamCtlOptions::helpText()
         "                     lower-case hexadecimal digest (default: the built-in one)\n"
         "  --timeout S        seconds to wait for the connection and for each reply\n"
         "                     (default 10)\n"
+        "  --login-retries N  when the server closes the connection at the login without\n"
+        "                     an answer (the same name logged in less than a second\n"
+        "                     before), wait 1.1 s and try again, at most N times\n"
+        "                     (default 5, 0 to 100); not after the server reported too\n"
+        "                     many failed logins for the name\n"
+        "  --json             write every item as a JSON object on a line of its own\n"
+        "  --batch FILE       run the commands of FILE (- for standard input), one a line,\n"
+        "                     in order, over one login; stop at the first that fails\n"
+        "  --keep-going       with --batch: run the other commands after a failure\n"
         "  -h, --help         this text\n"
         "\n"
         "Commands:\n"
@@ -251,29 +396,63 @@ QString ParamCtlOptions::helpText()
         "  moduser LOGIN PERMS        replace an account's permission codes\n"
         "  deluser LOGIN [PERMS]      delete an account (PERMS only marks the audit line)\n"
         "  devices                    list the UOO devices the server knows\n"
-        "  params UOO [--save FILE]   show a device's parameter record; --save writes the\n"
-        "                             device's current parameter set to FILE\n"
-        "  schedule UOO FILE [--time \"yyyy-MM-dd hh:mm:ss\"]\n"
-        "                             schedule FILE as the device's new parameter set,\n"
+        "  summary                    count the devices: known, online, offline\n"
+        "  params UOOS [--save FILE | --save-dir DIR]\n"
+        "                             show a device's parameter record; --save writes the\n"
+        "                             device's current parameter set to FILE, --save-dir\n"
+        "                             writes each device's set to DIR/UOO.bin\n"
+        "  schedule UOOS FILE [--time \"yyyy-MM-dd hh:mm:ss\"]\n"
+        "                             schedule FILE as the devices' new parameter set,\n"
         "                             stamped with the given local time (default: now)\n"
-        "  cancel UOO                 cancel a scheduled parameter set\n"
+        "  cancel UOOS                cancel a scheduled parameter set\n"
         "  guard UOO                  ask for a change of the device's guard state\n"
-        "  watch [--count N] [--seconds S]\n"
+        "  watch [--count N] [--seconds S] [--params]\n"
         "                             print the server's messages as they arrive, until\n"
-        "                             interrupted (SIGINT/SIGTERM) or a limit is reached\n"
+        "                             interrupted (SIGINT/SIGTERM) or a limit is reached;\n"
+        "                             --params adds the device's parameter record to each\n"
+        "                             RPC_NEW_PARAMSSTATE line; a watch piped into a\n"
+        "                             reader that has ended stops with status 0\n"
+        "\n"
+        "UOOS is one UOO number, or a list of numbers and ranges separated by commas\n"
+        "(4711,4712,4800-4899) and @FILE items (a file with one number or range a line;\n"
+        "blank lines and lines starting with # are skipped). A list holds at most 10000\n"
+        "devices; a device named twice is taken once. A list is run over one connection\n"
+        "and gives one line per device; the command succeeds when every device did.\n"
+        "\n"
+        "Batch file: one command a line, written as on the command line after the\n"
+        "global options (words separated by blanks; \"double\" or 'single' quotes keep\n"
+        "blanks; a backslash outside single quotes takes the next character as it is).\n"
+        "Blank lines and lines starting with # are skipped. Every line is checked, and\n"
+        "every file it names is read, before anything is sent; a bad line stops the\n"
+        "batch before it starts, or with --keep-going only that line is skipped. watch\n"
+        "in a batch needs --count or --seconds. The exit status is that of the first\n"
+        "command that failed. A batch holds at most 10000 commands (4 MiB), its set\n"
+        "files at most 8 MiB each and 64 MiB together, its lists 100000 devices.\n"
         "\n"
         "Output: one line per item on standard output, flushed at once; fields are\n"
         "separated by a tab and written as name=value. In texts a backslash is written\n"
         "as \\\\, a tab as \\t, a line feed as \\n and a carriage return as \\r.\n"
         "  users     login= permissions= fullname= writesleft= lastwrite=\n"
         "  devices   uoo= device= ip= port= status= online= version=\n"
+        "  summary   known= online= offline=\n"
         "  params    uoo= state= statename= writeleft= lefttosend= flags= device=\n"
         "            pversion= uootime= localtime= uooparams= localparams= (sizes)\n"
-        "  adduser, moduser, deluser, schedule, cancel, guard: the result text (OK, ...)\n"
+        "  adduser, moduser, deluser, guard, and schedule, cancel of one UOO number:\n"
+        "            the result text (OK, ...)\n"
+        "  schedule, cancel of a list: uoo= result= (OK, UOO_IS_BUSY,\n"
+        "            TESTING_UOO_NOT_FOUND)\n"
+        "  params of a list: uoo= result= and the record's other fields; a device the\n"
+        "            server does not know gives result=TESTING_UOO_NOT_FOUND alone\n"
         "  watch     the message name, a tab, then the message: the log line\n"
         "            (RPC_SYS_LOG_MESSAGE), the device line (RPC_NEW_UOOSTATE,\n"
-        "            RPC_UOO_REMOVED) or uoo=N (RPC_NEW_PARAMSSTATE)\n"
+        "            RPC_UOO_REMOVED) or uoo=N (RPC_NEW_PARAMSSTATE; with --params the\n"
+        "            record's fields)\n"
         "Times are local, yyyy-MM-dd hh:mm:ss (Z appended for UTC), - when not set.\n"
+        "With --json every line is a JSON object with the same fields: numbers as\n"
+        "numbers, online as true/false, permissions as a list, unset times as null,\n"
+        "the rest as texts (unescaped); the result text of a single operation is\n"
+        "{\"result\":...}; watch adds \"message\" (the message name) and writes the log\n"
+        "line as \"text\".\n"
         "\n"
         "Exit status:\n"
         "  0  success\n"
@@ -283,8 +462,14 @@ QString ParamCtlOptions::helpText()
         "     same login name tries again within a second, after a fourth failed\n"
         "     login in a row, and when a permission is missing)\n"
         "  5  login refused\n"
-        "  6  the operation's result is not OK\n"
+        "  6  the operation's result is not OK (for a list: for at least one device)\n"
         "  7  no reply within the timeout\n"
-        "  8  a local file cannot be read or written\n"
-        "  130 interrupted (other commands than watch)\n");
+        "  8  a local file cannot be read or written (a set file, a device list file,\n"
+        "     the batch file, a --save file or folder)\n"
+        "  9  a batch line that is not a command or has bad arguments\n"
+        "  10 a bad UOO number or device list (not a number, a reversed range, more\n"
+        "     than 10000 devices, a bad line in a device list file)\n"
+        "  11 the parameter set file is empty\n"
+        "  130 interrupted (other commands than watch)\n"
+        "Statuses 8 to 11 mean that nothing was sent for the command concerned.\n");
 }

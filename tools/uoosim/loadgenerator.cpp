@@ -36,8 +36,7 @@ QByteArray loadSet()
 
 } // namespace
 
-LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out)
-    : config(config), out(out)
+LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out) : config(config), out(out)
 {
     const QByteArray set = loadSet();
     SyncBlock block;
@@ -236,9 +235,9 @@ bool LoadGenerator::prepare(QString* error)
     // that last write of the set-up pass before measuring.
     QThread::msleep(1500);
     *out << QStringLiteral("LOAD_READY devices=%1 seconds=%2")
-                  .arg(config.devices)
-                  .arg(timer.elapsed() / 1000.0, 0, 'f', 2)
-           << '\n';
+                .arg(config.devices)
+                .arg(timer.elapsed() / 1000.0, 0, 'f', 2)
+         << '\n';
     out->flush();
     return true;
 }

@@ -18,9 +18,7 @@ QString hex16(quint16 value)
 
 } // namespace
 
-UooDevice::UooDevice(const UooDeviceConfig& config, QTextStream* out) : config(config), out(out)
-{
-}
+UooDevice::UooDevice(const UooDeviceConfig& config, QTextStream* out) : config(config), out(out) {}
 
 void UooDevice::print(const QString& line)
 {
@@ -40,7 +38,7 @@ bool UooDevice::silentAt(const QString& step)
 void UooDevice::send(quint32 msgCode, const QByteArray& payload, quint16 value)
 {
     socket.writeDatagram(ParamDatagramHeader::build(msgCode, payload, value, config.uoo),
-                           config.server, config.port);
+                         config.server, config.port);
 }
 
 bool UooDevice::waitFor(quint32 msgCode, ParamDatagramHeader* header, QByteArray* payload)

@@ -80,7 +80,7 @@ struct Installation
     quint16 rpcPort = 0;
     quint16 udpPort = 0;
 
-    bool prepare()
+    bool prepare(const QString& source = QStringLiteral(PARAMSERVER_PATH))
     {
         if (!dir.isValid()) {
             return false;
@@ -88,8 +88,8 @@ struct Installation
         bin = dir.filePath(QStringLiteral("bin"));
         program = bin + QStringLiteral("/paramserver");
         config = dir.filePath(QStringLiteral("config"));
-        if (!QDir().mkpath(bin) || !QFile::copy(QStringLiteral(PARAMSERVER_PATH), program) ||
-            !QFile::setPermissions(program, QFile::permissions(QStringLiteral(PARAMSERVER_PATH)))) {
+        if (!QDir().mkpath(bin) || !QFile::copy(source, program) ||
+            !QFile::setPermissions(program, QFile::permissions(source))) {
             return false;
         }
         QFile host(bin + QStringLiteral("/bindhost.txt"));
@@ -129,7 +129,7 @@ struct Installation
         env.insert(QStringLiteral("NOTIFY_SOCKET"), socketPath);
         env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("3000000"));
         server.setProcessEnvironment(env);
-        server.setWorkingDirectory(dir.path());
+        server.setWorkingDirectory(bin);
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server.start(program, QStringList());
     }
@@ -171,6 +171,8 @@ private slots:
     void runsUnderSystemd();
     void readiness_data();
     void readiness();
+    void restartThroughUnit_data();
+    void restartThroughUnit();
     void installedUnitVerifies();
     void commandLineFailures_data();
     void commandLineFailures();
@@ -280,6 +282,61 @@ void TestParamServerService::readiness()
     QCOMPARE(::kill(pid_t(server.processId()), SIGTERM), 0);
     QVERIFY(server.waitForFinished(LongWaitMs));
     QCOMPARE(server.exitCode(), 0);
+    ::close(notify);
+}
+
+void TestParamServerService::restartThroughUnit_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<bool>("stopWhileWaiting");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("restarted");
+
+    QTest::newRow("ForceRestartException") << 1 << false << 101 << true;
+    QTest::newRow("runtime error") << 2 << false << 110 << true;
+    QTest::newRow("runtime error, stopped while waiting") << 2 << true << 0 << false;
+    QTest::newRow("ImmediateExitApplication") << 3 << false << 0 << false;
+}
+
+void TestParamServerService::restartThroughUnit()
+{
+    // The event loop of the real service object ends the way a handler asks;
+    // the process ends with a status that the installed unit judges.
+    QFETCH(int, command);
+    QFETCH(bool, stopWhileWaiting);
+    QFETCH(int, exitCode);
+    QFETCH(bool, restarted);
+
+    Installation installation;
+    QVERIFY(installation.prepare(QStringLiteral(RESTARTPROBE_PATH)));
+    Installation paramserver;
+    QVERIFY(paramserver.prepare());
+    const UnitRestartRules unit(paramserver.installedUnit());
+
+    const QString socketPath = installation.dir.filePath(QStringLiteral("notify"));
+    const int notify = bindNotifySocket(socketPath);
+    QVERIFY(notify >= 0);
+    QProcess server;
+    installation.startService(server, socketPath);
+    QVERIFY(server.waitForStarted(LongWaitMs));
+    const pid_t pid = pid_t(server.processId());
+    QList<QByteArray> seen;
+    QVERIFY2(receiveUntil(notify, "READY=1", &seen), seen.join(" | ").constData());
+
+    union sigval value;
+    value.sival_int = command;
+    QCOMPARE(::sigqueue(pid, SIGRTMIN, value), 0);
+    if (stopWhileWaiting) {
+        QVERIFY2(receiveUntil(notify, "STATUS=Restarting in 10 s", &seen),
+                 seen.join(" | ").constData());
+        QCOMPARE(::kill(pid, SIGTERM), 0);
+    }
+    QVERIFY(server.waitForFinished(LongWaitMs));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), exitCode);
+    QCOMPARE(unit.restarts(server.exitCode()), restarted);
+    // The records went to their database before the process ended.
+    QVERIFY(QFile::exists(installation.bin + QStringLiteral("/params_upd.db")));
     ::close(notify);
 }
 

@@ -1,6 +1,8 @@
 #include "rpcpeer.h"
 #include "rpctypes.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -21,10 +23,14 @@ class FakeServer : public QObject
     Q_OBJECT
 public:
     RpcPeer peer;
-    QString result = "OK";       // result text of the operations
-    bool answerRequests = true;  // false: requests get no reply at all
-    bool closeOnLogin = false;   // close the connection instead of answering the login
-    bool closeOnRequest = false; // close the connection instead of answering a request
+    QString result = "OK";               // result text of the operations
+    bool answerRequests = true;          // false: requests get no reply at all
+    bool closeOnLogin = false;           // close the connection instead of answering the login
+    int closeLogins = 0;                 // close the connection at this many logins, then answer
+    QString lineBeforeClose;             // a log line sent before such a close
+    QMap<quint32, QString> resultByUoo;  // result texts of the parameter operations by UOO
+    QMap<quint32, QByteArray> knownSets; // params: devices with a record of their own
+    bool closeOnRequest = false;         // close the connection instead of answering a request
     QList<VemoRpcClient> accounts;
     QList<UooDescriptor> devices;
     UooRParamsDesc params;
@@ -36,6 +42,7 @@ public:
     VemoRpcClient account;
     QString password;
     quint32 uoo = 0;
+    QList<quint32> uoos; // every UOO of the parameter requests, in order
     UooRParamsDesc record;
     UooDescriptor descriptor;
 
@@ -71,6 +78,14 @@ public slots:
     void login(quint64 client, VemoRpcCredentials credentials)
     {
         received << "LOGIN";
+        if (closeLogins > 0) {
+            --closeLogins;
+            if (!lineBeforeClose.isEmpty()) {
+                peer.call(client, "RPC_SYS_LOG_MESSAGE", lineBeforeClose);
+            }
+            peer.disconnectClient(client);
+            return;
+        }
         if (closeOnLogin) {
             peer.disconnectClient(client);
             return;
@@ -109,8 +124,16 @@ public slots:
     void paramsDesc(quint64 client, quint32 code)
     {
         uoo = code;
+        uoos << code;
+        UooRParamsDesc answer = params;
+        if (knownSets.contains(code)) {
+            answer.uoo = code;
+            answer.uooparams = knownSets.value(code);
+        } else if (!knownSets.isEmpty()) {
+            answer = UooRParamsDesc(); // what the server answers for an unknown device
+        }
         if (request(client, "RPC_LOAD_PARAMSSTATE_REQUEST")) {
-            peer.call(client, "RPC_LOAD_PARAMSSTATE_RESULT", QVariant::fromValue(params));
+            peer.call(client, "RPC_LOAD_PARAMSSTATE_RESULT", QVariant::fromValue(answer));
         }
     }
     void uooOperation(quint64 client, QString op, UooDescriptor d)
@@ -125,9 +148,10 @@ public slots:
     {
         operation = op;
         uoo = code;
+        uoos << code;
         record = r;
         if (request(client, "RPC_UOO_PARAMS_OPERATION")) {
-            peer.call(client, "RPC_UOO_PARAMS_OPERATION_RESULT", result);
+            peer.call(client, "RPC_UOO_PARAMS_OPERATION_RESULT", resultByUoo.value(code, result));
         }
     }
 };
@@ -145,7 +169,7 @@ private:
     };
 
     // Runs paramctl against port while the event loop serves the fake server.
-    static Run run(quint16 port, const QStringList& args)
+    static Run run(quint16 port, const QStringList& args, const QByteArray& input = QByteArray())
     {
         QProcess process;
         QSignalSpy done(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
@@ -155,6 +179,8 @@ private:
             result.err = "did not start";
             return result;
         }
+        process.write(input);
+        process.closeWriteChannel();
         if (done.isEmpty() && !done.wait(Wait)) {
             process.kill();
             process.waitForFinished(Wait);
@@ -203,6 +229,14 @@ private slots:
     void serverNotThere();
     void noReplyTimesOut();
     void badUsageAndFiles();
+    void loginRetry_data();
+    void loginRetry();
+    void deviceListResults();
+    void paramsOfAList();
+    void batches_data();
+    void batches();
+    void summaryAndJson();
+    void watchEndsWithItsReader();
 };
 
 void TestParamCtl::users()
@@ -502,6 +536,232 @@ void TestParamCtl::badUsageAndFiles()
     QCOMPARE(r.code, 8);
     QVERIFY2(r.err.contains("missing.bin"), qPrintable(r.err));
     QVERIFY(server.received.isEmpty()); // nothing was sent
+}
+
+void TestParamCtl::loginRetry_data()
+{
+    QTest::addColumn<int>("closeLogins");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("logins");
+
+    const QString limit = "26.12.08-08:40:43 >> [WARNING] Превышен лимит попыток логина для "
+                          "клиента  %1 , клиент будет отключен.\n";
+    QTest::newRow("one refusal waited out") << 1 << "" << QStringList{} << 0 << 2;
+    QTest::newRow("refused beyond the retries")
+        << 3 << "" << QStringList{"--login-retries", "2"} << 4 << 3;
+    QTest::newRow("no retry asked") << 1 << "" << QStringList{"--login-retries", "0"} << 4 << 1;
+    QTest::newRow("too many failed logins: not retried")
+        << 1 << limit.arg(BuiltInLogin) << QStringList{} << 4 << 1;
+    QTest::newRow("another name's limit")
+        << 1 << limit.arg("adminvemo2") << QStringList{} << 0 << 2;
+}
+
+void TestParamCtl::loginRetry()
+{
+    QFETCH(int, closeLogins);
+    QFETCH(QString, line);
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(int, logins);
+
+    FakeServer server;
+    QVERIFY(server.start());
+    server.closeLogins = closeLogins;
+    server.lineBeforeClose = line;
+    const Run r = run(server.port(), options + QStringList{"devices"});
+    QCOMPARE(r.code, code);
+    QCOMPARE(server.received.count("LOGIN"), logins);
+    QCOMPARE(server.received.contains("RPC_LOAD_UOOSTATE_REQUEST"), code == 0);
+    if (code != 0) {
+        QVERIFY2(r.err.contains("closed the connection"), qPrintable(r.err));
+    }
+}
+
+void TestParamCtl::deviceListResults()
+{
+    FakeServer server;
+    QVERIFY(server.start());
+    QTemporaryDir dir;
+    const QString set = dir.filePath("set.bin");
+    QFile file(set);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("new set");
+    file.close();
+
+    // Results differ device by device: every line must name its own device,
+    // also with many requests on the way at once.
+    QStringList expected;
+    QList<quint32> all;
+    for (quint32 uoo = 1; uoo <= 40; ++uoo) {
+        const QString result = uoo % 7 == 0   ? "TESTING_UOO_NOT_FOUND"
+                               : uoo % 3 == 0 ? "UOO_IS_BUSY"
+                                              : "OK";
+        server.resultByUoo.insert(uoo, result);
+        expected << QString("uoo=%1\tresult=%2").arg(uoo).arg(result);
+        all << uoo;
+    }
+    Run r = run(server.port(), {"schedule", "1-40", set});
+    QCOMPARE(r.code, 6);
+    QCOMPARE(r.lines, expected);
+    QCOMPARE(server.uoos, all);
+    QCOMPARE(server.received.count("LOGIN"), 1);
+    QCOMPARE(server.record.localparams, QByteArray("new set"));
+    QVERIFY2(r.err.contains("schedule: 17 of 40 devices failed"), qPrintable(r.err));
+
+    // Every device succeeds: status 0.
+    server.uoos.clear();
+    server.resultByUoo.clear();
+    r = run(server.port(), {"cancel", "3,1,2-3"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.lines, (QStringList{"uoo=3\tresult=OK", "uoo=1\tresult=OK", "uoo=2\tresult=OK"}));
+    QCOMPARE(server.uoos, (QList<quint32>{3, 1, 2}));
+    QCOMPARE(server.operation, QString("RPC_UOO_PARAMS_OPERATION_SND_CANCEL"));
+}
+
+void TestParamCtl::paramsOfAList()
+{
+    FakeServer server;
+    QVERIFY(server.start());
+    server.knownSets = {{5, QByteArray("five")}, {6, QByteArray("six\0", 4)}};
+    QTemporaryDir dir;
+    const Run r = run(server.port(), {"params", "5-7", "--save-dir", dir.path()});
+    QCOMPARE(r.code, 6);
+    QCOMPARE(r.lines.size(), 3);
+    QVERIFY2(r.lines[0].startsWith("uoo=5\tresult=OK\tstate=0\t"), qPrintable(r.lines[0]));
+    QVERIFY(r.lines[0].endsWith("\tuooparams=4\tlocalparams=0"));
+    QVERIFY(r.lines[1].startsWith("uoo=6\tresult=OK\t"));
+    QCOMPARE(r.lines[2], QString("uoo=7\tresult=TESTING_UOO_NOT_FOUND"));
+    for (quint32 uoo : {5u, 6u}) {
+        QFile saved(dir.filePath(QString("%1.bin").arg(uoo)));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), server.knownSets.value(uoo));
+    }
+    QVERIFY(!QFile::exists(dir.filePath("7.bin")));
+}
+
+void TestParamCtl::batches_data()
+{
+    QTest::addColumn<QByteArray>("batch");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("result"); // of the parameter operations
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("received");
+    QTest::addColumn<QString>("err");
+
+    const QString users = "RPC_GET_CLIENTS_FROM_DB";
+    const QString devices = "RPC_LOAD_UOOSTATE_REQUEST";
+    const QString operation = "RPC_UOO_PARAMS_OPERATION";
+    QTest::newRow("one login for all")
+        << QByteArray("# three\nusers\n\ndevices\ncancel 4\nsummary\n") << QStringList{} << "OK"
+        << 0 << QStringList{"LOGIN", users, devices, operation, devices} << "";
+    QTest::newRow("stop at the first failure")
+        << QByteArray("users\ncancel 4\ndevices\n") << QStringList{} << "UOO_IS_BUSY" << 6
+        << QStringList{"LOGIN", users, operation} << "standard input:2: cancel failed: UOO_IS_BUSY";
+    QTest::newRow("keep going") << QByteArray("users\ncancel 4\ndevices\n")
+                                << QStringList{"--keep-going"} << "UOO_IS_BUSY" << 6
+                                << QStringList{"LOGIN", users, operation, devices} << "";
+    QTest::newRow("bad line: nothing sent")
+        << QByteArray("users\nfrobnicate\n") << QStringList{} << "OK" << 9 << QStringList{}
+        << "standard input:2: unknown command";
+    QTest::newRow("bad line skipped with keep going")
+        << QByteArray("users\nparams 9-1\ndevices\n") << QStringList{"--keep-going"} << "OK" << 10
+        << QStringList{"LOGIN", users, devices} << "standard input:2: reversed range";
+    QTest::newRow("missing set file: nothing sent")
+        << QByteArray("users\nschedule 1 /nonexistent/set.bin\n") << QStringList{} << "OK" << 8
+        << QStringList{} << "standard input:2: cannot read /nonexistent/set.bin";
+    QTest::newRow("too many devices in all: nothing sent")
+        << QByteArray("cancel 1-10000\n").repeated(11) << QStringList{} << "OK" << 10
+        << QStringList{} << "standard input:11: the device lists of the batch name more than";
+    QTest::newRow("empty batch") << QByteArray("# nothing\n") << QStringList{} << "OK" << 0
+                                 << QStringList{} << "";
+}
+
+void TestParamCtl::batches()
+{
+    QFETCH(QByteArray, batch);
+    QFETCH(QStringList, options);
+    QFETCH(QString, result);
+    QFETCH(int, code);
+    QFETCH(QStringList, received);
+    QFETCH(QString, err);
+
+    FakeServer server;
+    QVERIFY(server.start());
+    server.result = result;
+    const Run r = run(server.port(), options + QStringList{"--batch", "-"}, batch);
+    QCOMPARE(r.code, code);
+    QCOMPARE(server.received, received);
+    QVERIFY2(r.err.contains(err), qPrintable(r.err));
+}
+
+void TestParamCtl::summaryAndJson()
+{
+    FakeServer server;
+    QVERIFY(server.start());
+    UooDescriptor on;
+    on.uoo = 1;
+    on.status = 0x81;
+    UooDescriptor off;
+    off.uoo = 2;
+    off.device = "say \"hi\"";
+    server.devices = {on, off, off};
+    Run r = run(server.port(), {"summary"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.lines, QStringList{"known=3\tonline=1\toffline=2"});
+
+    server.pushesAfterLogin = {
+        {"RPC_SYS_LOG_MESSAGE", {QString("a line\twith \"quotes\"\n")}},
+        {"RPC_NEW_PARAMSSTATE", {QVariant::fromValue(quint32(2))}},
+    };
+    r = run(server.port(), {"--json", "watch", "--count", "2"});
+    QCOMPARE(r.code, 0);
+    r.lines += run(server.port(), {"--json", "devices"}).lines;
+    r.lines += run(server.port(), {"--json", "cancel", "1"}).lines;
+    const QStringList expected{
+        R"({"message":"RPC_SYS_LOG_MESSAGE","text":"a line\twith \"quotes\""})",
+        R"({"message":"RPC_NEW_PARAMSSTATE","uoo":2})",
+        "1 online=true",
+        "2 online=false",
+        "2 online=false",
+        R"({"result":"OK"})"};
+    QCOMPARE(r.lines.size(), expected.size());
+    for (int i = 0; i < r.lines.size(); ++i) {
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(r.lines[i].toUtf8(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        if (object.contains("online")) {
+            QCOMPARE(QString("%1 online=%2")
+                         .arg(object.value("uoo").toInt())
+                         .arg(object.value("online").toBool() ? "true" : "false"),
+                     expected[i]);
+            QCOMPARE(object.keys().size(), 7);
+        } else {
+            QCOMPARE(r.lines[i], expected[i]);
+        }
+    }
+}
+
+void TestParamCtl::watchEndsWithItsReader()
+{
+#ifdef Q_OS_UNIX
+    FakeServer server;
+    QVERIFY(server.start());
+    server.pushesAfterLogin = {{"RPC_NEW_PARAMSSTATE", {QVariant::fromValue(quint32(5))}}};
+    // Nothing comes after the first line: paramctl must notice that head has gone.
+    QProcess shell;
+    QSignalSpy done(&shell, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    shell.start("bash",
+                {"-c", QString("'%1' --port %2 watch | head -n 1; echo \"${PIPESTATUS[0]}\"")
+                           .arg(PARAMCTL_PATH)
+                           .arg(server.port())});
+    QVERIFY(done.wait(Wait));
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
+             QString("RPC_NEW_PARAMSSTATE\tuoo=5\n0\n"));
+#else
+    QSKIP("needs POSIX pipes");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestParamCtl)

@@ -1,6 +1,12 @@
+#include "paramctlbatch.h"
+#include "paramctldevicelist.h"
 #include "paramctlformat.h"
 #include "paramctloptions.h"
+#include "paramctlrecord.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -55,6 +61,18 @@ private slots:
     void permissionLists();
     void escaping();
     void lines();
+    void bulkCommandLines_data();
+    void bulkCommandLines();
+    void deviceLists_data();
+    void deviceLists();
+    void deviceListFiles_data();
+    void deviceListFiles();
+    void setFiles();
+    void words_data();
+    void words();
+    void batchLines_data();
+    void batchLines();
+    void jsonLines();
 };
 
 void TestParamCtlOptions::validCommandLines_data()
@@ -254,6 +272,361 @@ void TestParamCtlOptions::lines()
                      "\tdevice=dev\tpversion=2.1\tuootime=2024-01-02 03:04:05\tlocaltime=-"
                      "\tuooparams=30\tlocalparams=20"));
     QCOMPARE(ParamCtlFormat::stateName(99), QString("UNKNOWN"));
+}
+
+void TestParamCtlOptions::bulkCommandLines_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("expected"); // the error, or the devices and options
+
+    QTest::newRow("batch") << QStringList{"--batch", "jobs.txt"} << 0 << "batch=jobs.txt";
+    QTest::newRow("batch stdin keep going")
+        << QStringList{"--keep-going", "--batch", "-", "--json"} << 0 << "batch=- keep json";
+    QTest::newRow("summary") << QStringList{"summary"} << 0 << "summary";
+    QTest::newRow("list") << QStringList{"schedule", "1,5-7,@f", "s.bin"} << 0
+                          << "schedule devices=1,5-7,@f";
+    QTest::newRow("plain number is no list") << QStringList{"cancel", "17"} << 0 << "cancel";
+    QTest::newRow("save dir") << QStringList{"params", "1-3", "--save-dir", "d"} << 0
+                              << "params devices=1-3 dir=d";
+    QTest::newRow("watch params") << QStringList{"watch", "--params"} << 0 << "watch params";
+    QTest::newRow("retries") << QStringList{"--login-retries", "0", "users"} << 0 << "users";
+
+    QTest::newRow("keep going alone")
+        << QStringList{"--keep-going", "users"} << 2 << "only goes with --batch";
+    QTest::newRow("batch and command")
+        << QStringList{"--batch", "f", "users"} << 2 << "no command goes with --batch";
+    QTest::newRow("save with list")
+        << QStringList{"params", "1,2", "--save", "x"} << 2 << "use --save-dir";
+    QTest::newRow("save and save dir")
+        << QStringList{"params", "1", "--save", "x", "--save-dir", "d"} << 2 << "do not go";
+    QTest::newRow("params option elsewhere")
+        << QStringList{"devices", "--params"} << 2 << "only goes with 'watch'";
+    QTest::newRow("retries too many")
+        << QStringList{"--login-retries", "101", "users"} << 2 << "bad login retries";
+    QTest::newRow("reversed range") << QStringList{"cancel", "9-3"} << 10 << "reversed range";
+    QTest::newRow("bad number") << QStringList{"params", "12x"} << 10 << "bad UOO number";
+    QTest::newRow("guard takes no list") << QStringList{"guard", "1,2"} << 10 << "bad UOO";
+}
+
+void TestParamCtlOptions::bulkCommandLines()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, expected);
+    const ParamCtlOptions o = ParamCtlOptions::parse(QStringList{"paramctl"} + args);
+    if (code != 0) {
+        QCOMPARE(o.errorCode, code);
+        QVERIFY2(o.error.contains(expected), qPrintable(o.error));
+        return;
+    }
+    QCOMPARE(o.error, QString());
+    QStringList parts;
+    if (!o.batchFile.isEmpty()) {
+        parts << "batch=" + o.batchFile;
+    }
+    if (o.keepGoing) {
+        parts << "keep";
+    }
+    if (o.json) {
+        parts << "json";
+    }
+    if (o.command != ParamCtlOptions::Command::None) {
+        parts << ParamCtlOptions::commandName(o.command);
+    }
+    if (o.isList()) {
+        parts << "devices=" + o.devices;
+    }
+    if (!o.saveDir.isEmpty()) {
+        parts << "dir=" + o.saveDir;
+    }
+    if (o.watchParams) {
+        parts << "params";
+    }
+    QCOMPARE(parts.join(' '), expected);
+}
+
+void TestParamCtlOptions::deviceLists_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("devices"); // first..last (count) in order, or the error
+    QTest::addColumn<bool>("ok");
+
+    QTest::newRow("one") << "4711"
+                         << "4711..4711 (1)" << true;
+    QTest::newRow("list") << "4711,4712"
+                          << "4711..4712 (2)" << true;
+    QTest::newRow("range") << "4800-4899"
+                           << "4800..4899 (100)" << true;
+    QTest::newRow("blanks") << " 1 , 3 - 4 "
+                            << "1..4 (3)" << true;
+    QTest::newRow("twice taken once") << "5,1-6,5"
+                                      << "5..6 (6)" << true;
+    QTest::newRow("one-device range") << "7-7"
+                                      << "7..7 (1)" << true;
+    QTest::newRow("largest number") << "4294967295"
+                                    << "4294967295..4294967295 (1)" << true;
+    QTest::newRow("range at the top") << "4294967290-4294967295"
+                                      << "4294967290..4294967295 (6)" << true;
+    QTest::newRow("at the limit") << "1-10000"
+                                  << "1..10000 (10000)" << true;
+    QTest::newRow("limit counts distinct") << "1-10000,5000"
+                                           << "1..10000 (10000)" << true;
+    QTest::newRow("order kept") << "9,2,5-6"
+                                << "9..6 (4)" << true;
+
+    QTest::newRow("reversed") << "9-3"
+                              << "reversed range '9-3'" << false;
+    QTest::newRow("too large range") << "1-10001"
+                                     << "range '1-10001' too large" << false;
+    QTest::newRow("whole number space") << "0-4294967295"
+                                        << "too large" << false;
+    QTest::newRow("too many in all") << "1-6000,10001-16000"
+                                     << "more than 10000" << false;
+    QTest::newRow("number too big") << "4294967296"
+                                    << "bad UOO number" << false;
+    QTest::newRow("empty item") << "1,,2"
+                                << "empty item" << false;
+    QTest::newRow("trailing comma") << "1,"
+                                    << "empty item" << false;
+    QTest::newRow("open range") << "5-"
+                                << "bad range '5-'" << false;
+    QTest::newRow("two dashes") << "1-2-3"
+                                << "bad range" << false;
+    QTest::newRow("sign") << "+5,6"
+                          << "bad UOO number '+5'" << false;
+    QTest::newRow("hex") << "0x10,1"
+                         << "bad UOO number" << false;
+    QTest::newRow("at without file") << "1,@"
+                                     << "without a file name" << false;
+}
+
+void TestParamCtlOptions::deviceLists()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, devices);
+    QFETCH(bool, ok);
+    QList<quint32> uoos{99};
+    QString error;
+    int code = -1;
+    QCOMPARE(ParamCtlDeviceList::parse(text, true, &uoos, &error, &code), ok);
+    if (!ok) {
+        QCOMPARE(code, int(ParamCtlExitCode::BadDeviceList));
+        QVERIFY2(error.contains(devices), qPrintable(error));
+        return;
+    }
+    QCOMPARE(QString("%1..%2 (%3)").arg(uoos.first()).arg(uoos.last()).arg(uoos.size()), devices);
+    QCOMPARE(QSet<quint32>(uoos.begin(), uoos.end()).size(), uoos.size());
+}
+
+void TestParamCtlOptions::deviceListFiles_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: no file at all
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("expected"); // the devices, or the error
+
+    QTest::newRow("numbers and ranges")
+        << QByteArray("4711\n# spare devices\n\n 4800-4802 \r\n12\n") << 0
+        << "4711,4800,4801,4802,12";
+    QTest::newRow("no file") << QByteArray() << 8 << "cannot read device list";
+    QTest::newRow("bad line named")
+        << QByteArray("4711\n\nabc\n") << 10 << "list.txt:3: bad UOO number 'abc'";
+    QTest::newRow("reversed range in file")
+        << QByteArray("9-1\n") << 10 << "list.txt:1: reversed range";
+    QTest::newRow("only comments") << QByteArray("# none yet\n") << 10 << "names no device";
+}
+
+void TestParamCtlOptions::deviceListFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, code);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("list.txt");
+    if (!content.isNull()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    // Through the command line, as paramctl reads it.
+    ParamCtlOptions o = ParamCtlOptions::parse({"paramctl", "params", "@" + path});
+    QCOMPARE(o.error, QString());
+    QCOMPARE(o.load(), code == 0);
+    if (code != 0) {
+        QCOMPARE(o.errorCode, code);
+        QVERIFY2(o.error.contains(expected), qPrintable(o.error));
+        return;
+    }
+    QStringList devices;
+    for (quint32 uoo : qAsConst(o.uoos)) {
+        devices << QString::number(uoo);
+    }
+    QCOMPARE(devices.join(','), expected);
+}
+
+void TestParamCtlOptions::setFiles()
+{
+    QTemporaryDir dir;
+    const QString empty = dir.filePath("empty.bin");
+    const QString set = dir.filePath("set.bin");
+    QFile(empty).open(QIODevice::WriteOnly);
+    QFile file(set);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("\x01\x00\x02", 3);
+    file.close();
+
+    ParamCtlOptions o = ParamCtlOptions::parse({"paramctl", "schedule", "1-3", set});
+    QVERIFY(o.load());
+    QCOMPARE(o.newParams, QByteArray("\x01\x00\x02", 3));
+    QCOMPARE(o.uoos, (QList<quint32>{1, 2, 3}));
+
+    o = ParamCtlOptions::parse({"paramctl", "schedule", "1", empty});
+    QVERIFY(!o.load());
+    QCOMPARE(o.errorCode, int(ParamCtlExitCode::EmptySetFile));
+    QVERIFY(o.error.contains("empty.bin is empty"));
+
+    o = ParamCtlOptions::parse({"paramctl", "schedule", "1", dir.filePath("none.bin")});
+    QVERIFY(!o.load());
+    QCOMPARE(o.errorCode, int(ParamCtlExitCode::FileError));
+
+    o = ParamCtlOptions::parse({"paramctl", "params", "1", "--save-dir", dir.filePath("none")});
+    QVERIFY(!o.load());
+    QCOMPARE(o.errorCode, int(ParamCtlExitCode::FileError));
+}
+
+void TestParamCtlOptions::words_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("words"); // empty with an error expected
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("plain") << "schedule  4711\tset.bin"
+                           << QStringList{"schedule", "4711", "set.bin"} << "";
+    QTest::newRow("double quotes")
+        << "schedule 1 s --time \"2024-03-07 13:05:09\""
+        << QStringList{"schedule", "1", "s", "--time", "2024-03-07 13:05:09"} << "";
+    QTest::newRow("single quotes keep backslashes")
+        << "adduser op 'a\\b c' 3" << QStringList{"adduser", "op", "a\\b c", "3"} << "";
+    QTest::newRow("backslash") << "adduser a\\ b \\\"x" << QStringList{"adduser", "a b", "\"x"}
+                               << "";
+    QTest::newRow("empty quotes") << "deluser \"\"" << QStringList{"deluser", ""} << "";
+    QTest::newRow("quotes inside a word") << "a\"b c\"d" << QStringList{"ab cd"} << "";
+    QTest::newRow("open double quote") << "adduser \"op" << QStringList{} << "not closed";
+    QTest::newRow("open single quote") << "adduser 'op" << QStringList{} << "not closed";
+    QTest::newRow("trailing backslash") << "users \\" << QStringList{} << "backslash";
+}
+
+void TestParamCtlOptions::words()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, words);
+    QFETCH(QString, error);
+    QStringList split{"stale"};
+    QString message;
+    QCOMPARE(ParamCtlBatch::splitWords(line, &split, &message), error.isEmpty());
+    if (error.isEmpty()) {
+        QCOMPARE(split, words);
+    } else {
+        QVERIFY2(message.contains(error), qPrintable(message));
+    }
+}
+
+void TestParamCtlOptions::batchLines_data()
+{
+    QTest::addColumn<QString>("text");
+    // One entry per command: line:name, or line:code:error.
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("commands, comments and blank lines")
+        << "# nightly\n\nsummary\r\n  params 1-3 --save-dir out\nschedule 4711 s.bin --time "
+           "\"2024-03-07 13:05:09\"\nwatch --seconds 5\n"
+        << QStringList{"3:summary", "4:params", "5:schedule", "6:watch"};
+    QTest::newRow("bad lines keep their place")
+        << "users\nfrobnicate 1\nparams 7-2\nusers x\n"
+        << QStringList{"1:users", "2:9:jobs:2: unknown command 'frobnicate'",
+                       "3:10:jobs:3: reversed range '7-2'", "4:9:jobs:4: wrong number"};
+    QTest::newRow("global options belong on the command line")
+        << "users --port 1\n--json devices\ndevices --batch x\n"
+        << QStringList{"1:9:jobs:1: option --port belongs on the command line",
+                       "2:9:jobs:2: option --json", "3:9:jobs:3: option --batch"};
+    QTest::newRow("watch needs a limit")
+        << "watch\nwatch --count 3\n"
+        << QStringList{"1:9:jobs:1: watch in a batch needs", "2:watch"};
+    QTest::newRow("open quote") << "adduser \"op 1 3\n"
+                                << QStringList{"1:9:jobs:1: quote \" not closed"};
+    QTest::newRow("only options") << "--time x\n" << QStringList{"1:9:jobs:1:"};
+}
+
+void TestParamCtlOptions::batchLines()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, expected);
+    QList<ParamCtlCommand> commands;
+    QString error;
+    QVERIFY(ParamCtlBatch::parse(text, "jobs", &commands, &error));
+    QCOMPARE(commands.size(), expected.size());
+    for (int i = 0; i < commands.size(); ++i) {
+        const ParamCtlCommand& c = commands.at(i);
+        const QStringList want = expected.at(i).split(':');
+        QCOMPARE(c.line, want.at(0).toInt());
+        if (want.size() == 2) {
+            QCOMPARE(c.error, QString());
+            QCOMPARE(ParamCtlCommand::commandName(c.command), want.at(1));
+        } else {
+            QCOMPARE(c.errorCode, want.at(1).toInt());
+            const QString message = expected.at(i).section(':', 2);
+            QVERIFY2(c.error.startsWith(message), qPrintable(c.error));
+        }
+    }
+
+    // A batch of more commands than allowed is refused as a whole.
+    QString many;
+    for (int i = 0; i <= ParamCtlBatch::MaxCommands; ++i) {
+        many += "users\n";
+    }
+    QVERIFY(!ParamCtlBatch::parse(many, "jobs", &commands, &error));
+    QVERIFY2(error.contains("more than"), qPrintable(error));
+}
+
+void TestParamCtlOptions::jsonLines()
+{
+    VemoRpcClient client;
+    client.login = "op \"night\"";
+    client.permissions = {3, 6};
+    client.fullname = "Иван\tИванов\\\n\x01";
+    client.writesleft = -1;
+    client.lastwrite = 4000000000u;
+    const QString line = ParamCtlFormat::clientRecord(client).json();
+    QVERIFY2(!line.contains('\n') && !line.contains('\t'), qPrintable(line));
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &parseError);
+    QCOMPARE(parseError.error, QJsonParseError::NoError);
+    const QJsonObject o = doc.object();
+    QCOMPARE(o.keys().size(), 5);
+    QCOMPARE(o.value("login").toString(), client.login);
+    QCOMPARE(o.value("fullname").toString(), client.fullname);
+    QCOMPARE(o.value("permissions").toVariant(), QVariant(QVariantList{3, 6}));
+    QCOMPARE(o.value("writesleft").toInt(), -1);
+    QCOMPARE(o.value("lastwrite").toDouble(), 4000000000.0);
+    // The same record as a tab-separated line is unchanged.
+    QCOMPARE(ParamCtlFormat::clientRecord(client).tsv(), ParamCtlFormat::client(client));
+
+    UooDescriptor d;
+    d.uoo = 17;
+    d.status = 0x80;
+    const QJsonObject device =
+        QJsonDocument::fromJson(ParamCtlFormat::descriptorRecord(d).json().toUtf8()).object();
+    QCOMPARE(device.value("online"), QJsonValue(true));
+    QCOMPARE(device.value("status"), QJsonValue("0x80"));
+    QCOMPARE(device.value("uoo"), QJsonValue(17));
+
+    UooRParamsDesc p;
+    p.uootime = QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5));
+    const QJsonObject params =
+        QJsonDocument::fromJson(ParamCtlFormat::paramsRecord(p).json().toUtf8()).object();
+    QCOMPARE(params.value("uootime"), QJsonValue("2024-01-02 03:04:05"));
+    QVERIFY(params.value("localtime").isNull());
+    QCOMPARE(params.keys().size(), 12);
 }
 
 QTEST_GUILESS_MAIN(TestParamCtlOptions)
