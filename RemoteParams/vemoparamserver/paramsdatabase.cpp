@@ -3,7 +3,6 @@
 #include "clock.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -48,8 +47,7 @@ bool ParamsDatabase::open()
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(m_fileName);
     if (!m_db.open()) {
-        qCritical() << "ERROR: Ошибка открытия файла БД параметров"
-                    << QFileInfo(m_fileName).absoluteFilePath();
+        qCritical() << "ERROR: Ошибка открытия файла БД параметров";
         return false;
     }
 
