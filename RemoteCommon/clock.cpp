@@ -20,6 +20,14 @@ qint64 SystemClock::currentMSecsSinceEpoch() const
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+qint64 SystemClock::monotonicMs() const
+{
+    // QElapsedTimer reads the system's monotonic clock where there is one.
+    QElapsedTimer timer;
+    timer.start();
+    return timer.msecsSinceReference();
+}
+
 quint32 SystemClock::tickMs() const
 {
     // The monotonic clock counts from system start-up, like the tick counter of
@@ -30,7 +38,7 @@ quint32 SystemClock::tickMs() const
 }
 
 ManualClock::ManualClock(const QDateTime& start, quint32 tick)
-    : m_epochMs(start.toMSecsSinceEpoch()), m_tick(tick)
+    : m_epochMs(start.toMSecsSinceEpoch()), m_monotonicMs(tick), m_tick(tick)
 {
 }
 
@@ -44,6 +52,11 @@ qint64 ManualClock::currentMSecsSinceEpoch() const
     return m_epochMs;
 }
 
+qint64 ManualClock::monotonicMs() const
+{
+    return m_monotonicMs;
+}
+
 quint32 ManualClock::tickMs() const
 {
     return m_tick;
@@ -52,10 +65,16 @@ quint32 ManualClock::tickMs() const
 void ManualClock::advanceMs(qint64 ms)
 {
     m_epochMs += ms;
+    m_monotonicMs += ms;
     m_tick += static_cast<quint32>(ms);
 }
 
 void ManualClock::setDateTime(const QDateTime& now)
 {
     m_epochMs = now.toMSecsSinceEpoch();
+}
+
+void ManualClock::jumpWallMs(qint64 ms)
+{
+    m_epochMs += ms;
 }

@@ -5,6 +5,11 @@
 // The one source of time of the service. Everything that measures or stamps time
 // (the offline sweep, the device's last-seen time, the action log, the login
 // interval) reads it through a Clock, so that tests can drive time by hand.
+//
+// Two kinds of time: the wall clock (currentDateTime, currentMSecsSinceEpoch) is
+// what people see and what is stored; it can jump when the system time is set.
+// The monotonic clock (monotonicMs, tickMs) only moves forward at a steady pace
+// and is what ages and intervals are measured on.
 class Clock
 {
 public:
@@ -14,6 +19,8 @@ public:
     virtual QDateTime currentDateTime() const = 0;
     // Milliseconds since the epoch (UTC based; cheap, no time-zone conversion).
     virtual qint64 currentMSecsSinceEpoch() const = 0;
+    // Milliseconds on the monotonic clock, from an arbitrary origin; never jumps.
+    virtual qint64 monotonicMs() const = 0;
     // Millisecond counter since start-up; 32 bits, wraps.
     virtual quint32 tickMs() const = 0;
 
@@ -27,10 +34,13 @@ public:
     SystemClock();
     QDateTime currentDateTime() const override;
     qint64 currentMSecsSinceEpoch() const override;
+    qint64 monotonicMs() const override;
     quint32 tickMs() const override;
 };
 
 // A clock that only moves when told to; for tests and simulations.
+// advanceMs moves both kinds of time, as time passing does; setDateTime and
+// jumpWallMs move only the wall clock, as setting the system time does.
 class ManualClock final : public Clock
 {
 public:
@@ -38,13 +48,16 @@ public:
                          quint32 tick = 100000);
     QDateTime currentDateTime() const override;
     qint64 currentMSecsSinceEpoch() const override;
+    qint64 monotonicMs() const override;
     quint32 tickMs() const override;
 
     void advanceMs(qint64 ms);
     void setDateTime(const QDateTime& now);
+    void jumpWallMs(qint64 ms);
     void setTick(quint32 tick) { m_tick = tick; }
 
 private:
     qint64 m_epochMs = 0;
+    qint64 m_monotonicMs = 0;
     quint32 m_tick = 0;
 };

@@ -21,7 +21,7 @@ public:
         DownloadsAbandoned, // new sets given up after the retries
         InvalidDatagrams,   // datagrams refused by the validation
         LoginsFailed,       // RPC logins with a wrong name or password
-        DbWriteFailures,    // failed writes of the parameter records
+        DbWriteFailures,    // failed record writes (the persistence counts; copied)
         CounterCount
     };
     enum Gauge {

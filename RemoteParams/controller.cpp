@@ -196,7 +196,9 @@ void Controller::publishGauges()
     if (paramServer) {
         ServiceCounters::set(ServiceCounters::DevicesKnown, paramServer->deviceCount());
         ServiceCounters::set(ServiceCounters::DevicesOnline, paramServer->onlineCount());
-        ServiceCounters::set(ServiceCounters::UnsavedRecords, paramServer->unsavedCount());
+        ServiceCounters::set(ServiceCounters::UnsavedRecords, paramServer->unsavedRecords());
+        ServiceCounters::store(ServiceCounters::DbWriteFailures,
+                               paramServer->paramsWriteFailures());
     }
     if (authManager) {
         const int loggedIn = authManager->loggedInCount();

@@ -3,7 +3,6 @@
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
-#include "paramsdatabase.h"
 #include "servicecounters.h"
 #include "syncblock.h"
 
@@ -34,24 +33,8 @@ void invalidPack()
 VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
     : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system())
 {
-    m_persistTimer.setSingleShot(true);
-    m_persistTimer.setInterval(PersistDelayMs);
-    connect(&m_persistTimer, &QTimer::timeout, this, &VemoParamServer::persistDirty);
-
-    m_paramsDb = std::make_unique<ParamsDatabase>(m_clock);
-    if (m_paramsDb->open()) {
-        const QVector<ParamsRow> rows = m_paramsDb->loadFromDb();
-        for (const ParamsRow& row : rows) {
-            UooEntry& entry = m_entries[row.uoo];
-            entry = UooEntry();
-            entry.record = row.record;
-            entry.record.flags = 0;
-            entry.record.lastSeen = QDateTime();
-            entry.record.uploadBuffer.clear();
-            entry.uooSetCrc = paramSetCrc(entry.record.uooparams);
-            entry.localSetCrc = paramSetCrc(entry.record.localparams);
-        }
-    }
+    m_persistence = new ParamsPersistence(this, m_clock, this);
+    mergeStoredRows(m_persistence->load(MaxUploadSize));
 
     m_sweepTimer.setInterval(SweepIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
@@ -61,11 +44,8 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
 VemoParamServer::~VemoParamServer()
 {
     qDebug() << "Остановка сервера параметров...";
-    m_persistTimer.stop();
-    if (m_paramsDb->isOpen()) {
-        saveAll();
-        m_paramsDb->close();
-    }
+    // Writes what is not yet written while the records still exist.
+    m_persistence->finish();
 }
 
 void VemoParamServer::setPort(quint16 port)
@@ -194,11 +174,6 @@ int VemoParamServer::onlineCount() const
     return static_cast<int>(m_online.size());
 }
 
-int VemoParamServer::unsavedCount() const
-{
-    return m_dirty.size();
-}
-
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 {
     QList<UooDescriptor> list;
@@ -218,11 +193,18 @@ bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& requ
     if (entry == nullptr || entry->record.state != UooRParamsDesc::PAR_STATE_IDLE) {
         return false;
     }
+    const UooRParamsDesc before = entry->record;
+    const quint16 crcBefore = entry->localSetCrc;
     setLocalParams(*entry, request.localparams);
     entry->record.localtime = request.localtime;
     entry->record.writeLeft = 0;
     entry->record.leftToSend = entry->record.localparams.size();
-    markDirty(code);
+    // The operator is told "OK" only once the new set is in the file.
+    if (!m_persistence->writeNow(code)) {
+        entry->record = before;
+        entry->localSetCrc = crcBefore;
+        return false;
+    }
     return true;
 }
 
@@ -233,12 +215,19 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
     if (entry == nullptr) {
         return false;
     }
+    const UooRParamsDesc before = entry->record;
+    const quint16 crcBefore = entry->localSetCrc;
     entry->record.state = UooRParamsDesc::PAR_STATE_IDLE;
     setLocalParams(*entry, QByteArray());
     entry->record.localtime = QDateTime();
     entry->record.writeLeft = 0;
     entry->record.leftToSend = 0;
-    markDirty(code);
+    // The operator is told "OK" only once the cancellation is in the file.
+    if (!m_persistence->writeNow(code)) {
+        entry->record = before;
+        entry->localSetCrc = crcBefore;
+        return false;
+    }
     return true;
 }
 
@@ -246,7 +235,9 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
 
 void VemoParamServer::sweepOffline()
 {
-    const qint64 nowMs = m_clock->currentMSecsSinceEpoch();
+    // Ages are measured on the monotonic clock: setting the system time neither
+    // takes live devices offline nor delays the detection of silent ones.
+    const qint64 nowMs = m_clock->monotonicMs();
     // The index is ordered by last-seen time: only its expired head is visited.
     QVector<quint32> expired;
     auto it = m_online.begin();
@@ -335,7 +326,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         record.uoo = code;
         markDirty(code);
     }
-    markOnline(code, entry, m_clock->currentMSecsSinceEpoch());
+    markOnline(code, entry, m_clock->currentMSecsSinceEpoch(), m_clock->monotonicMs());
 
     // 2. The descriptor.
     entry.hasDescriptor = true;
@@ -689,19 +680,20 @@ void VemoParamServer::resetRecord(UooEntry& entry)
     entry.timeCacheValid = false;
 }
 
-void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs)
+void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs)
 {
     entry.record.flags |= UooRParamsDesc::FlagOnline;
     entry.lastSeenValid = true;
     entry.lastSeenMs = nowMs;
+    entry.lastSeenMonotonicMs = monotonicMs;
     if (entry.indexed) {
         // Reuse the index node: the new time is normally the latest, so the hinted
         // insertion at the end costs constant time.
         auto node = m_online.extract(entry.indexIt);
-        node.value() = {nowMs, code};
+        node.value() = {monotonicMs, code};
         entry.indexIt = m_online.insert(m_online.end(), std::move(node));
     } else {
-        entry.indexIt = m_online.emplace_hint(m_online.end(), nowMs, code);
+        entry.indexIt = m_online.emplace_hint(m_online.end(), monotonicMs, code);
         entry.indexed = true;
     }
 }
@@ -729,50 +721,76 @@ const QDateTime& VemoParamServer::deviceTime(UooEntry& entry, const std::array<q
 
 void VemoParamServer::markDirty(quint32 code)
 {
-    if (!m_paramsDb->isOpen()) {
-        return;
-    }
-    m_dirty.insert(code);
-    if (!m_persistTimer.isActive()) {
-        m_persistTimer.start();
-    }
-}
-
-void VemoParamServer::persistDirty()
-{
-    if (m_dirty.isEmpty() || !m_paramsDb->isOpen()) {
-        return;
-    }
-    QVector<ParamsRowRef> rows;
-    rows.reserve(m_dirty.size());
-    for (quint32 code : qAsConst(m_dirty)) {
-        if (const UooEntry* entry = findEntry(code)) {
-            rows.append({code, &entry->record});
-        }
-    }
-    // On failure the codes stay dirty and are written with the next change.
-    if (m_paramsDb->saveRecords(rows)) {
-        m_dirty.clear();
-    } else {
-        ServiceCounters::add(ServiceCounters::DbWriteFailures);
-    }
-}
-
-void VemoParamServer::saveAll()
-{
-    QVector<ParamsRowRef> rows;
-    rows.reserve(static_cast<int>(m_entries.size()));
-    for (const auto& item : m_entries) {
-        rows.append({item.first, &item.second.record});
-    }
-    if (m_paramsDb->saveToDb(rows)) {
-        m_dirty.clear();
-    } else {
-        ServiceCounters::add(ServiceCounters::DbWriteFailures);
-    }
+    m_persistence->markDirty(code);
 }
 
 void VemoParamServer::logParamAction(quint32 uoo, int message)
 {
-    m_paramsDb->logParamAction(uoo, message, QString());
+    m_persistence->logAction(uoo, message);
+}
+
+int VemoParamServer::unsavedRecords() const
+{
+    return m_persistence->unsavedRecords();
+}
+
+int VemoParamServer::unsavedLogRows() const
+{
+    return m_persistence->unsavedLogRows();
+}
+
+quint64 VemoParamServer::paramsWriteFailures() const
+{
+    return m_persistence->writeFailures();
+}
+
+bool VemoParamServer::paramsWriteFailing() const
+{
+    return m_persistence->isWriteFailing();
+}
+
+const UooRParamsDesc* VemoParamServer::persistedRecord(quint32 code) const
+{
+    const UooEntry* entry = findEntry(code);
+    return entry != nullptr ? &entry->record : nullptr;
+}
+
+QVector<quint32> VemoParamServer::persistedCodes() const
+{
+    QVector<quint32> codes;
+    codes.reserve(static_cast<int>(m_entries.size()));
+    for (const auto& item : m_entries) {
+        codes.append(item.first);
+    }
+    return codes;
+}
+
+void VemoParamServer::mergeStoredRows(const QVector<ParamsRow>& rows)
+{
+    for (const ParamsRow& row : rows) {
+        const auto found = m_entries.find(row.uoo);
+        if (found == m_entries.end()) {
+            UooEntry& entry = m_entries[row.uoo];
+            entry.record = row.record;
+            entry.record.flags = 0;
+            entry.record.lastSeen = QDateTime();
+            entry.record.uploadBuffer.clear();
+            entry.uooSetCrc = paramSetCrc(entry.record.uooparams);
+            entry.localSetCrc = paramSetCrc(entry.record.localparams);
+            continue;
+        }
+        // Read only after the device has spoken since start-up: the live record
+        // wins, but a new set an operator had scheduled is kept when the live
+        // record has none and can take it.
+        UooEntry& entry = found->second;
+        if (entry.record.localparams.isEmpty() && !row.record.localparams.isEmpty() &&
+            entry.record.state <= UooRParamsDesc::PAR_STATE_IDLE) {
+            setLocalParams(entry, row.record.localparams);
+            entry.record.localtime = row.record.localtime;
+            entry.record.writeLeft = 0;
+            entry.record.leftToSend = entry.record.localparams.size();
+            markDirty(row.uoo);
+            emit uooRpamsUpdated(row.uoo);
+        }
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "paramspersistence.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
 
@@ -18,7 +19,6 @@
 #include <set>
 #include <utility>
 
-class ParamsDatabase;
 struct ParamChunk;
 class QUdpSocket;
 struct ParamDatagramHeader;
@@ -26,7 +26,7 @@ struct ParamDatagramHeader;
 // The UDP parameter server: synchronises UOO devices, uploads their current
 // parameter sets, downloads scheduled new sets chunk by chunk, marks silent
 // devices offline, and keeps every device's parameter record in params_upd.db.
-class VemoParamServer : public QObject
+class VemoParamServer : public QObject, private ParamsRecordSource
 {
     Q_OBJECT
 public:
@@ -44,12 +44,18 @@ public:
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
     QList<UooDescriptor> uooDescriptors() const;
-    // Devices with a record, devices online, records changed but not yet written.
+    // Devices with a record, devices online.
     int deviceCount() const;
     int onlineCount() const;
-    int unsavedCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
+
+    // The parameters file: records changed and action-log rows not yet written,
+    // failed write attempts since start-up, whether writing fails now.
+    int unsavedRecords() const;
+    int unsavedLogRows() const;
+    quint64 paramsWriteFailures() const;
+    bool paramsWriteFailing() const;
 
     // Validates and handles one datagram; replies go to sender:senderPort.
     void handleParamRequest(const QByteArray& datagram, const QHostAddress& sender,
@@ -57,10 +63,11 @@ public:
 
     // Largest upload the server collects for one device.
     static constexpr int MaxUploadSize = 16 * 1024 * 1024;
-    // Offline after more than this many whole seconds without a SYNC request.
+    // Offline after more than this many whole seconds without a SYNC request,
+    // measured on the monotonic clock.
     static constexpr qint64 OfflineAfterSecs = 300;
     static constexpr int SweepIntervalMs = 5000;
-    static constexpr int PersistDelayMs = 1000;
+    static constexpr int PersistDelayMs = ParamsPersistence::PersistDelayMs;
 
 signals:
     void uooRpamsUpdated(quint32 code);
@@ -74,10 +81,9 @@ private slots:
     void updSocketError(QAbstractSocket::SocketError);
     void updReadyRead();
     void sweepOffline();
-    void persistDirty();
 
 private:
-    // Online devices ordered by the time of their last SYNC request.
+    // Online devices ordered by the monotonic time of their last SYNC request.
     using OnlineIndex = std::set<std::pair<qint64, quint32>>;
 
     struct UooEntry
@@ -89,10 +95,13 @@ private:
         // every assignment of those bytes.
         quint16 uooSetCrc = 0;
         quint16 localSetCrc = 0;
-        // Last SYNC request (msecs since the epoch); the record's lastSeen is made
-        // from it when the record is handed out.
+        // Last SYNC request (wall clock, msecs since the epoch); the record's
+        // lastSeen is made from it when the record is handed out. Its age is
+        // measured from lastSeenMonotonicMs, which a change of the system time
+        // does not move.
         bool lastSeenValid = false;
         qint64 lastSeenMs = 0;
+        qint64 lastSeenMonotonicMs = 0;
         bool indexed = false;
         OnlineIndex::iterator indexIt;
         // Device time stamp of the last SYNC request and whether uootime is
@@ -131,24 +140,25 @@ private:
     void setLocalParams(UooEntry& entry, const QByteArray& bytes);
     void setUooTime(UooEntry& entry, const QDateTime& time);
     void resetRecord(UooEntry& entry);
-    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs);
+    void markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs);
     void unindex(UooEntry& entry);
     const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
 
     void markDirty(quint32 code);
-    void saveAll();
     void logParamAction(quint32 uoo, int message);
+    // ParamsRecordSource
+    const UooRParamsDesc* persistedRecord(quint32 code) const override;
+    QVector<quint32> persistedCodes() const override;
+    void mergeStoredRows(const QVector<ParamsRow>& rows) override;
 
     Clock* m_clock = nullptr;
     quint16 m_port = 25002;
     QHostAddress m_bindAddress{QHostAddress::Any};
     QUdpSocket* m_udpSocket = nullptr;
-    std::unique_ptr<ParamsDatabase> m_paramsDb;
+    ParamsPersistence* m_persistence = nullptr;
     std::map<quint32, UooEntry> m_entries;
     OnlineIndex m_online;
     QTimer m_sweepTimer;
-    QSet<quint32> m_dirty;
-    QTimer m_persistTimer;
     // Reused buffers of the datagram path.
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;

@@ -18,6 +18,21 @@ private slots:
         QCOMPARE(quint32(clock.tickMs() - 0xFFFFFF00u), quint32(301000));
     }
 
+    void settingTheTimeMovesOnlyTheWallClock()
+    {
+        const QDateTime start(QDate(2024, 3, 7), QTime(13, 5, 9));
+        ManualClock clock(start);
+        const qint64 monotonic = clock.monotonicMs();
+        clock.jumpWallMs(-3600000);
+        QCOMPARE(clock.currentDateTime(), start.addSecs(-3600));
+        clock.setDateTime(start.addDays(1));
+        QCOMPARE(clock.currentDateTime(), start.addDays(1));
+        QCOMPARE(clock.monotonicMs(), monotonic);
+        clock.advanceMs(5000);
+        QCOMPARE(clock.monotonicMs(), monotonic + 5000);
+        QCOMPARE(clock.currentDateTime(), start.addDays(1).addSecs(5));
+    }
+
     void systemClockAgreesWithTheSystem()
     {
         Clock* clock = Clock::system();
@@ -25,6 +40,8 @@ private slots:
         const qint64 now = clock->currentMSecsSinceEpoch();
         QVERIFY(now >= before);
         QVERIFY(qAbs(clock->currentDateTime().toMSecsSinceEpoch() - now) < 60000);
+        const qint64 m1 = clock->monotonicMs();
+        QVERIFY(clock->monotonicMs() >= m1);
         const quint32 t1 = clock->tickMs();
         const quint32 t2 = clock->tickMs();
         QVERIFY(quint32(t2 - t1) < 60000);

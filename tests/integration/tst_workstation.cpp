@@ -16,6 +16,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <csignal>
+
 #ifndef PARAMSERVER_PATH
 #error "PARAMSERVER_PATH must name the paramserver executable"
 #endif
@@ -306,9 +308,9 @@ private slots:
         QVERIFY(r.lines.value(0).contains("uootime=2024-03-07 13:05:09"));
 
         // Action log: upload (1), chunk on request (2), finished (3), confirmed (4).
-        const QVariantList codes = logCodes(server.directory(), uoo);
-        QVERIFY2(codes == (QVariantList{1, 2, 3, 4}),
-                 qPrintable(QVariant(codes).toStringList().join(',')));
+        // (Written in batches, within about a second of each action.)
+        QTRY_COMPARE_WITH_TIMEOUT(logCodes(server.directory(), uoo), (QVariantList{1, 2, 3, 4}),
+                                  10000);
 
         // Cancelling: a scheduled set is dropped again.
         QThread::msleep(1100);
@@ -318,6 +320,43 @@ private slots:
         QThread::msleep(1100);
         r = ctl(server, {"params", QString::number(uoo)});
         QVERIFY(r.lines.value(0).contains("localparams=0"));
+    }
+
+    // A new set that the workstation was told "OK" for survives a kill -9 that
+    // follows at once.
+    void scheduledSetSurvivesKillAfterOk()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        const quint32 uoo = 4712;
+        QCOMPARE(sim(server, {"--uoo", QString::number(uoo), "--params-size", "200"}).exitCode, 0);
+        QTemporaryDir files;
+        const QString newSet = files.filePath("new.bin");
+        QByteArray bytes(700, '\0');
+        for (int i = 0; i < bytes.size(); ++i) {
+            bytes[i] = char(i * 5 + 1);
+        }
+        {
+            QFile f(newSet);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+        QCOMPARE(ctl(server, {"schedule", QString::number(uoo), newSet}).lines, QStringList{"OK"});
+        QVERIFY(server.interrupt(SIGKILL));
+
+        QByteArray stored;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "killed");
+            db.setDatabaseName(server.directory() + "/params_upd.db");
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            q.prepare("SELECT localparams FROM desc WHERE uoo = :uoo");
+            q.bindValue(":uoo", uoo);
+            QVERIFY(q.exec() && q.next());
+            stored = q.value(0).toByteArray();
+        }
+        QSqlDatabase::removeDatabase("killed");
+        QCOMPARE(stored, bytes);
     }
 
     void hostileFramesCostOnlyTheirConnection()

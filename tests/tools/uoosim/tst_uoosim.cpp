@@ -201,9 +201,9 @@ void TestUooSim::downloadAppliesNewSet()
     QCOMPARE(record.state, 1);
     QCOMPARE(record.uooparams, newSet);
     QVERIFY(record.localparams.isEmpty());
-    QCOMPARE(logRows(2), 1);
-    QCOMPARE(logRows(3), 1);
-    QCOMPARE(logRows(4), 1);
+    QTRY_COMPARE(logRows(2), 1);
+    QTRY_COMPARE(logRows(3), 1);
+    QTRY_COMPARE(logRows(4), 1);
 }
 
 void TestUooSim::droppedAckRestartsDownload()
@@ -226,7 +226,7 @@ void TestUooSim::droppedAckRestartsDownload()
     QCOMPARE(run.count(QStringLiteral("SYNC_REPLY command=3 ")), 2);
     QCOMPARE(run.lines.last(), QStringLiteral("IN_SYNC"));
     QCOMPARE(m_server->uooParamsDesc(9).uooparams, newSet);
-    QCOMPARE(logRows(5), 1);
+    QTRY_COMPARE(logRows(5), 1);
 }
 
 void TestUooSim::badUploadChunkIsRepeated()
@@ -265,7 +265,7 @@ void TestUooSim::badSetCrcGivesUpAfterFourAttempts()
     QCOMPARE(record.state, 1);
     QCOMPARE(record.uooparams, current);
     QVERIFY(record.localparams.isEmpty());
-    QCOMPARE(logRows(5), 4);
+    QTRY_COMPARE(logRows(5), 4);
     QCOMPARE(logRows(3), 0);
 }
 
