@@ -19,7 +19,13 @@ constexpr const char* ParamsPortKey = "ParamsPort";
 constexpr const char* MetricsPortKey = "Metrics/Port";
 constexpr const char* MetricsHostKey = "Metrics/Host";
 
+constexpr const char* LimitsGroup = "Limits";
+constexpr const char* MaxRpcClientsKey = "MaxRpcClients";
+constexpr const char* MaxDevicesKey = "MaxDevices";
+
 constexpr quint16 DefaultRpcPort = 45432;
+constexpr int DefaultMaxRpcClients = 256;
+constexpr int DefaultMaxDevices = 1000000;
 constexpr quint16 DefaultParamsPort = 25002;
 
 // The service's name with the service manager.

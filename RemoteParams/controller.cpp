@@ -24,6 +24,14 @@ const char* const ResourceConnectionName = "vemo_resource";
 const char* const ResourceFileName = "vemo_resource.db";
 const char* const ProgramVersion = "0.5";
 
+// A limit from the settings: a positive whole number; anything else is the default.
+int readLimit(const QSettings& settings, const QString& key, int fallback)
+{
+    bool ok = false;
+    const int value = settings.value(key, fallback).toInt(&ok);
+    return ok && value > 0 ? value : fallback;
+}
+
 const char* compilerName()
 {
 #if defined(__clang__)
@@ -176,6 +184,10 @@ void Controller::readSettings()
     user.endGroup();
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
+    user.beginGroup(QLatin1String(LimitsGroup));
+    maxRpcClients = readLimit(user, QLatin1String(MaxRpcClientsKey), DefaultMaxRpcClients);
+    maxDevices = readLimit(user, QLatin1String(MaxDevicesKey), DefaultMaxDevices);
+    user.endGroup();
 }
 
 void Controller::applySettings()
@@ -223,8 +235,10 @@ void Controller::start()
         qFatal("ERROR: Cant start uninitialized controller");
     }
     qDebug() << "Старт главного контроллера...";
+    rpcController->setMaxClients(maxRpcClients);
     rpcController->start();
     paramServer->setPort(paramsPort);
+    paramServer->setMaxDevices(maxDevices);
     paramServer->start();
     isRunning = true;
     emit started();

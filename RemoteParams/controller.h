@@ -31,6 +31,8 @@ public:
     bool isRunningState() const { return isRunning; }
     quint16 rpcPortValue() const { return rpcPort; }
     quint16 paramsPortValue() const { return paramsPort; }
+    int maxRpcClientsValue() const { return maxRpcClients; }
+    int maxDevicesValue() const { return maxDevices; }
 
     // Resource database and RPC accounts.
     bool checkDataConsistecy();
@@ -93,6 +95,8 @@ private:
     bool isRunning = false;
     quint16 rpcPort = 0;
     quint16 paramsPort = 0;
+    int maxRpcClients = 0;
+    int maxDevices = 0;
     RpcAuthManager* authManager = nullptr;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;

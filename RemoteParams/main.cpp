@@ -1,4 +1,5 @@
 #include "consolesignalwatcher.h"
+#include "descriptorlimit.h"
 #include "loghandler.h"
 #include "programentry.h"
 #include "receiverservice.h"
@@ -7,6 +8,8 @@ int main(int argc, char** argv)
 {
     ProgramEntry::waitForPendingRestart(argc, argv);
     ProgramEntry::enterDataDirectory(argc, argv);
+    // Every workstation connection holds a descriptor: take all the system allows.
+    DescriptorLimit::raiseToHard();
 
     ReceiverService service(argc, argv);
     const bool console = ProgramEntry::isConsoleRun(argc, argv);

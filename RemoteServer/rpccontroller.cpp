@@ -1,6 +1,8 @@
 #include "rpccontroller.h"
 
+#include "descriptorlimit.h"
 #include "irpcbackend.h"
+#include "logratelimiter.h"
 #include "rpcauthmanager.h"
 #include "rpcnames.h"
 #include "rpcpermissions.h"
@@ -28,7 +30,7 @@ QString clip(const QString& text)
 
 RpcController::RpcController(IRpcBackend* backend, QObject* parent, Clock* clock)
     : QObject(parent), controller(backend), clock(clock ? clock : Clock::system()),
-      disconnectTimer(new QTimer(this))
+      disconnectTimer(new QTimer(this)), diagnostics(new LogRateLimiter(this, this->clock))
 {
     disconnectTimer->setSingleShot(true);
     disconnectTimer->setInterval(1);
@@ -39,6 +41,34 @@ RpcController::~RpcController()
 {
     // The owner may be half destroyed by now: close the peer without calling back.
     releasePeer();
+}
+
+RpcPeer::Limits RpcController::serverLimits(int maxClients, long descriptorLimit)
+{
+    RpcPeer::Limits limits;
+    limits.maxClients = maxClients > 0 ? maxClients : DefaultMaxClients;
+    if (descriptorLimit > 0) {
+        // Refused connections must still find a descriptor to be accepted and closed.
+        const long fit = qMax(1L, descriptorLimit - DescriptorReserve);
+        limits.maxClients = static_cast<int>(qMin<long>(limits.maxClients, fit));
+    }
+    limits.maxFrameBody = MaxFrameAfterLogin;
+    limits.maxUntrustedFrameBody = MaxFrameBeforeLogin;
+    limits.maxPendingOutput = MaxOutputAfterLogin;
+    limits.maxUntrustedPendingOutput = MaxOutputBeforeLogin;
+    limits.maxTotalPendingOutput = MaxTotalOutput;
+    limits.partialFrameTimeoutMs = PartialFrameTimeoutMs;
+    return limits;
+}
+
+RpcPeer::Limits RpcController::peerLimits() const
+{
+    return rpcPeer ? rpcPeer->limits() : RpcPeer::Limits();
+}
+
+qint64 RpcController::clientBacklog(quint64 id) const
+{
+    return rpcPeer ? rpcPeer->pendingOutput(id) : -1;
 }
 
 quint16 RpcController::serverPort() const
@@ -85,6 +115,17 @@ void RpcController::start()
     connect(rpcPeer, &RpcPeer::clientConnected, this, &RpcController::rpcClientConnected);
     connect(rpcPeer, &RpcPeer::clientDisconnected, this, &RpcController::rpcClientDisconnected);
     connect(rpcPeer, &RpcPeer::serverError, this, &RpcController::rpcError);
+    connect(rpcPeer, &RpcPeer::outputWritten, this, &RpcController::clientOutputWritten);
+
+    const long descriptors = DescriptorLimit::current();
+    const RpcPeer::Limits limits = serverLimits(maxClients, descriptors);
+    rpcPeer->setLimits(limits);
+    if (maxClients > 0 && limits.maxClients < maxClients) {
+        qWarning().noquote() << QStringLiteral("[RpcServer] Не более %1 подключений АРМ: лимит "
+                                               "открытых файлов процесса %2")
+                                    .arg(limits.maxClients)
+                                    .arg(descriptors);
+    }
 
     // Every request the server handles, and its handler.
     struct Handler
@@ -199,7 +240,12 @@ QList<quint64> RpcController::getClients()
 
 void RpcController::rpcError(QAbstractSocket::SocketError error)
 {
-    qWarning() << "[RpcServer] Ошибка удаленного подключения АРМ: " << error;
+    // Accepting pauses for a moment after such an error; a lasting cause (the
+    // descriptor limit) brings it back every time, hence the limiter.
+    QString text;
+    QDebug(&text) << "[RpcServer] Ошибка удаленного подключения АРМ: " << error;
+    diagnostics->report(QStringLiteral("[RpcServer] accept error"), QtWarningMsg,
+                        text.remove(QLatin1Char('"')).trimmed());
 }
 
 void RpcController::rpcClientConnected(quint64 id)
@@ -299,6 +345,9 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
 
     if (auth->authenticate(id, credentials)) {
         attempts.recordSuccess(login, clock->tickMs());
+        if (rpcPeer) {
+            rpcPeer->setClientTrusted(id, true);
+        }
         reply(id, RpcMessage::LoginResult, RpcResult::LoginOk,
               QVariant::fromValue(auth->permissions(id)));
         return;

@@ -16,8 +16,10 @@
 #include <QVariant>
 
 #include "clock.h"
+#include "rpcpeer.h"
 
 class IRpcBackend;
+class LogRateLimiter;
 class QTimer;
 class RpcAuthManager;
 class VemoRPCPeer;
@@ -39,6 +41,23 @@ public:
     // Longest piece of client-sent text that goes into a log line.
     static constexpr int MaxLoggedText = 128;
 
+    // What the server holds for workstations at most (see the README, "Limits").
+    static constexpr int DefaultMaxClients = 256;
+    // Descriptors kept free for everything else when the client limit is fitted to
+    // the process's descriptor limit.
+    static constexpr int DescriptorReserve = 64;
+    // A LOGIN or a list request is a few hundred bytes.
+    static constexpr qint64 MaxFrameBeforeLogin = 64 * 1024;
+    static constexpr qint64 MaxFrameAfterLogin = 16 * 1024 * 1024;
+    static constexpr qint64 MaxOutputBeforeLogin = 4 * 1024 * 1024;
+    static constexpr qint64 MaxOutputAfterLogin = 64 * 1024 * 1024;
+    static constexpr qint64 MaxTotalOutput = 256 * 1024 * 1024;
+    static constexpr int PartialFrameTimeoutMs = 30 * 1000;
+
+    // The peer's limits for a client limit (values below 1 mean the default) and a
+    // descriptor limit (-1: none), which caps the client limit.
+    static RpcPeer::Limits serverLimits(int maxClients, long descriptorLimit);
+
     explicit RpcController(IRpcBackend* backend, QObject* parent = nullptr,
                            Clock* clock = Clock::system());
     ~RpcController() override;
@@ -46,6 +65,12 @@ public:
     // Actual listening port, 0 when not listening.
     quint16 serverPort() const;
     bool isRunning() const { return rpcPeer != nullptr; }
+    // Most workstation connections at once; takes effect with the next start().
+    void setMaxClients(int count) { maxClients = count; }
+    // The running peer's limits (default limits when not running).
+    RpcPeer::Limits peerLimits() const;
+    // Output queued for a client and not yet sent; -1 for an unknown client.
+    qint64 clientBacklog(quint64 id) const;
     QList<quint64> pendingDisconnections() const { return pendingDisconnects; }
     const RpcLoginAttempts& loginAttempts() const { return attempts; }
 
@@ -110,4 +135,10 @@ private:
     QList<quint64> pendingDisconnects;
     QSet<quint64> queuedSet; // the same identifiers, for constant-time lookups
     QTimer* disconnectTimer = nullptr;
+    int maxClients = DefaultMaxClients;
+    LogRateLimiter* diagnostics = nullptr;
+
+signals:
+    // Some of a client's output went out; pending is what is still queued.
+    void clientOutputWritten(quint64 id, qint64 pending);
 };

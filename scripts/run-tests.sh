@@ -4,7 +4,8 @@
 # compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
 # builds, checks, installs and removes the Debian packages;
 # then builds again with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the suite once more.
+# runs the suite once more; then replays the fuzz targets' seed corpus and
+# fuzzes each target for a minute.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -29,3 +30,5 @@ DEB_BUILD_OPTIONS=nocheck "$here/scripts/package.sh" --install-test
     LSAN_OPTIONS=suppressions="$here/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2)
+
+"$here/scripts/run-fuzz.sh" 60

@@ -4,6 +4,7 @@
 #   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
 #   scripts/setup.sh --packaging    only installs what building the Debian
 #                                   packages needs (see scripts/package.sh)
+# VEMO_BUILD_TARGETS (space-separated) builds only those targets.
 # With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
 # suite's extra checks use: systemd (systemd-analyze verifies the generated
 # unit; no running systemd is needed) and Debian's MinGW-w64 cross compiler
@@ -19,7 +20,9 @@ fi
 build_dir=${1:-$here/build}
 shift || true
 
-packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev prometheus-cpp-dev)
+# clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
+packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
+    clang libclang-rt-14-dev prometheus-cpp-dev)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
     packages+=(systemd g++-mingw-w64-x86-64)
 fi
@@ -49,4 +52,9 @@ if $packaging; then
 fi
 
 cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-cmake --build "$build_dir" -j"$(nproc)"
+if [ -n "${VEMO_BUILD_TARGETS:-}" ]; then
+    # shellcheck disable=SC2086
+    cmake --build "$build_dir" -j"$(nproc)" --target ${VEMO_BUILD_TARGETS}
+else
+    cmake --build "$build_dir" -j"$(nproc)"
+fi

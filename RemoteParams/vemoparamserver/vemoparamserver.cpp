@@ -1,5 +1,6 @@
 #include "vemoparamserver.h"
 
+#include "logratelimiter.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
@@ -22,16 +23,21 @@ constexpr int ActionInterrupted = 5;
 // Largest UDP datagram; the receive buffer holds any of them whole.
 constexpr int MaxDatagramSize = 65536;
 
-void invalidPack()
-{
-    ServiceCounters::add(ServiceCounters::InvalidDatagrams);
-    qDebug() << "[PARAM_SRV] Invalid UDP pack received";
-}
+// Kinds of diagnostic lines that any sender can cause; each is rate-limited.
+const QString KindInvalid = QStringLiteral("[PARAM_SRV] Invalid UDP pack received");
+const QString KindMessageCode = QStringLiteral("[PARAM_SRV] Invalid message code received");
+const QString KindDataCrc = QStringLiteral("[PARAM_SERV] Invalid data CRC");
+const QString KindUnmatched = QStringLiteral("[PARAM_SERV] Unmatched state");
+const QString KindSetCrc = QStringLiteral("[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED");
+const QString KindSocket = QStringLiteral("[VemoUpdateServer] socket error");
+const QString KindNewDevice = QStringLiteral("[PARAM_SERV] new UOO refused");
+const QString KindUpload = QStringLiteral("[PARAM_SERV] upload memory");
 
 } // namespace
 
 VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
-    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system())
+    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system()),
+      m_diagnostics(new LogRateLimiter(this, m_clock))
 {
     m_persistence = new ParamsPersistence(this, m_clock, this);
     mergeStoredRows(m_persistence->load(MaxUploadSize));
@@ -56,6 +62,17 @@ void VemoParamServer::setPort(quint16 port)
 void VemoParamServer::setBindAddress(const QHostAddress& address)
 {
     m_bindAddress = address;
+}
+
+void VemoParamServer::setMaxDevices(int count)
+{
+    m_maxDevices = count > 0 ? count : DefaultMaxDevices;
+}
+
+void VemoParamServer::invalidPack()
+{
+    ServiceCounters::add(ServiceCounters::InvalidDatagrams);
+    m_diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
 }
 
 quint16 VemoParamServer::boundPort() const
@@ -100,8 +117,10 @@ void VemoParamServer::stop()
 
 void VemoParamServer::updSocketError(QAbstractSocket::SocketError error)
 {
-    qDebug().noquote()
-        << QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error));
+    // Replies to forged sender addresses come back as errors: rate-limited.
+    m_diagnostics->report(
+        KindSocket, QtDebugMsg,
+        QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error)));
 }
 
 void VemoParamServer::updReadyRead()
@@ -238,6 +257,7 @@ void VemoParamServer::sweepOffline()
     // Ages are measured on the monotonic clock: setting the system time neither
     // takes live devices offline nor delays the detection of silent ones.
     const qint64 nowMs = m_clock->monotonicMs();
+    dropIdleUploads(nowMs);
     // The index is ordered by last-seen time: only its expired head is visited.
     QVector<quint32> expired;
     auto it = m_online.begin();
@@ -296,7 +316,9 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         break;
     default:
         ServiceCounters::add(ServiceCounters::InvalidDatagrams);
-        qWarning() << "[PARAM_SRV] Invalid message code received: " << header.msgCode;
+        m_diagnostics->report(
+            KindMessageCode, QtWarningMsg,
+            LogRateLimiter::compose("[PARAM_SRV] Invalid message code received: ", header.msgCode));
         break;
     }
 }
@@ -311,16 +333,27 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     }
     ServiceCounters::add(ServiceCounters::SyncRequests);
     const quint32 code = request.uooCode;
-    const auto inserted = m_entries.try_emplace(code);
-    UooEntry& entry = inserted.first->second;
+    auto found = m_entries.find(code);
+    const bool isNew = found == m_entries.end();
+    if (isNew) {
+        if (m_entries.size() >= static_cast<size_t>(m_maxDevices)) {
+            m_diagnostics->report(KindNewDevice, QtWarningMsg,
+                                  QStringLiteral("[PARAM_SERV] SYNC from new UOO %1 dropped: %2 "
+                                                 "device records, the limit")
+                                      .arg(code)
+                                      .arg(m_entries.size()));
+            return;
+        }
+        found = m_entries.emplace(code, UooEntry()).first;
+    }
+    UooEntry& entry = found->second;
     UooRParamsDesc& record = entry.record;
 
     // 1. The parameter record.
     const bool wasOnline = record.isOnline();
     const QString device = request.deviceText();
     const QString pversion = request.pversionText();
-    if (inserted.second || record.uoo != code || record.device != device ||
-        record.pversion != pversion) {
+    if (isNew || record.uoo != code || record.device != device || record.pversion != pversion) {
         record.device = device;
         record.pversion = pversion;
         record.uoo = code;
@@ -512,10 +545,12 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
     }
     UooRParamsDesc& record = entry->record;
     if (chunk.offset == 0) {
-        record.uploadBuffer.clear();
+        dropUpload(code, *entry);
     }
     if (chunk.computeCrc() != chunk.crc) {
-        qWarning() << "[PARAM_SERV] Invalid data CRC in PAR_PROTO_SEND_REQUEST";
+        m_diagnostics->report(KindDataCrc, QtWarningMsg,
+                              QStringLiteral("[PARAM_SERV] Invalid data CRC in "
+                                             "PAR_PROTO_SEND_REQUEST"));
         return;
     }
     if (isRepeatedChunk(record, chunk)) {
@@ -526,17 +561,21 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
     }
     if (record.uploadBuffer.size() > MaxUploadSize - static_cast<int>(chunk.length)) {
         // More than any parameter set: the upload is discarded.
-        record.uploadBuffer.clear();
+        dropUpload(code, *entry);
         invalidPack();
         return;
     }
-    record.uploadBuffer.append(chunk.data.data(), static_cast<int>(chunk.length));
+    if (!appendUpload(code, *entry, chunk.data.data(), static_cast<int>(chunk.length))) {
+        return;
+    }
     if (chunk.left == 0) {
-        setUooParams(*entry, record.uploadBuffer);
+        // The set keeps only its own bytes, not the room the buffer grew into.
+        setUooParams(*entry,
+                     QByteArray(record.uploadBuffer.constData(), record.uploadBuffer.size()));
         setUooTime(*entry, record.uootimetemp);
         record.uootimetemp = QDateTime();
         record.state = UooRParamsDesc::PAR_STATE_IDLE;
-        record.uploadBuffer.clear();
+        dropUpload(code, *entry);
         markDirty(code);
         qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
         logParamAction(code, ActionUploaded);
@@ -556,7 +595,10 @@ void VemoParamServer::handleRcvAck(const ParamDatagramHeader& header, const QHos
     }
     UooRParamsDesc& record = entry->record;
     if (record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: " << record.state;
+        m_diagnostics->report(
+            KindUnmatched, QtDebugMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Unmatched state in PAR_PROTO_RCV_ACK: ",
+                                    record.state));
         return;
     }
     if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_DWLD")) {
@@ -583,7 +625,10 @@ void VemoParamServer::handleDwldRequest(const ParamDatagramHeader& header,
     UooRParamsDesc& record = entry->record;
     if (record.state != UooRParamsDesc::PAR_STATE_IDLE &&
         record.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST: " << record.state;
+        m_diagnostics->report(
+            KindUnmatched, QtDebugMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST: ",
+                                    record.state));
         return;
     }
     record.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
@@ -606,14 +651,20 @@ void VemoParamServer::handleDwldFinished(const ParamDatagramHeader& header,
     }
     UooRParamsDesc& record = entry->record;
     if (record.state != UooRParamsDesc::PAR_STATE_WAIT_UPD) {
-        qDebug() << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: " << record.state;
+        m_diagnostics->report(
+            KindUnmatched, QtDebugMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_FINISHED: ",
+                                    record.state));
         return;
     }
     if (resetWithoutNewSet(code, *entry, "PAR_STATE_WAIT_UPD")) {
         return;
     }
     if (entry->localSetCrc != header.value) {
-        qWarning() << "[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: " << header.value;
+        m_diagnostics->report(
+            KindSetCrc, QtWarningMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: ",
+                                    header.value));
         return;
     }
     sendDatagram(PAR_PROTO_DWLD_FINISHED_ACK, nullptr, 0, 0, sender, senderPort);
@@ -672,6 +723,7 @@ void VemoParamServer::setUooTime(UooEntry& entry, const QDateTime& time)
 void VemoParamServer::resetRecord(UooEntry& entry)
 {
     unindex(entry);
+    dropUpload(entry.record.uoo, entry);
     entry.record = UooRParamsDesc();
     entry.uooSetCrc = 0;
     entry.localSetCrc = 0;
@@ -715,6 +767,61 @@ const QDateTime& VemoParamServer::deviceTime(UooEntry& entry, const std::array<q
         entry.timeCacheValid = true;
     }
     return entry.deviceTime;
+}
+
+// ---- uploads -----------------------------------------------------------------------
+
+bool VemoParamServer::appendUpload(quint32 code, UooEntry& entry, const char* data, int length)
+{
+    QByteArray& buffer = entry.record.uploadBuffer;
+    const qint64 before = buffer.capacity();
+    const qint64 needed = qint64(buffer.size()) + length;
+    qint64 room = before;
+    if (needed > room) {
+        // Grow by doubling, as the buffer would, but never past one whole upload.
+        room = qMin<qint64>(qMax(needed, 2 * before), MaxUploadSize);
+    }
+    if (m_uploadBytes - before + room > m_maxUploadTotal) {
+        // Near the limit the buffer grows only by what the chunk needs.
+        room = qMax(needed, before);
+    }
+    if (m_uploadBytes - before + room > m_maxUploadTotal) {
+        m_diagnostics->report(KindUpload, QtWarningMsg,
+                              QStringLiteral("[PARAM_SERV] uploads hold %1 bytes, the limit: "
+                                             "chunk from UOO %2 dropped")
+                                  .arg(m_uploadBytes)
+                                  .arg(code));
+        return false;
+    }
+    if (room != before) {
+        buffer.reserve(static_cast<int>(room));
+    }
+    buffer.append(data, length);
+    m_uploadBytes += buffer.capacity() - before;
+    m_uploads[code] = m_clock->monotonicMs();
+    return true;
+}
+
+void VemoParamServer::dropUpload(quint32 code, UooEntry& entry)
+{
+    QByteArray& buffer = entry.record.uploadBuffer;
+    m_uploadBytes -= buffer.capacity();
+    buffer = QByteArray();
+    m_uploads.erase(code);
+}
+
+void VemoParamServer::dropIdleUploads(qint64 nowMs)
+{
+    for (auto it = m_uploads.begin(); it != m_uploads.end();) {
+        const quint32 code = it->first;
+        const qint64 last = it->second;
+        ++it;
+        if (nowMs - last >= UploadIdleMs || nowMs < last - UploadIdleMs) {
+            if (UooEntry* entry = findEntry(code)) {
+                dropUpload(code, *entry);
+            }
+        }
+    }
 }
 
 // ---- persistence -------------------------------------------------------------------

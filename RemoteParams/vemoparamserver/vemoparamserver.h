@@ -19,6 +19,7 @@
 #include <set>
 #include <utility>
 
+class LogRateLimiter;
 struct ParamChunk;
 class QUdpSocket;
 struct ParamDatagramHeader;
@@ -39,6 +40,15 @@ public:
     void setBindAddress(const QHostAddress& address);
     // Port actually bound; 0 without a socket.
     quint16 boundPort() const;
+
+    // Most device records: a SYNC request from a new UOO number beyond it is
+    // dropped (with a rate-limited line); known devices are served as before.
+    void setMaxDevices(int count);
+    int maxDevices() const { return m_maxDevices; }
+    int deviceCount() const { return static_cast<int>(m_entries.size()); }
+    // Memory held by unfinished uploads, in bytes, and its limit.
+    qint64 uploadBytes() const { return m_uploadBytes; }
+    void setMaxUploadTotal(qint64 bytes) { m_maxUploadTotal = bytes; }
 
     UooRParamsDesc uooParamsDesc(quint32 code) const;
     UooDescriptor uooDescriptor(quint32 code) const;
@@ -63,6 +73,12 @@ public:
 
     // Largest upload the server collects for one device.
     static constexpr int MaxUploadSize = 16 * 1024 * 1024;
+    // Memory all unfinished uploads together may hold; a chunk that would take
+    // more is dropped unacknowledged, and the device sends it again later.
+    static constexpr qint64 MaxUploadTotal = 256 * 1024 * 1024;
+    // An upload without a new chunk for this long is given up (at the sweep).
+    static constexpr qint64 UploadIdleMs = 60 * 1000;
+    static constexpr int DefaultMaxDevices = 1000000;
     // Offline after more than this many whole seconds without a SYNC request,
     // measured on the monotonic clock.
     static constexpr qint64 OfflineAfterSecs = 300;
@@ -144,6 +160,11 @@ private:
     void unindex(UooEntry& entry);
     const QDateTime& deviceTime(UooEntry& entry, const std::array<quint8, 6>& bytes);
 
+    bool appendUpload(quint32 code, UooEntry& entry, const char* data, int length);
+    void dropUpload(quint32 code, UooEntry& entry);
+    void dropIdleUploads(qint64 nowMs);
+    void invalidPack();
+
     void markDirty(quint32 code);
     void logParamAction(quint32 uoo, int message);
     // ParamsRecordSource
@@ -163,4 +184,10 @@ private:
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;
     QHostAddress m_rxAddress;
+    int m_maxDevices = DefaultMaxDevices;
+    // Unfinished uploads: UOO number -> time of the last chunk (msecs since epoch).
+    std::map<quint32, qint64> m_uploads;
+    qint64 m_uploadBytes = 0; // capacity of their buffers
+    qint64 m_maxUploadTotal = MaxUploadTotal;
+    LogRateLimiter* m_diagnostics = nullptr;
 };

@@ -9,6 +9,12 @@ RpcConnection::RpcConnection(QTcpSocket* socket, quint64 id, bool toServer, qint
 {
     tcp->setParent(this);
     tcp->setReadBufferSize(SocketReadBuffer);
+    partialTimer.setSingleShot(true);
+}
+
+qint64 RpcConnection::pendingOutput() const
+{
+    return tcp->bytesToWrite();
 }
 
 RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 maxPendingOutput)
@@ -34,6 +40,7 @@ RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 ma
 void RpcConnection::shutdown(bool orderly)
 {
     closed = true;
+    partialTimer.stop();
     if (orderly && tcp->state() == QAbstractSocket::ConnectedState) {
         connect(tcp, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
         QTimer::singleShot(CloseGraceMs, this, [this] {

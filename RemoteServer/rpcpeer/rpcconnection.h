@@ -3,6 +3,7 @@
 #include "rpcframereader.h"
 
 #include <QObject>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -33,6 +34,17 @@ public:
 
     // Queues a frame. Never logs: this runs on the path of every log line.
     SendResult send(const QByteArray& frame, qint64 maxPendingOutput);
+    // Bytes queued for this connection that the socket has not handed on yet.
+    qint64 pendingOutput() const;
+
+    // A trusted (logged-in) connection may send larger frames and fall further
+    // behind; untrusted ones go first when output must be shed.
+    bool isTrusted() const { return trusted; }
+    void setTrusted(bool value) { trusted = value; }
+
+    // Runs while part of a frame has arrived and nothing more since; the peer
+    // closes the connection when it fires.
+    QTimer& partialFrameTimer() { return partialTimer; }
 
     // Ends the connection: an orderly close lets queued output go out first (for a
     // bounded time); otherwise the socket is aborted. The object deletes itself
@@ -43,6 +55,10 @@ public:
 
     // Shut down (or abandoned): no more input is handled and no output queued.
     bool isClosed() const { return closed; }
+    // No more output is queued: the output limit tripped or the connection is being
+    // shed, and a close is on its way.
+    bool isOutputStopped() const { return overflowed; }
+    void stopOutput() { overflowed = true; }
     // The socket was connected at some point (a client link may fail before).
     bool wasEverConnected() const { return everConnected; }
     void markConnected() { everConnected = true; }
@@ -98,4 +114,6 @@ private:
     quint64 clientId;
     bool toServer;
     RpcFrameReader reader;
+    bool trusted = false;
+    QTimer partialTimer;
 };

@@ -1,5 +1,7 @@
 #include "rpcpeer.h"
 
+#include "logratelimiter.h"
+#include "peertext.h"
 #include "rpccodec.h"
 #include "rpcconnection.h"
 #include "rpcslottable.h"
@@ -8,8 +10,10 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <atomic>
+#include <limits>
 
 namespace {
 
@@ -18,7 +22,9 @@ std::atomic<quint64> nextClientId{1};
 
 } // namespace
 
-RpcPeer::RpcPeer(QObject* parent) : QObject(parent), slotTable(std::make_unique<RpcSlotTable>())
+RpcPeer::RpcPeer(QObject* parent)
+    : QObject(parent), slotTable(std::make_unique<RpcSlotTable>()),
+      diagnostics(new LogRateLimiter(this))
 {
     // The value types, with the bounded list readers, must be the registered ones
     // before the first argument is decoded.
@@ -49,7 +55,7 @@ bool RpcPeer::listen(const QHostAddress& address, quint16 port)
     if (!server) {
         server = new QTcpServer(this);
         connect(server, &QTcpServer::newConnection, this, &RpcPeer::acceptConnections);
-        connect(server, &QTcpServer::acceptError, this, &RpcPeer::serverError);
+        connect(server, &QTcpServer::acceptError, this, &RpcPeer::handleAcceptError);
     }
     if (server->isListening()) {
         server->close();
@@ -105,12 +111,42 @@ void RpcPeer::acceptConnections()
         if (!socket) {
             break;
         }
+        if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
+            // Refused at once: the descriptor goes back before anything is read.
+            const QString from = socket->peerAddress().toString();
+            socket->abort();
+            delete socket;
+            diagnostics->report(
+                QStringLiteral("[RpcServer] connection refused"), QtWarningMsg,
+                QStringLiteral("[RpcServer] connection from %1 refused: %2 connections open, "
+                               "the limit")
+                    .arg(from)
+                    .arg(connections.size()));
+            continue;
+        }
         const quint64 id = nextClientId.fetch_add(1);
         RpcConnection* connection = addConnection(socket, id, false);
         connection->markConnected();
         connections.insert(id, connection);
         emit clientConnected(id);
     }
+}
+
+void RpcPeer::handleAcceptError(QAbstractSocket::SocketError error)
+{
+    // The waiting connection stays in the listen queue and would be reported again
+    // at once: stop accepting for a while instead of spinning.
+    if (!server) {
+        return;
+    }
+    server->pauseAccepting();
+    QPointer<QTcpServer> paused(server);
+    QTimer::singleShot(AcceptPauseMs, this, [paused] {
+        if (paused) {
+            paused->resumeAccepting();
+        }
+    });
+    emit serverError(error);
 }
 
 // --- client side
@@ -220,24 +256,119 @@ QByteArray RpcPeer::encode(const QString& fn, const QVariant& p1, const QVariant
 
 void RpcPeer::sendFrame(RpcConnection* connection, const QByteArray& frame)
 {
-    if (connection->send(frame, maxPendingOutput) != RpcConnection::SendResult::OverCap) {
+    const qint64 cap = outputCap(connection);
+    if (connection->send(frame, cap) != RpcConnection::SendResult::OverCap) {
         return;
     }
-    // Stop queueing at once (send() marked it); close and warn from the event loop.
+    shed(connection, QStringLiteral("unsent output above %1 bytes").arg(cap));
+}
+
+void RpcPeer::shed(RpcConnection* connection, const QString& why)
+{
+    // Stop queueing at once; close and warn from the event loop (this runs on the
+    // path of every log line).
+    connection->stopOutput();
     QPointer<RpcConnection> guard(connection);
-    const qint64 cap = maxPendingOutput;
     QMetaObject::invokeMethod(
         this,
-        [this, guard, cap] {
+        [this, guard, why] {
             if (!guard || guard->isClosed()) {
                 return;
             }
             const QString who = describe(guard);
             closeConnection(guard, false);
-            qWarning("%s: unsent output above %lld bytes; connection closed", qUtf8Printable(who),
-                     static_cast<long long>(cap));
+            diagnostics->report(QStringLiteral("[RpcServer] output shed"), QtWarningMsg,
+                                QStringLiteral("%1: %2; connection closed").arg(who, why));
         },
         Qt::QueuedConnection);
+}
+
+void RpcPeer::enforceOutputBudget()
+{
+    if (bounds.maxTotalPendingOutput <= 0) {
+        return;
+    }
+    qint64 total = totalPendingOutput();
+    while (total > bounds.maxTotalPendingOutput) {
+        // The furthest behind goes first, untrusted before trusted.
+        RpcConnection* victim = nullptr;
+        qint64 victimPending = 0;
+        for (RpcConnection* connection : qAsConst(connections)) {
+            if (connection->isClosed() || connection->isOutputStopped()) {
+                continue;
+            }
+            const qint64 pending = connection->pendingOutput();
+            if (pending == 0) {
+                continue;
+            }
+            const bool better =
+                !victim || (victim->isTrusted() && !connection->isTrusted()) ||
+                (victim->isTrusted() == connection->isTrusted() && pending > victimPending);
+            if (better) {
+                victim = connection;
+                victimPending = pending;
+            }
+        }
+        if (!victim) {
+            return;
+        }
+        shed(victim, QStringLiteral("furthest behind (%1 bytes unsent) while all clients "
+                                    "together passed %2 bytes")
+                         .arg(victimPending)
+                         .arg(bounds.maxTotalPendingOutput));
+        total -= victimPending;
+    }
+}
+
+qint64 RpcPeer::outputCap(const RpcConnection* connection) const
+{
+    qint64 cap =
+        bounds.maxPendingOutput > 0 ? bounds.maxPendingOutput : std::numeric_limits<qint64>::max();
+    if (!connection->isTrusted() && !connection->isToServer() &&
+        bounds.maxUntrustedPendingOutput > 0) {
+        cap = qMin(cap, bounds.maxUntrustedPendingOutput);
+    }
+    return cap;
+}
+
+void RpcPeer::applyFrameLimit(RpcConnection* connection) const
+{
+    qint64 limit = bounds.maxFrameBody;
+    if (!connection->isTrusted() && !connection->isToServer() && bounds.maxUntrustedFrameBody > 0) {
+        limit = qMin(limit, bounds.maxUntrustedFrameBody);
+    }
+    connection->frames().setMaxBody(limit);
+}
+
+qint64 RpcPeer::pendingOutput(quint64 id) const
+{
+    const RpcConnection* connection = connections.value(id);
+    return connection ? connection->pendingOutput() : -1;
+}
+
+qint64 RpcPeer::totalPendingOutput() const
+{
+    qint64 total = 0;
+    for (const RpcConnection* connection : connections) {
+        if (!connection->isClosed() && !connection->isOutputStopped()) {
+            total += connection->pendingOutput();
+        }
+    }
+    return total;
+}
+
+void RpcPeer::setClientTrusted(quint64 id, bool trusted)
+{
+    if (RpcConnection* connection = connections.value(id)) {
+        connection->setTrusted(trusted);
+        applyFrameLimit(connection);
+    }
+}
+
+bool RpcPeer::isClientTrusted(quint64 id) const
+{
+    const RpcConnection* connection = connections.value(id);
+    return connection && connection->isTrusted();
 }
 
 void RpcPeer::call(const QString& fn, const QVariant& p1, const QVariant& p2, const QVariant& p3,
@@ -257,6 +388,7 @@ void RpcPeer::call(const QString& fn, const QVariant& p1, const QVariant& p2, co
     if (serverLink) {
         sendFrame(serverLink, frame);
     }
+    enforceOutputBudget();
 }
 
 void RpcPeer::call(quint64 client, const QString& fn, const QVariant& p1, const QVariant& p2,
@@ -270,6 +402,7 @@ void RpcPeer::call(quint64 client, const QString& fn, const QVariant& p1, const 
     const QByteArray frame = encode(fn, p1, p2, p3, p4, p5, p6, p7, p8);
     if (!frame.isEmpty()) {
         sendFrame(connection, frame);
+        enforceOutputBudget();
     }
 }
 
@@ -289,29 +422,57 @@ void RpcPeer::call(const QList<quint64>& clients, const QString& fn, const QVari
             sendFrame(connection, frame);
         }
     }
+    enforceOutputBudget();
 }
 
 void RpcPeer::setMaxFrameBody(qint64 bytes)
 {
-    maxFrameBody = bytes;
-    for (RpcConnection* connection : qAsConst(connections)) {
-        connection->frames().setMaxBody(bytes);
-    }
-    if (serverLink) {
-        serverLink->frames().setMaxBody(bytes);
-    }
+    Limits changed = bounds;
+    changed.maxFrameBody = bytes;
+    setLimits(changed);
 }
 
 void RpcPeer::setMaxPendingOutput(qint64 bytes)
 {
-    maxPendingOutput = bytes;
+    bounds.maxPendingOutput = bytes;
+}
+
+void RpcPeer::setLimits(const Limits& limits)
+{
+    bounds = limits;
+    for (RpcConnection* connection : qAsConst(connections)) {
+        applyFrameLimit(connection);
+    }
+    if (serverLink) {
+        applyFrameLimit(serverLink);
+    }
 }
 
 // --- connections
 
 RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toServer)
 {
-    auto* connection = new RpcConnection(socket, id, toServer, maxFrameBody, this);
+    auto* connection = new RpcConnection(socket, id, toServer, bounds.maxFrameBody, this);
+    applyFrameLimit(connection);
+    connect(&connection->partialFrameTimer(), &QTimer::timeout, this, [this, connection] {
+        if (connection->isClosed()) {
+            return;
+        }
+        const QString who = describe(connection);
+        const qint64 held = connection->frames().buffered();
+        closeConnection(connection, false);
+        diagnostics->report(QStringLiteral("[RpcServer] unfinished frame"), QtWarningMsg,
+                            QStringLiteral("%1: part of a frame (%2 bytes) and nothing more for "
+                                           "%3 s; connection closed")
+                                .arg(who)
+                                .arg(held)
+                                .arg(bounds.partialFrameTimeoutMs / 1000.0));
+    });
+    if (!toServer) {
+        connect(socket, &QIODevice::bytesWritten, this, [this, connection] {
+            emit outputWritten(connection->id(), connection->pendingOutput());
+        });
+    }
     connect(socket, &QIODevice::readyRead, this, [this, connection] {
         const RpcConnection::SignalScope scope(connection);
         serviceInput(connection);
@@ -362,11 +523,18 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             }
             if (result == RpcFrameReader::Result::Oversized) {
                 const QString who = describe(connection);
+                const qint64 limit = connection->frames().maxBody();
                 closeConnection(connection, false);
-                qWarning("%s: ERROR: frame of %u bytes above the limit of %lld; connection "
-                         "closed",
-                         qUtf8Printable(who), announced,
-                         static_cast<long long>(connection->frames().maxBody()));
+                diagnostics->report(
+                    QStringLiteral("[RpcServer] frame refused"), QtWarningMsg,
+                    QStringLiteral("%1: ERROR: frame of %2 bytes above the limit of %3%4; "
+                                   "connection closed")
+                        .arg(who)
+                        .arg(announced)
+                        .arg(limit)
+                        .arg(connection->isTrusted() || connection->isToServer()
+                                 ? QString()
+                                 : QStringLiteral(" before login")));
                 more = false;
                 break;
             }
@@ -379,14 +547,18 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (status == RpcCodec::BodyStatus::ProtocolError) {
                 const QString who = describe(connection);
                 closeConnection(connection, false);
-                qWarning("%s: ERROR: malformed message (%s); connection closed",
-                         qUtf8Printable(who), qUtf8Printable(why));
+                diagnostics->report(QStringLiteral("[RpcServer] malformed message"), QtWarningMsg,
+                                    QStringLiteral("%1: ERROR: malformed message (%2); "
+                                                   "connection closed")
+                                        .arg(who, PeerText::clip(why)));
                 more = false;
                 break;
             }
             if (status == RpcCodec::BodyStatus::BadArguments) {
-                qWarning("%s: message %s dropped: %s", qUtf8Printable(describe(connection)),
-                         qUtf8Printable(message.name), qUtf8Printable(why));
+                diagnostics->report(QStringLiteral("[RpcServer] message dropped"), QtWarningMsg,
+                                    QStringLiteral("%1: message %2 dropped: %3")
+                                        .arg(describe(connection), PeerText::clip(message.name),
+                                             PeerText::clip(why)));
                 continue;
             }
             deliver(connection, message.name, message.args);
@@ -402,6 +574,15 @@ void RpcPeer::serviceInput(RpcConnection* connection)
 
     if (!self || !guard) {
         return;
+    }
+    if (!connection->isClosed()) {
+        // Part of a frame waits for the rest: only for so long.
+        QTimer& timer = connection->partialFrameTimer();
+        if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0) {
+            timer.start(bounds.partialFrameTimeoutMs);
+        } else if (timer.isActive()) {
+            timer.stop();
+        }
     }
     if (connection->endInput()) {
         closeConnection(connection, false);

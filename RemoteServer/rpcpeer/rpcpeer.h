@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class LogRateLimiter;
 class QTcpServer;
 class QTcpSocket;
 class RpcConnection;
@@ -45,6 +46,23 @@ class RpcPeer : public QObject
 public:
     static constexpr qint64 DefaultMaxFrameBody = 16 * 1024 * 1024;
     static constexpr qint64 DefaultMaxPendingOutput = 64 * 1024 * 1024;
+    // How long accepting pauses after the system refused to accept a connection
+    // (for example at the descriptor limit).
+    static constexpr int AcceptPauseMs = 1000;
+
+    // What one peer holds for its clients at most. A limit of 0 is no limit.
+    // Untrusted connections (not logged in) have the tighter of the two frame and
+    // output limits; logged-in ones are marked with setClientTrusted().
+    struct Limits
+    {
+        int maxClients = 0;                                // more connections are refused
+        qint64 maxFrameBody = DefaultMaxFrameBody;         // larger frames close the connection
+        qint64 maxUntrustedFrameBody = 0;                  // the same before trust
+        qint64 maxPendingOutput = DefaultMaxPendingOutput; // unsent output of one client
+        qint64 maxUntrustedPendingOutput = 0;              // the same before trust
+        qint64 maxTotalPendingOutput = 0;                  // of all clients together
+        int partialFrameTimeoutMs = 30 * 1000;             // part of a frame, then silence
+    };
 
     explicit RpcPeer(QObject* parent = nullptr);
     ~RpcPeer() override;
@@ -93,12 +111,31 @@ public:
     void setMaxFrameBody(qint64 bytes);
     void setMaxPendingOutput(qint64 bytes);
 
+    // All limits at once. A connection refused, a frame too large, a frame left
+    // unfinished or output too far behind: that connection is closed with one
+    // (rate-limited) warning and everyone else is served. When the output of all
+    // clients together passes its limit, the clients furthest behind are closed,
+    // untrusted ones first.
+    void setLimits(const Limits& limits);
+    Limits limits() const { return bounds; }
+
+    // Marks a client as logged in (trusted) or not.
+    void setClientTrusted(quint64 id, bool trusted);
+    bool isClientTrusted(quint64 id) const;
+
+    // Output queued for a client and not yet handed to the network; -1 for an
+    // unknown client. The sum over all clients.
+    qint64 pendingOutput(quint64 id) const;
+    qint64 totalPendingOutput() const;
+
 signals:
     void clientConnected(quint64 id);
     void clientDisconnected(quint64 id);
     void serverError(QAbstractSocket::SocketError error);
     void connectedToServer();
     void disconnectedFromServer();
+    // Some of a client's output went out; pending is what is still queued.
+    void outputWritten(quint64 id, qint64 pending);
 
 private:
     RpcConnection* addConnection(QTcpSocket* socket, quint64 id, bool toServer);
@@ -112,6 +149,11 @@ private:
                       const QVariant& p4, const QVariant& p5, const QVariant& p6,
                       const QVariant& p7, const QVariant& p8);
     void sendFrame(RpcConnection* connection, const QByteArray& frame);
+    void enforceOutputBudget();
+    void shed(RpcConnection* connection, const QString& why);
+    void handleAcceptError(QAbstractSocket::SocketError error);
+    void applyFrameLimit(RpcConnection* connection) const;
+    qint64 outputCap(const RpcConnection* connection) const;
     QString describe(const RpcConnection* connection) const;
 
     QTcpServer* server = nullptr;
@@ -119,6 +161,6 @@ private:
     QMap<quint64, RpcConnection*> connections; // server side, by client identifier
     std::unique_ptr<RpcSlotTable> slotTable;
     QSet<QObject*> watchedReceivers;
-    qint64 maxFrameBody = DefaultMaxFrameBody;
-    qint64 maxPendingOutput = DefaultMaxPendingOutput;
+    Limits bounds;
+    LogRateLimiter* diagnostics = nullptr;
 };

@@ -406,6 +406,68 @@ private slots:
         QVERIFY2(after - before < 8 * 1024,
                  qPrintable(QString("resident %1 kB before, %2 kB after").arg(before).arg(after)));
     }
+
+    // Before login only small frames; a peer's text reaches a log line clipped.
+    void peerTextClippedAndSmallFramesBeforeLogin()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        Watcher watcher(server);
+
+        // Not logged in: a frame of 1 MiB is refused as soon as its length is read.
+        QTcpSocket early;
+        early.connectToHost("127.0.0.1", server.rpcPort());
+        QVERIFY(early.waitForConnected(10000));
+        early.write(frame(QByteArray(1024 * 1024, 'x')).left(70000));
+        QVERIFY(early.waitForDisconnected(10000));
+        QVERIFY(watcher.waitFor("before login; connection closed"));
+
+        // Logged in: frames up to 16 MiB; one whose argument the server does not
+        // know carries a message name of 8 MiB (4 Mi characters).
+        QTcpSocket raw;
+        raw.connectToHost("127.0.0.1", server.rpcPort());
+        QVERIFY(raw.waitForConnected(10000));
+        auto userValue = [](QDataStream& out, const QByteArray& type) {
+            out << quint32(1024) << qint8(0);
+            out.writeBytes(type.constData(), uint(type.size() + 1));
+        };
+        QByteArray login;
+        {
+            QDataStream out(&login, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_5_3);
+            out << QString("LOGIN") << quint8(1);
+            userValue(out, "VemoRpcCredentials");
+            out << QString("adminvemo") << QString("5f1d0c8e2a7b4963d0e18c2f7a9b3e64");
+        }
+        raw.write(frame(login));
+        QByteArray reply;
+        const QByteArray ok = QByteArray::fromHex("004c004f00470049004e005f004f004b"); // LOGIN_OK
+        QDeadlineTimer deadline(20000);
+        while (!reply.contains(ok) && !deadline.hasExpired() && raw.waitForReadyRead(1000)) {
+            reply += raw.readAll();
+        }
+        QVERIFY(reply.contains(ok));
+
+        QByteArray hostile;
+        {
+            QDataStream out(&hostile, QIODevice::WriteOnly);
+            out.setVersion(QDataStream::Qt_5_3);
+            out << QString(4 * 1024 * 1024, QLatin1Char('N')) << quint8(1);
+            userValue(out, "NoSuchType");
+        }
+        raw.write(frame(hostile));
+        while (raw.bytesToWrite() > 0) {
+            QVERIFY(raw.waitForBytesWritten(20000));
+        }
+        QVERIFY(watcher.waitFor("(4194304 characters) dropped"));
+        int longest = 0;
+        for (const QString& line : watcher.output.text().split('\n')) {
+            longest = qMax(longest, line.size());
+        }
+        QVERIFY2(longest < 4096, qPrintable(QString("longest line %1").arg(longest)));
+        // A message that does not fit costs only itself.
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWorkstation)

@@ -310,6 +310,7 @@ LoadResult LoadGenerator::run()
         const size_t p99 = std::min(latenciesNs.size() - 1, latenciesNs.size() * 99 / 100);
         std::nth_element(latenciesNs.begin(), latenciesNs.begin() + p99, latenciesNs.end());
         result.p99Us = latenciesNs[p99] / 1000.0;
+        result.maxUs = *std::max_element(latenciesNs.begin(), latenciesNs.end()) / 1000.0;
     }
     return result;
 }

@@ -28,6 +28,7 @@ struct LoadResult
     double perSecond = 0;
     double medianUs = 0;
     double p99Us = 0;
+    double maxUs = 0; // the slowest round trip
     qint64 lost = 0;
     qint64 unexpected = 0; // replies with another command than "in step"
 };

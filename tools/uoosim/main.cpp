@@ -160,7 +160,7 @@ int main(int argc, char* argv[])
         }
         const LoadResult result = load.run();
         out << QStringLiteral("LOAD_RESULT round_trips=%1 seconds=%2 per_second=%3 median_us=%4 "
-                              "p99_us=%5 lost=%6 unexpected=%7")
+                              "p99_us=%5 lost=%6 unexpected=%7 max_us=%8")
                    .arg(result.roundTrips)
                    .arg(result.seconds, 0, 'f', 3)
                    .arg(result.perSecond, 0, 'f', 0)
@@ -168,6 +168,7 @@ int main(int argc, char* argv[])
                    .arg(result.p99Us, 0, 'f', 1)
                    .arg(result.lost)
                    .arg(result.unexpected)
+                   .arg(result.maxUs, 0, 'f', 1)
             << Qt::endl;
         if (result.roundTrips == 0) {
             return UooDevice::ExitTimeout;

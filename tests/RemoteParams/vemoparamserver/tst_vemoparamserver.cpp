@@ -44,6 +44,10 @@ private slots:
     void descriptorsInOrder();
     void stopStart();
     void readsFromSocket();
+    void deviceLimit_data();
+    void deviceLimit();
+    void uploadMemoryBounded();
+    void idleUploadGivenUp();
 };
 
 namespace {
@@ -983,4 +987,96 @@ void TestVemoParamServer::readsFromSocket()
 }
 
 QTEST_GUILESS_MAIN(TestVemoParamServer)
+void TestVemoParamServer::deviceLimit_data()
+{
+    QTest::addColumn<int>("stored"); // records in the file at start
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("records"); // after SYNCs from UOO 1..10
+    QTest::newRow("room for all") << 0 << 20 << 10;
+    QTest::newRow("limit 4") << 0 << 4 << 4;
+    QTest::newRow("file already above the limit") << 6 << 3 << 6;
+}
+
+void TestVemoParamServer::deviceLimit()
+{
+    QFETCH(int, stored);
+    QFETCH(int, limit);
+    QFETCH(int, records);
+    Harness h(false);
+    QVector<ParamsRow> rows;
+    for (int i = 0; i < stored; ++i) {
+        ParamsRow row;
+        row.uoo = static_cast<quint32>(i + 1);
+        row.record.uoo = row.uoo;
+        rows.append(row);
+    }
+    seedRows(rows);
+    h.createServer();
+    h.server->setMaxDevices(limit);
+    LogCapture log;
+
+    int answered = 0;
+    for (quint32 uoo = 1; uoo <= 10; ++uoo) {
+        answered += h.exchange(syncRequest(uoo, 0, 0)).size();
+    }
+    QCOMPARE(h.server->deviceCount(), records);
+    QCOMPARE(answered, records);
+    QCOMPARE(log.count(QStringLiteral("[PARAM_SERV] SYNC from new UOO")), 10 - records);
+    // Known devices are still served; nothing stored is lost.
+    QCOMPARE(h.exchange(syncRequest(1, 0, 0)).size(), 1);
+    QCOMPARE(h.server->hasUoo(10), records == 10);
+}
+
+void TestVemoParamServer::uploadMemoryBounded()
+{
+    Harness h;
+    h.server->setMaxUploadTotal(1535);
+    const QByteArray big = patternSet(1500, 4);
+    const QByteArray other = patternSet(1500, 5);
+    h.exchange(syncRequestFor(8, big));
+    h.exchange(syncRequestFor(9, other));
+    LogCapture log;
+
+    // Two chunks of UOO 8 take the room; UOO 9's first chunk does not fit and is
+    // dropped unacknowledged.
+    QCOMPARE(h.exchange(chunkDatagram(8, big, 0)).size(), 1);
+    QCOMPARE(h.exchange(chunkDatagram(8, big, 512)).size(), 1);
+    QCOMPARE(h.server->uploadBytes(), qint64(1024));
+    QCOMPARE(h.exchange(chunkDatagram(9, other, 0)).size(), 0);
+    QCOMPARE(log.count(QStringLiteral("[PARAM_SERV] uploads hold")), 1);
+    QVERIFY(h.server->uooParamsDesc(9).uploadBuffer.isEmpty());
+
+    // UOO 8 finishes and its room is given back; UOO 9 sent again is taken.
+    QCOMPARE(h.exchange(chunkDatagram(8, big, 1024)).size(), 1);
+    QCOMPARE(h.server->uooParamsDesc(8).uooparams, big);
+    QCOMPARE(h.server->uploadBytes(), qint64(0));
+    for (int offset = 0; offset < other.size(); offset += 512) {
+        QCOMPARE(h.exchange(chunkDatagram(9, other, offset)).size(), 1);
+    }
+    QCOMPARE(h.server->uooParamsDesc(9).uooparams, other);
+    QCOMPARE(h.server->uploadBytes(), qint64(0));
+}
+
+void TestVemoParamServer::idleUploadGivenUp()
+{
+    Harness h;
+    const QByteArray set = patternSet(1500, 6);
+    h.exchange(syncRequestFor(12, set));
+    h.exchange(chunkDatagram(12, set, 0));
+    QVERIFY(h.server->uploadBytes() >= 512);
+
+    h.clock.advanceMs(VemoParamServer::UploadIdleMs - 1);
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+    QCOMPARE(h.server->uooParamsDesc(12).uploadBuffer.size(), 512);
+    h.clock.advanceMs(1);
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+    QVERIFY(h.server->uooParamsDesc(12).uploadBuffer.isEmpty());
+    QCOMPARE(h.server->uploadBytes(), qint64(0));
+    // The device starts over and completes.
+    h.exchange(chunkDatagram(12, set, 0));
+    h.exchange(chunkDatagram(12, set, 512));
+    h.exchange(chunkDatagram(12, set, 1024));
+    QCOMPARE(h.server->uooParamsDesc(12).uooparams, set);
+}
+
 #include "tst_vemoparamserver.moc"

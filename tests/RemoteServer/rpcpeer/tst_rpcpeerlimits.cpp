@@ -1,0 +1,226 @@
+#include "rpcpeer.h"
+#include "rpctypes.h"
+
+#include <QDataStream>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+// The bounds an RpcPeer keeps against clients that misbehave: frame sizes before
+// and after trust, unfinished frames, the number of clients and the output of all
+// clients together.
+namespace {
+
+constexpr int Wait = 20000;
+
+// A whole frame "ECHO" carrying one byte array of the given size.
+QByteArray echoFrame(int payload)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_3);
+    out << QString("ECHO") << quint8(1) << quint32(QMetaType::QByteArray) << qint8(0)
+        << QByteArray(payload, 'p');
+    QByteArray frame(4, '\0');
+    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
+    return frame + body;
+}
+
+class Echoes : public QObject
+{
+    Q_OBJECT
+public:
+    QList<quint64> from;
+    int bigs = 0;
+public slots:
+    void echo(quint64 client, QVariant) { from.append(client); }
+    void big(QByteArray) { ++bigs; }
+};
+
+} // namespace
+
+class TestRpcPeerLimits : public QObject
+{
+    Q_OBJECT
+
+    void startServer(RpcPeer& server, Echoes& side, const RpcPeer::Limits& limits)
+    {
+        server.setLimits(limits);
+        server.attachSlot("ECHO", &side, SLOT(echo(quint64, QVariant)));
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    }
+
+    // Connects a raw socket; id is set when the server took the connection.
+    void connectRaw(QTcpSocket& raw, RpcPeer& server, quint64* id)
+    {
+        QSignalSpy connected(&server, &RpcPeer::clientConnected);
+        raw.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(raw.waitForConnected(Wait));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
+        *id = connected.at(0).at(0).toULongLong();
+    }
+
+private slots:
+    void initTestCase() { registerRpcTypes(); }
+    void frameLimitByTrust_data();
+    void frameLimitByTrust();
+    void unfinishedFrameCloses();
+    void clientLimitRefuses();
+    void totalOutputShedsUntrustedFirst();
+};
+
+void TestRpcPeerLimits::frameLimitByTrust_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<int>("payload");
+    QTest::addColumn<bool>("delivered");
+    // Limits: 1 KiB before trust, 1 MiB after; the body carries 22 bytes more.
+    QTest::newRow("small, untrusted") << false << 900 << true;
+    QTest::newRow("above 1 KiB, untrusted") << false << 1100 << false;
+    QTest::newRow("100 KiB, trusted") << true << 100 * 1024 << true;
+    QTest::newRow("above 1 MiB, trusted") << true << 1024 * 1024 << false;
+}
+
+void TestRpcPeerLimits::frameLimitByTrust()
+{
+    QFETCH(bool, trusted);
+    QFETCH(int, payload);
+    QFETCH(bool, delivered);
+    RpcPeer::Limits limits;
+    limits.maxFrameBody = 1024 * 1024;
+    limits.maxUntrustedFrameBody = 1024;
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, limits);
+    QTcpSocket raw;
+    quint64 id = 0;
+    connectRaw(raw, server, &id);
+    server.setClientTrusted(id, trusted);
+    QCOMPARE(server.isClientTrusted(id), trusted);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+
+    raw.write(echoFrame(payload));
+    if (delivered) {
+        QTRY_COMPARE_WITH_TIMEOUT(side.from, QList<quint64>{id}, Wait);
+        QVERIFY(disconnected.isEmpty());
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, Wait);
+        QCOMPARE(disconnected.at(0).at(0).toULongLong(), id);
+        QVERIFY(side.from.isEmpty());
+    }
+}
+
+void TestRpcPeerLimits::unfinishedFrameCloses()
+{
+    RpcPeer::Limits limits;
+    limits.partialFrameTimeoutMs = 200;
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, limits);
+    QTcpSocket stalled;
+    QTcpSocket idle;
+    quint64 stalledId = 0;
+    quint64 idleId = 0;
+    connectRaw(stalled, server, &stalledId);
+    connectRaw(idle, server, &idleId);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+
+    const QByteArray frame = echoFrame(100);
+    stalled.write(frame.left(frame.size() - 1));
+    idle.write(frame); // whole: nothing waits, so no time limit runs
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, Wait);
+    QCOMPARE(disconnected.at(0).at(0).toULongLong(), stalledId);
+    QCOMPARE(side.from, QList<quint64>{idleId});
+
+    // The idle one, silent just as long, is still served.
+    idle.write(frame);
+    QTRY_COMPARE_WITH_TIMEOUT(side.from.size(), 2, Wait);
+    QCOMPARE(server.clients(), QList<quint64>{idleId});
+}
+
+void TestRpcPeerLimits::clientLimitRefuses()
+{
+    RpcPeer::Limits limits;
+    limits.maxClients = 2;
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, limits);
+    QTcpSocket first;
+    QTcpSocket second;
+    quint64 firstId = 0;
+    quint64 secondId = 0;
+    connectRaw(first, server, &firstId);
+    connectRaw(second, server, &secondId);
+
+    QSignalSpy connected(&server, &RpcPeer::clientConnected);
+    QTcpSocket third;
+    third.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QTRY_COMPARE_WITH_TIMEOUT(third.state(), QAbstractSocket::UnconnectedState, Wait);
+    QVERIFY(connected.isEmpty());
+    QCOMPARE(server.clients().size(), 2);
+
+    // Once one leaves, the next is taken.
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    first.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, Wait);
+    QTcpSocket fourth;
+    quint64 fourthId = 0;
+    connectRaw(fourth, server, &fourthId);
+    fourth.write(echoFrame(10));
+    QTRY_COMPARE_WITH_TIMEOUT(side.from, QList<quint64>{fourthId}, Wait);
+}
+
+void TestRpcPeerLimits::totalOutputShedsUntrustedFirst()
+{
+    RpcPeer::Limits limits;
+    limits.maxTotalPendingOutput = 1024 * 1024;
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, limits);
+
+    // A workstation that reads, and three that never do: one of them logged in.
+    RpcPeer reader;
+    Echoes readerSide;
+    reader.attachSlot("BIG", &readerSide, SLOT(big(QByteArray)));
+    QSignalSpy connected(&server, &RpcPeer::clientConnected);
+    reader.connectToServer("127.0.0.1", server.serverPort());
+    QVERIFY(reader.waitForConnected(Wait));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
+    const quint64 readerId = connected.at(0).at(0).toULongLong();
+    server.setClientTrusted(readerId, true);
+
+    QTcpSocket stuck[3];
+    quint64 ids[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        stuck[i].setReadBufferSize(1);
+        connectRaw(stuck[i], server, &ids[i]);
+    }
+    server.setClientTrusted(ids[2], true);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    QSignalSpy written(&server, &RpcPeer::outputWritten);
+
+    const QByteArray payload(64 * 1024, 'b');
+    const QList<quint64> all{readerId, ids[0], ids[1], ids[2]};
+    int sent = 0;
+    bool sawBacklog = false;
+    while (disconnected.size() < 3 && sent < 3000) {
+        server.call(all, "BIG", payload);
+        ++sent;
+        sawBacklog = sawBacklog || server.pendingOutput(ids[2]) > 0;
+        QTRY_COMPARE_WITH_TIMEOUT(readerSide.bigs, sent, Wait);
+    }
+    QCOMPARE(disconnected.size(), 3);
+    const QList<quint64> untrusted{ids[0], ids[1]};
+    QVERIFY(untrusted.contains(disconnected.at(0).at(0).toULongLong()));
+    QVERIFY(untrusted.contains(disconnected.at(1).at(0).toULongLong()));
+    QCOMPARE(disconnected.at(2).at(0).toULongLong(), ids[2]);
+    QVERIFY(sawBacklog);
+    QCOMPARE(server.pendingOutput(ids[2]), qint64(-1));
+    // The reader stays, and its output was reported as it went out.
+    QCOMPARE(server.clients(), QList<quint64>{readerId});
+    QVERIFY(!written.isEmpty());
+    QVERIFY(server.totalPendingOutput() <= limits.maxTotalPendingOutput);
+}
+
+QTEST_GUILESS_MAIN(TestRpcPeerLimits)
+#include "tst_rpcpeerlimits.moc"
