@@ -183,11 +183,6 @@ bool VemoParamServer::hasUoo(quint32 code) const
     return entry != nullptr && entry->hasDescriptor;
 }
 
-int VemoParamServer::deviceCount() const
-{
-    return static_cast<int>(m_entries.size());
-}
-
 int VemoParamServer::onlineCount() const
 {
     return static_cast<int>(m_online.size());

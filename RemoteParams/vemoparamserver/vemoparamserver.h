@@ -54,8 +54,7 @@ public:
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
     QList<UooDescriptor> uooDescriptors() const;
-    // Devices with a record, devices online.
-    int deviceCount() const;
+    // Devices heard from within the offline limit.
     int onlineCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
