@@ -8,11 +8,13 @@
 #include <QAtomicPointer>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QVariant>
 
 class RpcAuthManager;
 class RpcController;
 class VemoParamServer;
 class Clock;
+class MetricsEndpoint;
 
 // The one object that owns the working parts of the service: the login
 // bookkeeping, the RPC administration server, the UDP parameter server and the
@@ -67,6 +69,7 @@ public:
 
     RpcController* rpcServer() const { return rpcController; }
     VemoParamServer* parameterServer() const { return paramServer; }
+    MetricsEndpoint* metricsEndpoint() const { return metrics; }
 
 signals:
     void stopped();
@@ -86,6 +89,7 @@ public slots:
     void toggle();
     void restart();
     void applySettings();
+    void publishGauges();
 
 private:
     void readSettings();
@@ -102,6 +106,9 @@ private:
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;
+    QVariant metricsHost;
+    QVariant metricsPort;
+    MetricsEndpoint* metrics = nullptr;
     RpcAccountStore accounts;
 };
 

@@ -8,6 +8,7 @@
 #include "rpcnames.h"
 #include "rpcpermissions.h"
 #include "uoodescriptorsnapshot.h"
+#include "servicecounters.h"
 #include "vemorpcpeer.h"
 
 #include <QCoreApplication>
@@ -361,6 +362,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
               QVariant::fromValue(auth->permissions(id)));
         return;
     }
+    ServiceCounters::add(ServiceCounters::LoginsFailed);
     if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
         reply(id, RpcMessage::LoginResult, RpcResult::LoginFailed,
               QVariant::fromValue(QList<quint8>()));

@@ -1,11 +1,13 @@
 #include "uoorparamsdesc.h"
 
 #include "rpctypes.h"
+#include "servicecounters.h"
 
 void UooRParamsDesc::retryDownload()
 {
     ++writeLeft;
     if (writeLeft > MaxDownloadRetries) {
+        ServiceCounters::add(ServiceCounters::DownloadsAbandoned);
         state = PAR_STATE_IDLE;
         localparams.clear();
         localtime = QDateTime();

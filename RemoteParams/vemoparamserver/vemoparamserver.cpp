@@ -6,6 +6,7 @@
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
+#include "servicecounters.h"
 #include "syncblock.h"
 
 #include <QDebug>
@@ -75,6 +76,7 @@ void VemoParamServer::setMaxDevices(int count)
 
 void VemoParamServer::invalidPack()
 {
+    ServiceCounters::add(ServiceCounters::InvalidDatagrams);
     m_diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
 }
 
@@ -184,6 +186,11 @@ bool VemoParamServer::hasUoo(quint32 code) const
 {
     const UooEntry* entry = findEntry(code);
     return entry != nullptr && entry->hasDescriptor;
+}
+
+int VemoParamServer::onlineCount() const
+{
+    return static_cast<int>(m_online.size());
 }
 
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
@@ -337,6 +344,7 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         handleDwldFinished(header, sender, senderPort);
         break;
     default:
+        ServiceCounters::add(ServiceCounters::InvalidDatagrams);
         m_diagnostics->report(
             KindMessageCode, QtWarningMsg,
             LogRateLimiter::compose("[PARAM_SRV] Invalid message code received: ", header.msgCode));
@@ -352,6 +360,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         invalidPack();
         return;
     }
+    ServiceCounters::add(ServiceCounters::SyncRequests);
     const quint32 code = request.uooCode;
     auto found = m_entries.find(code);
     const bool isNew = found == m_entries.end();
@@ -452,6 +461,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
             sendDatagram(PAR_PROTO_SYNC_REQUEST, replyBytes, SyncBlock::Size, 0, sender,
                          senderPort);
             logParamAction(header.uooCode, ActionConfirmed);
+            ServiceCounters::add(ServiceCounters::DownloadsCompleted);
             emit uooRpamsUpdated(code);
             qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
         } else {
@@ -601,6 +611,7 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
         markDirty(code);
         qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
         logParamAction(code, ActionUploaded);
+        ServiceCounters::add(ServiceCounters::UploadsCompleted);
         emit uooRpamsUpdated(code);
     }
     sendDatagram(PAR_PROTO_RCV_ACK, nullptr, 0, chunk.crc, sender, senderPort);

@@ -65,6 +65,8 @@ public:
     // The sweep's offline reports wait while this backlog is high.
     void setPushBacklog(const PushBacklog* backlog);
     OfflineSweep* offlineSweep() const { return m_sweep; }
+    // Devices heard from within the offline limit.
+    int onlineCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
