@@ -14,6 +14,10 @@ constexpr const char* SettingsSavedKey = "Common/SettingsSaved";
 constexpr const char* NetworkGroup = "Network";
 constexpr const char* RpcPortKey = "RpcPort";
 constexpr const char* ParamsPortKey = "ParamsPort";
+// The Prometheus endpoint: off unless the port is non-zero; 127.0.0.1 unless a
+// host is given.
+constexpr const char* MetricsPortKey = "Metrics/Port";
+constexpr const char* MetricsHostKey = "Metrics/Host";
 
 constexpr const char* LimitsGroup = "Limits";
 constexpr const char* MaxRpcClientsKey = "MaxRpcClients";

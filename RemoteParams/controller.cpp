@@ -1,13 +1,17 @@
 #include "controller.h"
 
+#include "metricsendpoint.h"
+#include "programentry.h"
 #include "rpcauthmanager.h"
 #include "rpccontroller.h"
 #include "rpcnames.h"
 #include "rpctypes.h"
+#include "servicecounters.h"
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -124,9 +128,10 @@ void Controller::initialize()
 
     resourceDb =
         QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(ResourceConnectionName));
-    resourceDb.setDatabaseName(QStringLiteral("./%1").arg(QLatin1String(ResourceFileName)));
+    resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
     if (!resourceDb.open()) {
-        qCritical() << "ERROR: Ошибка открытия файла БД ресурсов";
+        qCritical() << "ERROR: Ошибка открытия файла БД ресурсов"
+                    << QFileInfo(resourceDb.databaseName()).absoluteFilePath();
         emit notInitialized();
         return;
     }
@@ -142,10 +147,14 @@ void Controller::initialize()
     rpcController = new RpcController(this, this);
     paramServer = new VemoParamServer(this);
 
+    paramServer->setPushBacklog(this);
     connect(paramServer, &VemoParamServer::uooRpamsUpdated, this,
             &Controller::uooParamsStateChanged, Qt::DirectConnection);
     connect(paramServer, &VemoParamServer::uooDescUpdated, this,
             &Controller::processUooStateChange);
+    metrics = new MetricsEndpoint(QLatin1String(ProgramVersion), buildInfoString(), this);
+    connect(metrics, &MetricsEndpoint::sampleDue, this, &Controller::publishGauges);
+    metrics->start(metricsHost, metricsPort);
 
     qDebug() << "Инициализация ресурсов завершена";
     isInitialized = true;
@@ -174,6 +183,8 @@ void Controller::readSettings()
     paramsPort =
         static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
     user.endGroup();
+    metricsHost = user.value(QLatin1String(MetricsHostKey));
+    metricsPort = user.value(QLatin1String(MetricsPortKey));
     user.beginGroup(QLatin1String(LimitsGroup));
     maxRpcClients = readLimit(user, QLatin1String(MaxRpcClientsKey), DefaultMaxRpcClients);
     maxDevices = readLimit(user, QLatin1String(MaxDevicesKey), DefaultMaxDevices);
@@ -191,6 +202,23 @@ void Controller::applySettings()
     user.endGroup();
     user.sync();
     qDebug() << "Новые настройки успешно сохранены";
+}
+
+void Controller::publishGauges()
+{
+    if (paramServer) {
+        ServiceCounters::set(ServiceCounters::DevicesKnown, paramServer->deviceCount());
+        ServiceCounters::set(ServiceCounters::DevicesOnline, paramServer->onlineCount());
+        ServiceCounters::set(ServiceCounters::UnsavedRecords, paramServer->unsavedRecords());
+        ServiceCounters::store(ServiceCounters::DbWriteFailures,
+                               paramServer->paramsWriteFailures());
+    }
+    if (authManager) {
+        const int loggedIn = authManager->loggedInCount();
+        ServiceCounters::set(ServiceCounters::RpcClientsLoggedIn, loggedIn);
+        ServiceCounters::set(ServiceCounters::RpcClientsAnonymous,
+                             authManager->connectionCount() - loggedIn);
+    }
 }
 
 void Controller::debugClientMsg(QString) {}
@@ -290,6 +318,16 @@ UooRParamsDesc Controller::uooParamsDesc(quint32 code) const
 QList<UooDescriptor> Controller::uooDescriptors() const
 {
     return paramServer ? paramServer->uooDescriptors() : QList<UooDescriptor>();
+}
+
+std::unique_ptr<UooDescriptorSnapshot> Controller::openDescriptorSnapshot()
+{
+    return paramServer ? paramServer->openDescriptorSnapshot() : nullptr;
+}
+
+qint64 Controller::pushBacklog() const
+{
+    return rpcController ? rpcController->pacingBacklog() : 0;
 }
 
 bool Controller::hasUoo(quint32 code) const

@@ -2,21 +2,24 @@
 
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
+#include "pushbacklog.h"
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QVariant>
 
 class RpcAuthManager;
 class RpcController;
 class VemoParamServer;
 class Clock;
+class MetricsEndpoint;
 
 // The one object that owns the working parts of the service: the login
 // bookkeeping, the RPC administration server, the UDP parameter server and the
 // resource database with the RPC accounts.
-class Controller : public QObject, public IRpcDispatcher, public IRpcBackend
+class Controller : public QObject, public IRpcDispatcher, public IRpcBackend, public PushBacklog
 {
     Q_OBJECT
 public:
@@ -46,6 +49,7 @@ public:
     // Pass-throughs for the RPC server.
     UooRParamsDesc uooParamsDesc(quint32 code) const override;
     QList<UooDescriptor> uooDescriptors() const override;
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override;
     bool hasUoo(quint32 code) const override;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
@@ -53,6 +57,9 @@ public:
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
     RpcAccountStore* accountStore() override { return &accounts; }
+
+    // PushBacklog: the RPC clients' output still to go.
+    qint64 pushBacklog() const override;
 
     // IRpcDispatcher
     void forwardSysLog(QList<quint64> clients, QString text) override;
@@ -62,6 +69,7 @@ public:
 
     RpcController* rpcServer() const { return rpcController; }
     VemoParamServer* parameterServer() const { return paramServer; }
+    MetricsEndpoint* metricsEndpoint() const { return metrics; }
 
 signals:
     void stopped();
@@ -81,6 +89,7 @@ public slots:
     void toggle();
     void restart();
     void applySettings();
+    void publishGauges();
 
 private:
     void readSettings();
@@ -97,6 +106,9 @@ private:
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;
+    QVariant metricsHost;
+    QVariant metricsPort;
+    MetricsEndpoint* metrics = nullptr;
     RpcAccountStore accounts;
 };
 

@@ -7,7 +7,7 @@
 int main(int argc, char** argv)
 {
     ProgramEntry::waitForPendingRestart(argc, argv);
-    ProgramEntry::enterExecutableDirectory(argc, argv);
+    ProgramEntry::enterDataDirectory(argc, argv);
     // Every workstation connection holds a descriptor: take all the system allows.
     DescriptorLimit::raiseToHard();
 

@@ -19,6 +19,9 @@ QStringList toList(int argc, char** argv)
     return list;
 }
 
+// Set once by enterDataDirectory, on the main thread before anything else runs.
+QString chosenDataDirectory;
+
 } // namespace
 
 int restartDelayMs(const QStringList& arguments)
@@ -91,6 +94,33 @@ void enterExecutableDirectory(int argc, char** argv)
     if (!path.isEmpty()) {
         QDir::setCurrent(QFileInfo(path).absolutePath());
     }
+}
+
+QString dataDirectory(const QString& executableDirectory, const QString& stateDirectory)
+{
+    const QString first = stateDirectory.section(QLatin1Char(':'), 0, 0);
+    return first.isEmpty() ? executableDirectory : first;
+}
+
+bool enterDataDirectory(int argc, char** argv)
+{
+    enterExecutableDirectory(argc, argv);
+    const QString executableDirectory = QDir::currentPath();
+    const QString directory =
+        dataDirectory(executableDirectory, qEnvironmentVariable("STATE_DIRECTORY"));
+    chosenDataDirectory = QDir(executableDirectory).absoluteFilePath(directory);
+    if (chosenDataDirectory == executableDirectory) {
+        return true;
+    }
+    return QDir().mkpath(chosenDataDirectory) && QDir::setCurrent(chosenDataDirectory);
+}
+
+QString dataFilePath(const QString& fileName)
+{
+    if (chosenDataDirectory.isEmpty()) {
+        return QStringLiteral("./") + fileName;
+    }
+    return QDir(chosenDataDirectory).filePath(fileName);
 }
 
 bool isConsoleRun(int argc, char** argv)

@@ -23,6 +23,22 @@ void waitForPendingRestart(int argc, char** argv);
 // the databases and bindhost.txt are found beside it wherever it was started from.
 void enterExecutableDirectory(int argc, char** argv);
 
+// The directory of the databases and bindhost.txt: the first entry of
+// stateDirectory (systemd's STATE_DIRECTORY, a colon-separated list, under a
+// unit with StateDirectory=) when there is one, otherwise the executable's
+// directory.
+QString dataDirectory(const QString& executableDirectory, const QString& stateDirectory);
+
+// Enters the executable's directory and then, under a unit with a state
+// directory, that directory (created if it is missing). Returns false when the
+// state directory cannot be entered; dataFilePath then still points into it, so
+// that opening the files fails with its path in the message.
+bool enterDataDirectory(int argc, char** argv);
+
+// Where the file of that name lives: in the directory enterDataDirectory chose,
+// or in the working directory when it was not called.
+QString dataFilePath(const QString& fileName);
+
 bool isConsoleRun(int argc, char** argv);
 
 // "-i", "-u", "-t", "-c", "-p", "-r", "-v", "-h" and their long forms: the

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "uoodescriptor.h"
+#include "uoodescriptorsnapshot.h"
 #include "uoorparamsdesc.h"
 
 #include <QList>
 #include <QString>
+
+#include <memory>
 
 class RpcAccountStore;
 class RpcAuthManager;
@@ -29,6 +32,9 @@ public:
 
     virtual UooRParamsDesc uooParamsDesc(quint32 code) const = 0;
     virtual QList<UooDescriptor> uooDescriptors() const = 0;
+    // The descriptors as they stand now, to be read a slice at a time; null when the
+    // backend only hands out whole lists (uooDescriptors).
+    virtual std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() { return nullptr; }
     virtual bool hasUoo(quint32 code) const = 0;
     virtual bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) = 0;
     virtual bool cancelNewParams(quint32 code, const UooRParamsDesc& request) = 0;

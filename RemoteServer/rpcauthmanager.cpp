@@ -5,6 +5,8 @@
 #include "rpcpermissions.h"
 #include "rpctypes.h"
 
+#include <algorithm>
+
 RpcAuthManager::RpcAuthManager(IRpcBackend* backend, QObject* parent)
     : QObject(parent), backend(backend)
 {
@@ -29,6 +31,17 @@ bool RpcAuthManager::hasClient(quint64 id) const
 QList<quint64> RpcAuthManager::connectedClients() const
 {
     return connections.keys();
+}
+
+int RpcAuthManager::loggedInCount() const
+{
+    return static_cast<int>(std::count_if(connections.cbegin(), connections.cend(),
+                                          [](const VemoRpcClient& c) { return c.loggedIn; }));
+}
+
+int RpcAuthManager::connectionCount() const
+{
+    return connections.size();
 }
 
 bool RpcAuthManager::hasPermission(quint64 id, quint8 code) const

@@ -23,6 +23,8 @@ public:
     void removeClient(quint64 id);
     bool hasClient(quint64 id) const;
     QList<quint64> connectedClients() const;
+    int connectionCount() const;
+    int loggedInCount() const;
 
     bool hasPermission(quint64 id, quint8 code) const;
     QList<quint8> permissions(quint64 id) const;

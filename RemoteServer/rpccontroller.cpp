@@ -1,11 +1,14 @@
 #include "rpccontroller.h"
 
+#include "devicelistreplies.h"
 #include "descriptorlimit.h"
 #include "irpcbackend.h"
 #include "logratelimiter.h"
 #include "rpcauthmanager.h"
 #include "rpcnames.h"
 #include "rpcpermissions.h"
+#include "uoodescriptorsnapshot.h"
+#include "servicecounters.h"
 #include "vemorpcpeer.h"
 
 #include <QCoreApplication>
@@ -29,7 +32,8 @@ QString clip(const QString& text)
 
 RpcController::RpcController(IRpcBackend* backend, QObject* parent, Clock* clock)
     : QObject(parent), controller(backend), clock(clock ? clock : Clock::system()),
-      disconnectTimer(new QTimer(this)), diagnostics(new LogRateLimiter(this, this->clock))
+      disconnectTimer(new QTimer(this)), diagnostics(new LogRateLimiter(this, this->clock)),
+      deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this))
 {
     disconnectTimer->setSingleShot(true);
     disconnectTimer->setInterval(1);
@@ -195,6 +199,7 @@ void RpcController::releasePeer()
     }
     VemoRPCPeer* peer = rpcPeer;
     rpcPeer = nullptr;
+    deviceLists->clear();
     peer->disconnect(this);
     peer->detachSlots(this);
     delete peer;
@@ -237,6 +242,11 @@ QList<quint64> RpcController::getClients()
     return rpcPeer ? rpcPeer->clients() : QList<quint64>();
 }
 
+qint64 RpcController::pacingBacklog() const
+{
+    return rpcPeer ? rpcPeer->pacingBacklog() : 0;
+}
+
 void RpcController::rpcError(QAbstractSocket::SocketError error)
 {
     // Accepting pauses for a moment after such an error; a lasting cause (the
@@ -264,6 +274,7 @@ void RpcController::rpcClientDisconnected(quint64 id)
     if (queuedSet.remove(id)) {
         pendingDisconnects.removeAll(id);
     }
+    deviceLists->forget(id);
 }
 
 void RpcController::disconnectImpl()
@@ -351,6 +362,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
               QVariant::fromValue(auth->permissions(id)));
         return;
     }
+    ServiceCounters::add(ServiceCounters::LoginsFailed);
     if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
         reply(id, RpcMessage::LoginResult, RpcResult::LoginFailed,
               QVariant::fromValue(QList<quint8>()));
@@ -425,6 +437,17 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
 void RpcController::rpcGetUooTrackList(quint64 client)
 {
     if (!admits(client)) {
+        return;
+    }
+    // A large list is built a slice at a time, in the place of this reply.
+    if (std::unique_ptr<UooDescriptorSnapshot> snapshot =
+            controller && rpcPeer ? controller->openDescriptorSnapshot() : nullptr) {
+        if (!deviceLists->request(rpcPeer, client, std::move(snapshot))) {
+            qWarning() << "[RpcServer] Слишком много запросов списка УОО без ответа, клиент будет "
+                          "отключен. ID="
+                       << client;
+            disconnectClient(client);
+        }
         return;
     }
     const QList<UooDescriptor> list =

@@ -18,6 +18,7 @@
 #include "clock.h"
 #include "rpcpeer.h"
 
+class DeviceListReplies;
 class IRpcBackend;
 class LogRateLimiter;
 class QTimer;
@@ -97,6 +98,9 @@ public slots:
                        QVariant p8 = QVariant());
     void disconnectClient(quint64 cli);
     QList<quint64> getClients();
+    // Unsent output of the clients that read it, for producers of large bursts of
+    // pushes to pace themselves (see RpcPeer::pacingBacklog); 0 when not running.
+    qint64 pacingBacklog() const;
 
 protected slots:
     void rpcError(QAbstractSocket::SocketError error);
@@ -137,6 +141,7 @@ private:
     QTimer* disconnectTimer = nullptr;
     int maxClients = DefaultMaxClients;
     LogRateLimiter* diagnostics = nullptr;
+    DeviceListReplies* deviceLists = nullptr;
 
 signals:
     // Some of a client's output went out; pending is what is still queued.

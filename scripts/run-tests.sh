@@ -2,6 +2,7 @@
 # Builds everything (installing what is missing) and runs the whole test suite
 # through ctest, with the generated systemd unit checked by systemd-analyze;
 # compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
+# builds, checks, installs and removes the Debian packages;
 # then builds again with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the suite once more; then replays the fuzz targets' seed corpus and
 # fuzzes each target for a minute.
@@ -16,6 +17,10 @@ export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
 (cd "$here/build" && ctest --output-on-failure -j2)
 
 "$here/scripts/check-windows-sources.sh"
+
+# The Debian packages: built, checked with lintian, installed, run and removed.
+# The suite has just run, so the package build skips it.
+DEB_BUILD_OPTIONS=nocheck "$here/scripts/package.sh" --install-test
 
 "$here/scripts/setup.sh" "$here/build-asan" -DVEMO_SANITIZE=ON -DVEMO_BUILD_BENCH=OFF
 # Leaks are reported too, but for the few that Qt's offscreen platform plugin

@@ -2,6 +2,8 @@
 # Installs what the build needs on Debian 12 (when it is missing), then configures
 # and builds the project into the given build directory.
 #   scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+#   scripts/setup.sh --packaging    only installs what building the Debian
+#                                   packages needs (see scripts/package.sh)
 # VEMO_BUILD_TARGETS (space-separated) builds only those targets.
 # With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
 # suite's extra checks use: systemd (systemd-analyze verifies the generated
@@ -10,14 +12,22 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+packaging=false
+if [ "${1:-}" = "--packaging" ]; then
+    packaging=true
+    shift
+fi
 build_dir=${1:-$here/build}
 shift || true
 
 # clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
-    clang libclang-rt-14-dev)
+    clang libclang-rt-14-dev prometheus-cpp-dev)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
     packages+=(systemd g++-mingw-w64-x86-64)
+fi
+if $packaging; then
+    packages+=(dpkg-dev debhelper fakeroot lintian)
 fi
 
 missing=()
@@ -35,6 +45,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     "${sudo_cmd[@]}" apt-get update -q
     "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if $packaging; then
+    exit 0
 fi
 
 cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

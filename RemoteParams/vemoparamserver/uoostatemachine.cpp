@@ -205,6 +205,7 @@ void UooStateMachine::retry(const SyncBlock& request, Outcome* out)
     if (params.writeLeft > MaxDownloadRetries) {
         params.state = UooRParamsDesc::PAR_STATE_IDLE;
         dropNewSet();
+        out->newSetGivenUp = true;
     } else {
         params.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
         params.leftToSend = params.localparams.size();

@@ -71,6 +71,8 @@ public:
         bool descriptorChanged = false;
         // The record started over: the device is no longer seen.
         bool reset = false;
+        // The new set was given up after the last retry.
+        bool newSetGivenUp = false;
         // The chunk's bytes were added to the running upload.
         bool uploadTaken = false;
     };

@@ -1,9 +1,12 @@
 #include "vemoparamserver.h"
 
+#include "descriptorsnapshot.h"
 #include "logratelimiter.h"
+#include "offlinesweep.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
+#include "servicecounters.h"
 #include "syncblock.h"
 
 #include <QDebug>
@@ -35,6 +38,7 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
     m_persistence = new ParamsPersistence(this, m_clock, this);
     mergeStoredRows(m_persistence->load(MaxUploadSize));
 
+    m_sweep = new OfflineSweep(this);
     m_sweepTimer.setInterval(SweepIntervalMs);
     connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
             Qt::DirectConnection);
@@ -42,6 +46,8 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
 
 VemoParamServer::~VemoParamServer()
 {
+    // Open snapshots see the server gone through their guarded pointer.
+    m_snapshots.clear();
     qDebug() << "Остановка сервера параметров...";
     // Writes what is not yet written while the records still exist.
     m_persistence->finish();
@@ -64,6 +70,7 @@ void VemoParamServer::setMaxDevices(int count)
 
 void VemoParamServer::invalidPack()
 {
+    ServiceCounters::add(ServiceCounters::InvalidDatagrams);
     m_diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
 }
 
@@ -176,6 +183,11 @@ bool VemoParamServer::hasUoo(quint32 code) const
     return entry != nullptr && entry->machine.hasDescriptor();
 }
 
+int VemoParamServer::onlineCount() const
+{
+    return static_cast<int>(m_online.size());
+}
+
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 {
     QList<UooDescriptor> list;
@@ -232,27 +244,56 @@ void VemoParamServer::sweepOffline()
     // takes live devices offline nor delays the detection of silent ones.
     const qint64 nowMs = m_clock->monotonicMs();
     dropIdleUploads(nowMs);
+    m_sweep->begin(nowMs);
+}
+
+void VemoParamServer::setPushBacklog(const PushBacklog* backlog)
+{
+    m_sweep->setPushBacklog(backlog);
+}
+
+bool VemoParamServer::takeExpired(qint64 nowMs, int budget, std::vector<quint32>* codes)
+{
     // The index is ordered by last-seen time: only its expired head is visited.
-    QVector<quint32> expired;
     auto it = m_online.begin();
+    int taken = 0;
     while (it != m_online.end() && (nowMs - it->first) / 1000 > OfflineAfterSecs) {
-        expired.append(it->second);
+        if (taken == budget) {
+            m_online.erase(m_online.begin(), it);
+            return true;
+        }
+        if (UooEntry* entry = findEntry(it->second)) {
+            entry->indexed = false;
+        }
+        codes->push_back(it->second);
+        ++taken;
         ++it;
     }
-    if (expired.isEmpty()) {
+    m_online.erase(m_online.begin(), it);
+    return false;
+}
+
+void VemoParamServer::reportOffline(quint32 code)
+{
+    UooEntry* entry = findEntry(code);
+    if (entry == nullptr || entry->indexed || !entry->machine.isOnline()) {
         return;
     }
-    m_online.erase(m_online.begin(), it);
-    std::sort(expired.begin(), expired.end());
-    for (quint32 code : qAsConst(expired)) {
-        UooEntry* entry = findEntry(code);
-        if (entry == nullptr) {
-            continue;
-        }
-        entry->indexed = false;
-        entry->machine.goOffline();
-        emit uooRpamsUpdated(code);
-        emit uooDescUpdated(code);
+    noteDescriptorChange(code, *entry);
+    entry->machine.goOffline();
+    emit uooRpamsUpdated(code);
+    emit uooDescUpdated(code);
+}
+
+std::unique_ptr<UooDescriptorSnapshot> VemoParamServer::openDescriptorSnapshot()
+{
+    return std::make_unique<DescriptorSnapshot>(this);
+}
+
+void VemoParamServer::noteDescriptorChange(quint32 code, const UooEntry& entry)
+{
+    for (DescriptorSnapshot* snapshot : m_snapshots) {
+        snapshot->keep(code, entry.machine.hasDescriptor(), entry.machine.descriptor());
     }
 }
 
@@ -287,6 +328,7 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         handleDwldFinished(header, sender, senderPort);
         break;
     default:
+        ServiceCounters::add(ServiceCounters::InvalidDatagrams);
         m_diagnostics->report(
             KindMessageCode, QtWarningMsg,
             LogRateLimiter::compose("[PARAM_SRV] Invalid message code received: ", header.msgCode));
@@ -302,6 +344,7 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
         invalidPack();
         return;
     }
+    ServiceCounters::add(ServiceCounters::SyncRequests);
     const quint32 code = request.uooCode;
     auto found = m_entries.find(code);
     if (found == m_entries.end()) {
@@ -318,6 +361,9 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     }
     UooEntry& entry = found->second;
     markOnline(code, entry, m_clock->currentMSecsSinceEpoch(), m_clock->monotonicMs());
+    if (!m_snapshots.empty()) {
+        noteDescriptorChange(code, entry);
+    }
     bool isIpv4 = false;
     const quint32 ip = sender.toIPv4Address(&isIpv4);
     const qint64 held = entry.machine.uploadHeld();
@@ -397,6 +443,7 @@ void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHe
     }
     if (outcome.action != UooStateMachine::NoAction) {
         logParamAction(header.uooCode, outcome.action);
+        count(outcome);
     }
     if (outcome.descriptorChanged) {
         emit uooDescUpdated(code);
@@ -406,6 +453,26 @@ void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHe
     }
     if (noteLast) {
         writeNote(code, header, outcome);
+    }
+}
+
+// The operating figures of a move that logged an action.
+void VemoParamServer::count(const UooStateMachine::Outcome& outcome)
+{
+    switch (outcome.action) {
+    case UooStateMachine::ActionUploaded:
+        ServiceCounters::add(ServiceCounters::UploadsCompleted);
+        break;
+    case UooStateMachine::ActionConfirmed:
+        ServiceCounters::add(ServiceCounters::DownloadsCompleted);
+        break;
+    case UooStateMachine::ActionInterrupted:
+        if (outcome.newSetGivenUp) {
+            ServiceCounters::add(ServiceCounters::DownloadsAbandoned);
+        }
+        break;
+    default:
+        break;
     }
 }
 

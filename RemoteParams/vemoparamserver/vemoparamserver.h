@@ -19,9 +19,14 @@
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 class LogRateLimiter;
+class DescriptorSnapshot;
+class OfflineSweep;
+class PushBacklog;
 class QUdpSocket;
+class UooDescriptorSnapshot;
 struct ParamDatagramHeader;
 
 // The UDP parameter server: synchronises UOO devices, uploads their current
@@ -54,6 +59,14 @@ public:
     UooDescriptor uooDescriptor(quint32 code) const;
     bool hasUoo(quint32 code) const;
     QList<UooDescriptor> uooDescriptors() const;
+    // The descriptors as they stand now, read a slice at a time (in ascending order
+    // of UOO number, like uooDescriptors) while the server goes on.
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot();
+    // The sweep's offline reports wait while this backlog is high.
+    void setPushBacklog(const PushBacklog* backlog);
+    OfflineSweep* offlineSweep() const { return m_sweep; }
+    // Devices heard from within the offline limit.
+    int onlineCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request);
 
@@ -96,6 +109,9 @@ private slots:
     void sweepOffline();
 
 private:
+    friend class DescriptorSnapshot;
+    friend class OfflineSweep;
+
     // Online devices ordered by the monotonic time of their last SYNC request.
     using OnlineIndex = std::set<std::pair<qint64, quint32>>;
 
@@ -130,6 +146,7 @@ private:
     void apply(quint32 code, UooEntry& entry, const ParamDatagramHeader& header,
                const UooStateMachine::Outcome& outcome, const QHostAddress& sender,
                quint16 senderPort, qint64 uploadHeldBefore);
+    static void count(const UooStateMachine::Outcome& outcome);
     void writeNote(quint32 code, const ParamDatagramHeader& header,
                    const UooStateMachine::Outcome& outcome);
     static const char* unmatchedStateText(quint32 msgCode);
@@ -143,6 +160,14 @@ private:
     void trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool taken);
     void dropIdleUploads(qint64 nowMs);
     void invalidPack();
+
+    // Sweep: moves up to budget devices whose time ran out at nowMs from the online
+    // index to codes; true while more remain. reportOffline then takes one offline
+    // and reports it, unless it was heard again since.
+    bool takeExpired(qint64 nowMs, int budget, std::vector<quint32>* codes);
+    void reportOffline(quint32 code);
+    // Before a descriptor is set or changed: open snapshots keep the old one.
+    void noteDescriptorChange(quint32 code, const UooEntry& entry);
 
     void markDirty(quint32 code);
     void logParamAction(quint32 uoo, int message);
@@ -159,6 +184,8 @@ private:
     std::map<quint32, UooEntry> m_entries;
     OnlineIndex m_online;
     QTimer m_sweepTimer;
+    OfflineSweep* m_sweep = nullptr;
+    std::vector<DescriptorSnapshot*> m_snapshots;
     // Reused buffers of the datagram path.
     QByteArray m_rxBuffer;
     QByteArray m_txBuffer;

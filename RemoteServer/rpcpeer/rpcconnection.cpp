@@ -12,11 +12,6 @@ RpcConnection::RpcConnection(QTcpSocket* socket, quint64 id, bool toServer, qint
     partialTimer.setSingleShot(true);
 }
 
-qint64 RpcConnection::pendingOutput() const
-{
-    return tcp->bytesToWrite();
-}
-
 RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 maxPendingOutput)
 {
     if (closed || overflowed) {
@@ -29,12 +24,88 @@ RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 ma
     if (!writable || !tcp->isWritable()) {
         return SendResult::Skipped;
     }
-    if (tcp->bytesToWrite() + frame.size() > maxPendingOutput) {
+    if (pendingOutput() + frame.size() > maxPendingOutput) {
         overflowed = true;
         return SendResult::OverCap;
     }
+    if (!held.empty()) {
+        held.push_back({0, frame});
+        heldBytes += frame.size();
+        return SendResult::Queued;
+    }
     tcp->write(frame);
     return SendResult::Queued;
+}
+
+quint64 RpcConnection::reserve()
+{
+    const quint64 ticket = nextTicket++;
+    held.push_back({ticket, QByteArray()});
+    return ticket;
+}
+
+RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QByteArray& frame,
+                                                qint64 maxPendingOutput)
+{
+    auto it = held.begin();
+    while (it != held.end() && it->ticket != ticket) {
+        ++it;
+    }
+    if (it == held.end()) {
+        return SendResult::Skipped;
+    }
+    if (closed || overflowed) {
+        held.clear();
+        heldBytes = 0;
+        return SendResult::Skipped;
+    }
+    if (!frame.isEmpty() && pendingOutput() + frame.size() > maxPendingOutput) {
+        overflowed = true;
+        held.clear();
+        heldBytes = 0;
+        return SendResult::OverCap;
+    }
+    it->ticket = 0;
+    it->frame = frame;
+    heldBytes += frame.size();
+    flushHeld();
+    return SendResult::Queued;
+}
+
+void RpcConnection::flushHeld()
+{
+    while (!held.empty() && held.front().ticket == 0) {
+        const QByteArray frame = held.front().frame;
+        held.pop_front();
+        heldBytes -= frame.size();
+        if (!frame.isEmpty()) {
+            tcp->write(frame);
+        }
+    }
+}
+
+qint64 RpcConnection::pendingOutput() const
+{
+    return tcp->bytesToWrite() + heldBytes;
+}
+
+bool RpcConnection::keepsPace(qint64 nowMs) const
+{
+    return tcp->bytesToWrite() <= PaceFloor || nowMs - lastDrainMs <= PaceWindowMs;
+}
+
+void RpcConnection::noteWritten(qint64 bytes, qint64 nowMs)
+{
+    if (nowMs - windowStartMs > PaceWindowMs) {
+        windowStartMs = nowMs;
+        drainedInWindow = 0;
+    }
+    drainedInWindow += bytes;
+    if (drainedInWindow >= PaceDrainBytes) {
+        lastDrainMs = nowMs;
+        windowStartMs = nowMs;
+        drainedInWindow = 0;
+    }
 }
 
 void RpcConnection::shutdown(bool orderly)

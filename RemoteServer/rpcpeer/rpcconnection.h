@@ -2,8 +2,11 @@
 
 #include "rpcframereader.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QTimer>
+
+#include <deque>
 
 class QTcpSocket;
 
@@ -32,10 +35,9 @@ public:
     bool isToServer() const { return toServer; }
     RpcFrameReader& frames() { return reader; }
 
-    // Queues a frame. Never logs: this runs on the path of every log line.
+    // Queues a frame. Never logs: this runs on the path of every log line. While a
+    // reserved reply is outstanding, frames wait behind it (see reserve()).
     SendResult send(const QByteArray& frame, qint64 maxPendingOutput);
-    // Bytes queued for this connection that the socket has not handed on yet.
-    qint64 pendingOutput() const;
 
     // A trusted (logged-in) connection may send larger frames and fall further
     // behind; untrusted ones go first when output must be shed.
@@ -45,6 +47,28 @@ public:
     // Runs while part of a frame has arrived and nothing more since; the peer
     // closes the connection when it fires.
     QTimer& partialFrameTimer() { return partialTimer; }
+
+    // Keeps the place of a reply that is still being prepared: every frame sent
+    // after this goes out after the reply. Returns the ticket to fulfil().
+    quint64 reserve();
+    // Puts the reply in its place and sends what may go. An empty frame gives the
+    // place up. The held output counts against the cap like the socket's.
+    SendResult fulfil(quint64 ticket, const QByteArray& frame, qint64 maxPendingOutput);
+    bool hasReservation() const { return !held.empty(); }
+
+    // Output not yet handed to the system: the socket's buffer plus held frames.
+    qint64 pendingOutput() const;
+    // Whether the other side takes our output: little is waiting in the socket, or
+    // at least PaceDrainBytes went out within the last PaceWindowMs.
+    bool keepsPace(qint64 nowMs) const;
+    // Starts the pacing watch: a new connection keeps pace until shown otherwise.
+    void startPacing(qint64 nowMs) { lastDrainMs = nowMs; }
+    // Counts bytes the socket handed to the system (its bytesWritten signal).
+    void noteWritten(qint64 bytes, qint64 nowMs);
+
+    static constexpr qint64 PaceFloor = 64 * 1024;
+    static constexpr qint64 PaceDrainBytes = 64 * 1024;
+    static constexpr qint64 PaceWindowMs = 1000;
 
     // Ends the connection: an orderly close lets queued output go out first (for a
     // bounded time); otherwise the socket is aborted. The object deletes itself
@@ -109,6 +133,20 @@ private:
     bool everConnected = false;
     // How many of the socket's signals are being handled right now.
     int signalDepth = 0;
+
+    struct HeldFrame
+    {
+        quint64 ticket = 0; // a reserved place while not zero
+        QByteArray frame;
+    };
+    void flushHeld();
+
+    std::deque<HeldFrame> held;
+    qint64 heldBytes = 0;
+    quint64 nextTicket = 1;
+    qint64 drainedInWindow = 0;
+    qint64 windowStartMs = 0;
+    qint64 lastDrainMs = -PaceWindowMs - 1;
 
     QTcpSocket* tcp;
     quint64 clientId;

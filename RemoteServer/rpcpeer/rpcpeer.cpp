@@ -29,6 +29,7 @@ RpcPeer::RpcPeer(QObject* parent)
     // The value types, with the bounded list readers, must be the registered ones
     // before the first argument is decoded.
     registerRpcTypes();
+    monotonic.start();
 }
 
 RpcPeer::~RpcPeer()
@@ -425,6 +426,38 @@ void RpcPeer::call(const QList<quint64>& clients, const QString& fn, const QVari
     enforceOutputBudget();
 }
 
+quint64 RpcPeer::reserveReply(quint64 client)
+{
+    RpcConnection* connection = connections.value(client);
+    return connection && !connection->isClosed() ? connection->reserve() : 0;
+}
+
+void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame)
+{
+    RpcConnection* connection = connections.value(client);
+    if (!connection) {
+        return;
+    }
+    const qint64 cap = outputCap(connection);
+    if (connection->fulfil(ticket, frame, cap) == RpcConnection::SendResult::OverCap) {
+        shed(connection, QStringLiteral("unsent output above %1 bytes").arg(cap));
+        return;
+    }
+    enforceOutputBudget();
+}
+
+qint64 RpcPeer::pacingBacklog() const
+{
+    const qint64 now = monotonic.elapsed();
+    qint64 largest = 0;
+    for (const RpcConnection* connection : connections) {
+        if (!connection->isClosed() && connection->keepsPace(now)) {
+            largest = qMax(largest, connection->pendingOutput());
+        }
+    }
+    return largest;
+}
+
 void RpcPeer::setMaxFrameBody(qint64 bytes)
 {
     Limits changed = bounds;
@@ -454,6 +487,7 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
 {
     auto* connection = new RpcConnection(socket, id, toServer, bounds.maxFrameBody, this);
     applyFrameLimit(connection);
+    connection->startPacing(monotonic.elapsed());
     connect(&connection->partialFrameTimer(), &QTimer::timeout, this, [this, connection] {
         if (connection->isClosed()) {
             return;
@@ -480,6 +514,9 @@ RpcConnection* RpcPeer::addConnection(QTcpSocket* socket, quint64 id, bool toSer
     connect(socket, &QAbstractSocket::disconnected, this, [this, connection] {
         const RpcConnection::SignalScope scope(connection);
         handleRemoteClose(connection);
+    });
+    connect(socket, &QIODevice::bytesWritten, this, [this, connection](qint64 bytes) {
+        connection->noteWritten(bytes, monotonic.elapsed());
     });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) {

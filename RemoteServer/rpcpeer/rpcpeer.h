@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
@@ -106,6 +107,19 @@ public:
               const QVariant& p6 = QVariant(), const QVariant& p7 = QVariant(),
               const QVariant& p8 = QVariant());
 
+    // A reply that takes a while to prepare keeps its place in a client's output:
+    // reserveReply() returns a ticket (0 when there is no such client), every frame
+    // sent to the client afterwards waits behind it, and fulfilReply() puts the
+    // frame in place (an empty frame gives the place up). Held frames count against
+    // the unsent-output cap.
+    quint64 reserveReply(quint64 client);
+    void fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame);
+
+    // The largest unsent output among the clients that take what is sent to them
+    // (see RpcConnection::keepsPace). Producers of large bursts wait while it is
+    // high; a client that stops reading does not hold them up, it reaches the cap.
+    qint64 pacingBacklog() const;
+
     // Limits on untrusted peers: a frame body above maxFrameBody, or unsent output
     // above maxPendingOutput, closes that connection with a warning.
     void setMaxFrameBody(qint64 bytes);
@@ -123,8 +137,8 @@ public:
     void setClientTrusted(quint64 id, bool trusted);
     bool isClientTrusted(quint64 id) const;
 
-    // Output queued for a client and not yet handed to the network; -1 for an
-    // unknown client. The sum over all clients.
+    // Output queued for a client and not yet handed to the network, held frames
+    // included; -1 for an unknown client. The sum over all clients.
     qint64 pendingOutput(quint64 id) const;
     qint64 totalPendingOutput() const;
 
@@ -161,6 +175,7 @@ private:
     QMap<quint64, RpcConnection*> connections; // server side, by client identifier
     std::unique_ptr<RpcSlotTable> slotTable;
     QSet<QObject*> watchedReceivers;
+    QElapsedTimer monotonic;
     Limits bounds;
     LogRateLimiter* diagnostics = nullptr;
 };

@@ -56,6 +56,25 @@ private slots:
         QFETCH(QStringList, arguments);
         QCOMPARE(ReceiverService::restartArguments(loopResult), arguments);
     }
+
+    void dataDirectory_data()
+    {
+        QTest::addColumn<QString>("stateDirectory");
+        QTest::addColumn<QString>("directory");
+        QTest::newRow("no unit") << QString() << "/opt/vemo/bin";
+        QTest::newRow("empty") << ""
+                               << "/opt/vemo/bin";
+        QTest::newRow("state directory") << "/var/lib/vemo-paramserver"
+                                         << "/var/lib/vemo-paramserver";
+        QTest::newRow("several, the first") << "/var/lib/vemo-paramserver:/var/lib/other"
+                                            << "/var/lib/vemo-paramserver";
+    }
+    void dataDirectory()
+    {
+        QFETCH(QString, stateDirectory);
+        QFETCH(QString, directory);
+        QCOMPARE(ProgramEntry::dataDirectory("/opt/vemo/bin", stateDirectory), directory);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProgramEntry)

@@ -26,8 +26,8 @@ ServerProcess::ServerProcess(const QString& programPath)
     // The program's own settings store: the per-user scope lives under
     // XDG_CONFIG_HOME.
     const QString config = dir.path() + QLatin1String("/config");
-    QSettings settings(config + QLatin1String("/Kolvant/VemoParamsServer.conf"),
-                       QSettings::IniFormat);
+    settingsFile = config + QLatin1String("/Kolvant/VemoParamsServer.conf");
+    QSettings settings(settingsFile, QSettings::IniFormat);
     settings.setValue(QStringLiteral("Common/SettingsSaved"), true);
     settings.setValue(QStringLiteral("Network/RpcPort"), rpc);
     settings.setValue(QStringLiteral("Network/ParamsPort"), params);
@@ -63,11 +63,29 @@ quint16 ServerProcess::freeUdpPort()
     return socket.localPort();
 }
 
-bool ServerProcess::start(const QStringList& extraArguments)
+void ServerProcess::setSetting(const QString& key, const QVariant& value)
+{
+    QSettings settings(settingsFile, QSettings::IniFormat);
+    settings.setValue(key, value);
+    settings.sync();
+}
+
+void ServerProcess::setEnvironmentVariable(const QString& name, const QString& value)
+{
+    env.insert(name, value);
+    process.setProcessEnvironment(env);
+}
+
+bool ServerProcess::launch(const QStringList& extraArguments)
 {
     output.clear();
     process.start(executable(), QStringList{QStringLiteral("-e")} + extraArguments);
-    if (!process.waitForStarted(20000)) {
+    return process.waitForStarted(20000);
+}
+
+bool ServerProcess::start(const QStringList& extraArguments)
+{
+    if (!launch(extraArguments)) {
         return false;
     }
     return waitForLog(QStringLiteral("Сервер параметров запущен на порту")) &&

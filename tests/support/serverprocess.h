@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVariant>
 
 // A copy of paramserver in a directory of its own (it keeps its databases beside
 // the executable), with its own settings store and free ports, run as a console
@@ -26,9 +27,16 @@ public:
     quint16 paramsPort() const { return params; }
     QProcessEnvironment environment() const { return env; }
 
+    // Before a start: a key of the program's per-user settings store, a variable
+    // of its environment.
+    void setSetting(const QString& key, const QVariant& value);
+    void setEnvironmentVariable(const QString& name, const QString& value);
+
     // Starts "paramserver -e" from another working directory and waits until both
     // servers report that they listen.
     bool start(const QStringList& extraArguments = {});
+    // Starts "paramserver -e" without waiting for anything.
+    bool launch(const QStringList& extraArguments = {});
     // Runs paramserver with the given arguments to the end; returns its exit code.
     int runToEnd(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr,
                  int timeoutMs = 60000);
@@ -52,4 +60,5 @@ private:
     QProcessEnvironment env;
     QProcess process;
     ProcessOutput output{process, QProcess::StandardError};
+    QString settingsFile;
 };

@@ -167,6 +167,8 @@ void ParamCtlSession::openConnection()
         peer->deleteLater();
     }
     peer = new RpcPeer(this);
+    // The device list of a large fleet is one frame of about 60 bytes a device.
+    peer->setMaxFrameBody(MaxReplyFrame);
     connect(peer, &RpcPeer::connectedToServer, this, &ParamCtlSession::onConnected);
     connect(peer, &RpcPeer::serverError, this, &ParamCtlSession::onServerError);
     connect(peer, &RpcPeer::disconnectedFromServer, this, &ParamCtlSession::onDisconnected);

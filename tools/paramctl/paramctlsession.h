@@ -27,6 +27,9 @@ class ParamCtlSession : public QObject
 {
     Q_OBJECT
 public:
+    // Largest reply taken from the server: a device list of some four million
+    // devices.
+    static constexpr qint64 MaxReplyFrame = 256 * 1024 * 1024;
     // Requests of a device list on the way at once.
     static constexpr int Window = 16;
     // Record lookups of watch --params waiting at once; beyond, the message is

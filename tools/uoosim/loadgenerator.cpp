@@ -5,6 +5,7 @@
 #include "paramdatagramheader.h"
 #include "syncblock.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTextStream>
@@ -233,10 +234,12 @@ bool LoadGenerator::prepare(QString* error)
     }
     // The server writes changed records about a second after the change; let
     // that last write of the set-up pass before measuring.
+    const double setUpSeconds = timer.elapsed() / 1000.0;
     QThread::msleep(1500);
-    *out << QStringLiteral("LOAD_READY devices=%1 seconds=%2")
+    *out << QStringLiteral("LOAD_READY devices=%1 seconds=%2 per_second=%3")
                 .arg(config.devices)
-                .arg(timer.elapsed() / 1000.0, 0, 'f', 2)
+                .arg(setUpSeconds, 0, 'f', 2)
+                .arg(setUpSeconds > 0 ? config.devices / setUpSeconds : 0, 0, 'f', 0)
          << '\n';
     out->flush();
     return true;
@@ -315,8 +318,44 @@ LoadResult LoadGenerator::run()
     return result;
 }
 
+qint64 LoadGenerator::probe(QTextStream* log)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 endMs = static_cast<qint64>(config.seconds * 1000);
+    const int interval = qMax(1, config.probeIntervalMs);
+    qint64 nextSendMs = 0;
+    qint64 replies = 0;
+    std::vector<Received> received;
+    while (clock.elapsed() < endMs) {
+        if (clock.elapsed() >= nextSendMs) {
+            sendSync(0);
+            nextSendMs += interval;
+        }
+        received.clear();
+        const int wait =
+            static_cast<int>(qBound<qint64>(0, nextSendMs - clock.elapsed(), interval));
+        if (!receive(wait, &received)) {
+            continue;
+        }
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (const Received& item : received) {
+            if (item.msgCode == PAR_PROTO_SYNC_REQUEST && item.uoo == config.first) {
+                *log << now << '\n';
+                ++replies;
+            }
+        }
+        log->flush();
+    }
+    return replies;
+}
+
 #else
 
+qint64 LoadGenerator::probe(QTextStream*)
+{
+    return 0;
+}
 bool LoadGenerator::open(QString* error)
 {
     *error = QStringLiteral("the load mode needs a POSIX system");

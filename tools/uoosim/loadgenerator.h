@@ -18,7 +18,8 @@ struct LoadConfig
     double seconds = 5;  // measuring time, unless requests > 0
     qint64 requests = 0; // measured round trips, if given
     int timeoutMs = 2000;
-    bool echo = false; // the peer echoes datagrams: no set-up, commands not checked
+    bool echo = false;        // the peer echoes datagrams: no set-up, commands not checked
+    int probeIntervalMs = 10; // probe mode: one SYNC every this many ms
 };
 
 struct LoadResult
@@ -49,6 +50,11 @@ public:
     // asked, SYNC again until every device is in step.
     bool prepare(QString* error);
     LoadResult run();
+    // Probe mode: the first device sends a SYNC request every probeIntervalMs for
+    // `seconds`, whatever the replies do, and writes the wall-clock time of every
+    // reply (milliseconds since the epoch) as one line to `log`. Returns the
+    // number of replies.
+    qint64 probe(QTextStream* log);
 
 private:
     struct Received

@@ -108,6 +108,13 @@ int main(int argc, char* argv[])
          QStringLiteral("Load mode: measure this many round trips instead."), QStringLiteral("n")},
         {QStringLiteral("echo"),
          QStringLiteral("Load mode: the peer only echoes (no set-up, commands not checked).")},
+        {QStringLiteral("probe"),
+         QStringLiteral("Load mode: after the set-up, the first device sends a SYNC every "
+                        "--interval-ms for --seconds and writes each reply's time (ms since "
+                        "the epoch) to this file."),
+         QStringLiteral("file")},
+        {QStringLiteral("interval-ms"), QStringLiteral("Probe: ms between SYNC requests (10)."),
+         QStringLiteral("ms"), QStringLiteral("10")},
     };
     parser.addOptions(options);
     parser.process(app);
@@ -136,6 +143,10 @@ int main(int argc, char* argv[])
                   parseUInt(parser, QStringLiteral("first"), 0xFFFFFFFFu, &first) &&
                   parseUInt(parser, QStringLiteral("window"), 1000000, &window) &&
                   parseUInt(parser, QStringLiteral("requests"), 1ull << 40, &requests);
+        quint64 interval = 10;
+        ok = ok && parseUInt(parser, QStringLiteral("interval-ms"), 60000, &interval) &&
+             interval > 0;
+        config.probeIntervalMs = static_cast<int>(interval);
         bool secondsOk = false;
         config.seconds = parser.value(QStringLiteral("seconds")).toDouble(&secondsOk);
         if (!ok || !secondsOk || devices == 0 || window == 0 || config.seconds <= 0 ||
@@ -157,6 +168,17 @@ int main(int argc, char* argv[])
         if (!load.prepare(&error)) {
             out << "ERROR " << error << Qt::endl;
             return UooDevice::ExitTimeout;
+        }
+        if (parser.isSet(QStringLiteral("probe"))) {
+            QFile file(parser.value(QStringLiteral("probe")));
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                out << "ERROR cannot write " << file.fileName() << Qt::endl;
+                return UooDevice::ExitUsage;
+            }
+            QTextStream log(&file);
+            const qint64 replies = load.probe(&log);
+            out << QStringLiteral("PROBE_RESULT replies=%1").arg(replies) << Qt::endl;
+            return replies > 0 ? UooDevice::ExitOk : UooDevice::ExitTimeout;
         }
         const LoadResult result = load.run();
         out << QStringLiteral("LOAD_RESULT round_trips=%1 seconds=%2 per_second=%3 median_us=%4 "

@@ -234,6 +234,7 @@ void TestUooStateMachine::retryDownloadGivesUpAfterThreeRetries()
         QCOMPARE(machine.record().leftToSend, 700);
         QCOMPARE(syncCommand(out), 3);
         QCOMPARE(int(out.action), int(UooStateMachine::ActionInterrupted));
+        QVERIFY(!out.newSetGivenUp);
     }
     const Outcome out = machine.retryDownload(syncFrom(QByteArray()));
     QCOMPARE(machine.record().state, int(UooRParamsDesc::PAR_STATE_IDLE));
@@ -242,7 +243,7 @@ void TestUooStateMachine::retryDownloadGivesUpAfterThreeRetries()
     QVERIFY(machine.record().localtime.isNull());
     QCOMPARE(out.command, 0u);
     QCOMPARE(int(out.action), int(UooStateMachine::ActionInterrupted));
-    QVERIFY(out.dirty && out.recordChanged);
+    QVERIFY(out.dirty && out.recordChanged && out.newSetGivenUp);
     // Given up: the set CRC went with the set, so an empty set reported in step
     // with an empty copy is answered "in step".
     QCOMPARE(syncCommand(machine.sync(syncFrom(QByteArray()), 0, 0, 0)), 1);

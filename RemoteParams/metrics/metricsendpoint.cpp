@@ -1,0 +1,116 @@
+#include "metricsendpoint.h"
+
+#include "metricscollector.h"
+
+#include <QDebug>
+#include <QHostAddress>
+
+#include <prometheus/exposer.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+// civetweb's limits for the scrapers: two serving threads (a scrape is a
+// copy of a few dozen numbers), and a connection that sends or reads nothing
+// for this long is closed.
+const char* const ServingThreads = "2";
+const char* const RequestTimeoutMs = "5000";
+
+} // namespace
+
+MetricsEndpoint::MetricsEndpoint(const QString& version, const QString& build, QObject* parent)
+    : QObject(parent), version(version), build(build)
+{
+    sampleTimer.setInterval(SampleIntervalMs);
+    connect(&sampleTimer, &QTimer::timeout, this, &MetricsEndpoint::sampleDue);
+}
+
+MetricsEndpoint::~MetricsEndpoint()
+{
+    stop();
+}
+
+bool MetricsEndpoint::parsePort(const QVariant& setting, quint16* port)
+{
+    *port = 0;
+    if (!setting.isValid() || setting.toString().trimmed().isEmpty()) {
+        return true;
+    }
+    bool ok = false;
+    const qlonglong value = setting.toString().trimmed().toLongLong(&ok, 10);
+    if (!ok || value < 0 || value > 65535) {
+        return false;
+    }
+    *port = static_cast<quint16>(value);
+    return true;
+}
+
+bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSetting)
+{
+    stop();
+    quint16 wanted = 0;
+    if (!parsePort(portSetting, &wanted)) {
+        qWarning().noquote() << QStringLiteral("ERROR: Неверный порт метрик Metrics/Port: \"%1\", "
+                                               "служба работает без метрик")
+                                    .arg(portSetting.toString().left(64));
+        return false;
+    }
+    if (wanted == 0) {
+        return false;
+    }
+    const QString hostText = hostSetting.toString().trimmed().isEmpty()
+                                 ? QLatin1String(DefaultHost)
+                                 : hostSetting.toString().trimmed();
+    // Debian's civetweb listens on IPv4 addresses only.
+    const QHostAddress host(hostText);
+    if (host.protocol() != QAbstractSocket::IPv4Protocol) {
+        qWarning().noquote() << QStringLiteral("ERROR: Неверный адрес метрик Metrics/Host: \"%1\", "
+                                               "служба работает без метрик")
+                                    .arg(hostText.left(64));
+        return false;
+    }
+    const QString listen = QStringLiteral("%1:%2").arg(host.toString()).arg(wanted);
+
+    collector = std::make_shared<MetricsCollector>(version.toStdString(), build.toStdString());
+    try {
+        exposer = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", listen.toStdString(), "num_threads",
+                                     ServingThreads, "request_timeout_ms", RequestTimeoutMs});
+        exposer->RegisterCollectable(collector);
+        const std::vector<int> ports = exposer->GetListeningPorts();
+        port = ports.empty() ? wanted : static_cast<quint16>(ports.front());
+    } catch (const std::exception& e) {
+        exposer.reset();
+        collector.reset();
+        qWarning().noquote()
+            << QStringLiteral("ERROR: Ошибка запуска метрик на %1: %2, служба работает без метрик")
+                   .arg(listen, QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    qDebug().noquote()
+        << QStringLiteral("Метрики доступны по адресу http://%1/metrics").arg(listen);
+    emit sampleDue();
+    sampleTimer.start();
+    return true;
+}
+
+void MetricsEndpoint::stop()
+{
+    sampleTimer.stop();
+    exposer.reset();
+    collector.reset();
+    port = 0;
+}
+
+bool MetricsEndpoint::isServing() const
+{
+    return exposer != nullptr;
+}
+
+quint16 MetricsEndpoint::boundPort() const
+{
+    return port;
+}

@@ -1,0 +1,62 @@
+#include "descriptorsnapshot.h"
+
+#include "vemoparamserver.h"
+
+#include <algorithm>
+
+DescriptorSnapshot::DescriptorSnapshot(VemoParamServer* server) : server(server)
+{
+    server->m_snapshots.push_back(this);
+}
+
+DescriptorSnapshot::~DescriptorSnapshot()
+{
+    finish();
+}
+
+void DescriptorSnapshot::finish()
+{
+    if (!finished && server) {
+        auto& list = server->m_snapshots;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
+    finished = true;
+    kept.clear();
+}
+
+bool DescriptorSnapshot::next(int budget, QList<UooDescriptor>* out)
+{
+    if (finished || !server) {
+        finish();
+        return false;
+    }
+    const auto& entries = server->m_entries;
+    auto it = started ? entries.upper_bound(cursor) : entries.begin();
+    for (int visited = 0; it != entries.end() && visited < budget; ++it, ++visited) {
+        const quint32 code = it->first;
+        const auto old = kept.find(code);
+        if (old != kept.end()) {
+            if (old->second) {
+                out->append(*old->second);
+            }
+            kept.erase(old);
+        } else if (it->second.machine.hasDescriptor()) {
+            out->append(it->second.machine.descriptor());
+        }
+        cursor = code;
+        started = true;
+    }
+    if (it == entries.end()) {
+        finish();
+        return false;
+    }
+    return true;
+}
+
+void DescriptorSnapshot::keep(quint32 code, bool exists, const UooDescriptor& descriptor)
+{
+    if (finished || (started && code <= cursor) || kept.count(code) != 0) {
+        return;
+    }
+    kept.emplace(code, exists ? std::optional<UooDescriptor>(descriptor) : std::nullopt);
+}
