@@ -6,7 +6,7 @@
 
 DescriptorSnapshot::DescriptorSnapshot(VemoParamServer* server) : server(server)
 {
-    server->m_snapshots.push_back(this);
+    server->snapshots.push_back(this);
 }
 
 DescriptorSnapshot::~DescriptorSnapshot()
@@ -17,7 +17,7 @@ DescriptorSnapshot::~DescriptorSnapshot()
 void DescriptorSnapshot::finish()
 {
     if (!finished && server) {
-        auto& list = server->m_snapshots;
+        auto& list = server->snapshots;
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
     }
     finished = true;
@@ -30,7 +30,7 @@ bool DescriptorSnapshot::next(int budget, QList<UooDescriptor>* out)
         finish();
         return false;
     }
-    const auto& entries = server->m_entries;
+    const auto& entries = server->entries;
     auto it = started ? entries.upper_bound(cursor) : entries.begin();
     for (int visited = 0; it != entries.end() && visited < budget; ++it, ++visited) {
         const quint32 code = it->first;

@@ -31,116 +31,117 @@ const QString KindUpload = QStringLiteral("[PARAM_SERV] upload memory");
 
 } // namespace
 
-VemoParamServer::VemoParamServer(QObject* parent, Clock* clock)
-    : QObject(parent), m_clock(clock != nullptr ? clock : Clock::system()),
-      m_diagnostics(new LogRateLimiter(this, m_clock))
+VemoParamServer::VemoParamServer(QObject* parent, Clock* source)
+    : QObject(parent), clock(source != nullptr ? source : Clock::system()),
+      diagnostics(new LogRateLimiter(this, clock))
 {
-    m_persistence = new ParamsPersistence(this, m_clock, this);
-    mergeStoredRows(m_persistence->load(MaxUploadSize));
+    persistence = new ParamsPersistence(this, clock, this);
+    mergeStoredRows(persistence->load(MaxUploadSize));
 
-    m_sweep = new OfflineSweep(this);
-    m_sweepTimer.setInterval(SweepIntervalMs);
-    connect(&m_sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
+    sweep = new OfflineSweep(this);
+    sweepTimer.setInterval(SweepIntervalMs);
+    connect(&sweepTimer, &QTimer::timeout, this, &VemoParamServer::sweepOffline,
             Qt::DirectConnection);
 }
 
 VemoParamServer::~VemoParamServer()
 {
     // Open snapshots see the server gone through their guarded pointer.
-    m_snapshots.clear();
+    snapshots.clear();
     qDebug() << "Остановка сервера параметров...";
     // Writes what is not yet written while the records still exist.
-    m_persistence->finish();
+    persistence->finish();
 }
 
 void VemoParamServer::setPort(quint16 port)
 {
-    m_port = port;
+    listenPort = port;
 }
 
 void VemoParamServer::setBindAddress(const QHostAddress& address)
 {
-    m_bindAddress = address;
+    bindAddress = address;
 }
 
 void VemoParamServer::setMaxDevices(int count)
 {
-    m_maxDevices = count > 0 ? count : DefaultMaxDevices;
+    deviceLimit = count > 0 ? count : DefaultMaxDevices;
 }
 
 void VemoParamServer::invalidPack()
 {
     ServiceCounters::add(ServiceCounters::InvalidDatagrams);
-    m_diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
+    diagnostics->report(KindInvalid, QtDebugMsg, KindInvalid);
 }
 
 quint16 VemoParamServer::boundPort() const
 {
-    return m_udpSocket != nullptr ? m_udpSocket->localPort() : 0;
+    return udpSocket != nullptr ? udpSocket->localPort() : 0;
 }
 
 // ---- lifecycle -------------------------------------------------------------
 
 void VemoParamServer::start()
 {
-    if (m_udpSocket != nullptr) {
+    if (udpSocket != nullptr) {
         // A second start without stop replaces the socket.
-        m_udpSocket->close();
-        m_udpSocket->deleteLater();
-        m_udpSocket = nullptr;
+        udpSocket->close();
+        udpSocket->deleteLater();
+        udpSocket = nullptr;
     }
     auto* socket = new QUdpSocket(this);
     connect(socket, &QUdpSocket::readyRead, this, &VemoParamServer::updReadyRead);
     connect(socket, &QUdpSocket::errorOccurred, this, &VemoParamServer::updSocketError);
-    if (socket->bind(m_bindAddress, m_port)) {
-        m_udpSocket = socket;
-        qDebug().noquote() << QStringLiteral("Сервер параметров запущен на порту %1").arg(m_port);
+    if (socket->bind(bindAddress, listenPort)) {
+        udpSocket = socket;
+        qDebug().noquote()
+            << QStringLiteral("Сервер параметров запущен на порту %1").arg(listenPort);
     } else {
         qCritical().noquote() << QStringLiteral("Ошибка запуска сервера параметров на порту %1: %2")
-                                     .arg(m_port)
+                                     .arg(listenPort)
                                      .arg(socket->errorString());
         socket->deleteLater();
     }
-    m_sweepTimer.start();
+    sweepTimer.start();
 }
 
 void VemoParamServer::stop()
 {
-    if (m_udpSocket != nullptr) {
-        m_udpSocket->close();
-        m_udpSocket->deleteLater();
-        m_udpSocket = nullptr;
+    if (udpSocket != nullptr) {
+        udpSocket->close();
+        udpSocket->deleteLater();
+        udpSocket = nullptr;
     }
-    m_sweepTimer.stop();
+    sweepTimer.stop();
 }
 
 void VemoParamServer::updSocketError(QAbstractSocket::SocketError error)
 {
     // Replies to forged sender addresses come back as errors: rate-limited.
-    m_diagnostics->report(
+    diagnostics->report(
         KindSocket, QtDebugMsg,
         QStringLiteral("[VemoUpdateServer] Ошибка сокета: %1").arg(static_cast<int>(error)));
 }
 
 void VemoParamServer::updReadyRead()
 {
-    if (m_udpSocket == nullptr || !m_udpSocket->isValid()) {
+    if (udpSocket == nullptr || !udpSocket->isValid()) {
         return;
     }
-    if (m_rxBuffer.size() != MaxDatagramSize) {
-        m_rxBuffer.resize(MaxDatagramSize);
+    if (rxBuffer.size() != MaxDatagramSize) {
+        rxBuffer.resize(MaxDatagramSize);
     }
     // The socket may go away inside a handler (a receiver of our signals may stop
     // the server), so it is looked up again for every datagram.
-    while (m_udpSocket != nullptr && m_udpSocket->hasPendingDatagrams()) {
+    while (udpSocket != nullptr && udpSocket->hasPendingDatagrams()) {
         quint16 port = 0;
         const qint64 size =
-            m_udpSocket->readDatagram(m_rxBuffer.data(), m_rxBuffer.size(), &m_rxAddress, &port);
+            udpSocket->readDatagram(rxBuffer.data(), rxBuffer.size(), &rxAddress, &port);
         if (size < 0) {
             break;
         }
-        handleParamRequest(QByteArray::fromRawData(m_rxBuffer.constData(), static_cast<int>(size)),
-                           m_rxAddress, port);
+        handleParamRequest(QByteArray::fromRawData(rxBuffer.constData(), static_cast<int>(size)),
+                           rxAddress, port);
     }
 }
 
@@ -148,14 +149,14 @@ void VemoParamServer::updReadyRead()
 
 VemoParamServer::UooEntry* VemoParamServer::findEntry(quint32 code)
 {
-    const auto it = m_entries.find(code);
-    return it != m_entries.end() ? &it->second : nullptr;
+    const auto it = entries.find(code);
+    return it != entries.end() ? &it->second : nullptr;
 }
 
 const VemoParamServer::UooEntry* VemoParamServer::findEntry(quint32 code) const
 {
-    const auto it = m_entries.find(code);
-    return it != m_entries.end() ? &it->second : nullptr;
+    const auto it = entries.find(code);
+    return it != entries.end() ? &it->second : nullptr;
 }
 
 UooRParamsDesc VemoParamServer::uooParamsDesc(quint32 code) const
@@ -185,13 +186,13 @@ bool VemoParamServer::hasUoo(quint32 code) const
 
 int VemoParamServer::onlineCount() const
 {
-    return static_cast<int>(m_online.size());
+    return static_cast<int>(online.size());
 }
 
 QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 {
     QList<UooDescriptor> list;
-    for (const auto& item : m_entries) {
+    for (const auto& item : entries) {
         if (item.second.machine.hasDescriptor()) {
             list.append(item.second.machine.descriptor());
         }
@@ -212,7 +213,7 @@ bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& requ
         return false;
     }
     // The operator is told "OK" only once the new set is in the file.
-    if (!m_persistence->writeNow(code)) {
+    if (!persistence->writeNow(code)) {
         entry->machine = before;
         return false;
     }
@@ -229,7 +230,7 @@ bool VemoParamServer::cancelNewParams(quint32 code, const UooRParamsDesc& reques
     const UooStateMachine before = entry->machine;
     entry->machine.cancel();
     // The operator is told "OK" only once the cancellation is in the file.
-    if (!m_persistence->writeNow(code)) {
+    if (!persistence->writeNow(code)) {
         entry->machine = before;
         return false;
     }
@@ -242,24 +243,24 @@ void VemoParamServer::sweepOffline()
 {
     // Ages are measured on the monotonic clock: setting the system time neither
     // takes live devices offline nor delays the detection of silent ones.
-    const qint64 nowMs = m_clock->monotonicMs();
+    const qint64 nowMs = clock->monotonicMs();
     dropIdleUploads(nowMs);
-    m_sweep->begin(nowMs);
+    sweep->begin(nowMs);
 }
 
 void VemoParamServer::setPushBacklog(const PushBacklog* backlog)
 {
-    m_sweep->setPushBacklog(backlog);
+    sweep->setPushBacklog(backlog);
 }
 
 bool VemoParamServer::takeExpired(qint64 nowMs, int budget, std::vector<quint32>* codes)
 {
     // The index is ordered by last-seen time: only its expired head is visited.
-    auto it = m_online.begin();
+    auto it = online.begin();
     int taken = 0;
-    while (it != m_online.end() && (nowMs - it->first) / 1000 > OfflineAfterSecs) {
+    while (it != online.end() && (nowMs - it->first) / 1000 > OfflineAfterSecs) {
         if (taken == budget) {
-            m_online.erase(m_online.begin(), it);
+            online.erase(online.begin(), it);
             return true;
         }
         if (UooEntry* entry = findEntry(it->second)) {
@@ -269,7 +270,7 @@ bool VemoParamServer::takeExpired(qint64 nowMs, int budget, std::vector<quint32>
         ++taken;
         ++it;
     }
-    m_online.erase(m_online.begin(), it);
+    online.erase(online.begin(), it);
     return false;
 }
 
@@ -292,7 +293,7 @@ std::unique_ptr<UooDescriptorSnapshot> VemoParamServer::openDescriptorSnapshot()
 
 void VemoParamServer::noteDescriptorChange(quint32 code, const UooEntry& entry)
 {
-    for (DescriptorSnapshot* snapshot : m_snapshots) {
+    for (DescriptorSnapshot* snapshot : snapshots) {
         snapshot->keep(code, entry.machine.hasDescriptor(), entry.machine.descriptor());
     }
 }
@@ -329,7 +330,7 @@ void VemoParamServer::handleParamRequest(const QByteArray& datagram, const QHost
         break;
     default:
         ServiceCounters::add(ServiceCounters::InvalidDatagrams);
-        m_diagnostics->report(
+        diagnostics->report(
             KindMessageCode, QtWarningMsg,
             LogRateLimiter::compose("[PARAM_SRV] Invalid message code received: ", header.msgCode));
         break;
@@ -346,22 +347,22 @@ void VemoParamServer::handleSyncRequest(const ParamDatagramHeader& header, const
     }
     ServiceCounters::add(ServiceCounters::SyncRequests);
     const quint32 code = request.uooCode;
-    auto found = m_entries.find(code);
-    if (found == m_entries.end()) {
-        if (m_entries.size() >= static_cast<size_t>(m_maxDevices)) {
-            m_diagnostics->report(KindNewDevice, QtWarningMsg,
-                                  QStringLiteral("[PARAM_SERV] SYNC from new UOO %1 dropped: %2 "
-                                                 "device records, the limit")
-                                      .arg(code)
-                                      .arg(m_entries.size()));
+    auto found = entries.find(code);
+    if (found == entries.end()) {
+        if (entries.size() >= static_cast<size_t>(deviceLimit)) {
+            diagnostics->report(KindNewDevice, QtWarningMsg,
+                                QStringLiteral("[PARAM_SERV] SYNC from new UOO %1 dropped: %2 "
+                                               "device records, the limit")
+                                    .arg(code)
+                                    .arg(entries.size()));
             return;
         }
-        found = m_entries.emplace(code, UooEntry()).first;
+        found = entries.emplace(code, UooEntry()).first;
         markDirty(code);
     }
     UooEntry& entry = found->second;
-    markOnline(code, entry, m_clock->currentMSecsSinceEpoch(), m_clock->monotonicMs());
-    if (!m_snapshots.empty()) {
+    markOnline(code, entry, clock->currentMSecsSinceEpoch(), clock->monotonicMs());
+    if (!snapshots.empty()) {
         noteDescriptorChange(code, entry);
     }
     bool isIpv4 = false;
@@ -383,8 +384,7 @@ void VemoParamServer::handleSendRequest(const ParamDatagramHeader& header, const
     if (UooEntry* entry = findEntry(header.uooCode)) {
         const qint64 held = entry->machine.uploadHeld();
         apply(header.uooCode, *entry, header,
-              entry->machine.chunk(chunk, m_maxUploadTotal - m_uploadBytes), sender, senderPort,
-              held);
+              entry->machine.chunk(chunk, uploadLimit - uploadMemory), sender, senderPort, held);
     }
 }
 
@@ -487,25 +487,25 @@ void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
         invalidPack();
         break;
     case UooStateMachine::NoteDataCrc:
-        m_diagnostics->report(KindDataCrc, QtWarningMsg,
-                              QStringLiteral("[PARAM_SERV] Invalid data CRC in "
-                                             "PAR_PROTO_SEND_REQUEST"));
+        diagnostics->report(KindDataCrc, QtWarningMsg,
+                            QStringLiteral("[PARAM_SERV] Invalid data CRC in "
+                                           "PAR_PROTO_SEND_REQUEST"));
         break;
     case UooStateMachine::NoteSetCrc:
-        m_diagnostics->report(
+        diagnostics->report(
             KindSetCrc, QtWarningMsg,
             LogRateLimiter::compose("[PARAM_SERV] Invalid CRC in PAR_PROTO_DWLD_FINISHED: ",
                                     outcome.noteValue));
         break;
     case UooStateMachine::NoteUploadMemory:
-        m_diagnostics->report(KindUpload, QtWarningMsg,
-                              QStringLiteral("[PARAM_SERV] uploads hold %1 bytes, the limit: "
-                                             "chunk from UOO %2 dropped")
-                                  .arg(m_uploadBytes)
-                                  .arg(code));
+        diagnostics->report(KindUpload, QtWarningMsg,
+                            QStringLiteral("[PARAM_SERV] uploads hold %1 bytes, the limit: "
+                                           "chunk from UOO %2 dropped")
+                                .arg(uploadMemory)
+                                .arg(code));
         break;
     case UooStateMachine::NoteUnmatchedState:
-        m_diagnostics->report(
+        diagnostics->report(
             KindUnmatched, QtDebugMsg,
             LogRateLimiter::compose(unmatchedStateText(header.msgCode), outcome.noteValue));
         break;
@@ -556,11 +556,11 @@ const char* VemoParamServer::unmatchedStateText(quint32 msgCode)
 void VemoParamServer::sendDatagram(quint32 msgCode, const char* payload, int size, quint16 value,
                                    const QHostAddress& address, quint16 port)
 {
-    if (m_udpSocket == nullptr) {
+    if (udpSocket == nullptr) {
         return;
     }
-    ParamDatagramHeader::buildInto(&m_txBuffer, msgCode, payload, size, value);
-    m_udpSocket->writeDatagram(m_txBuffer.constData(), m_txBuffer.size(), address, port);
+    ParamDatagramHeader::buildInto(&txBuffer, msgCode, payload, size, value);
+    udpSocket->writeDatagram(txBuffer.constData(), txBuffer.size(), address, port);
 }
 
 // ---- online index ------------------------------------------------------------------
@@ -573,11 +573,11 @@ void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qi
     if (entry.indexed) {
         // Reuse the index node: the new time is normally the latest, so the hinted
         // insertion at the end costs constant time.
-        auto node = m_online.extract(entry.indexIt);
+        auto node = online.extract(entry.indexIt);
         node.value() = {monotonicMs, code};
-        entry.indexIt = m_online.insert(m_online.end(), std::move(node));
+        entry.indexIt = online.insert(online.end(), std::move(node));
     } else {
-        entry.indexIt = m_online.emplace_hint(m_online.end(), monotonicMs, code);
+        entry.indexIt = online.emplace_hint(online.end(), monotonicMs, code);
         entry.indexed = true;
     }
 }
@@ -586,7 +586,7 @@ void VemoParamServer::markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qi
 void VemoParamServer::forget(UooEntry& entry)
 {
     if (entry.indexed) {
-        m_online.erase(entry.indexIt);
+        online.erase(entry.indexIt);
         entry.indexed = false;
     }
     entry.lastSeenValid = false;
@@ -599,19 +599,19 @@ void VemoParamServer::forget(UooEntry& entry)
 // time of its last chunk while it runs.
 void VemoParamServer::trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool taken)
 {
-    m_uploadBytes += entry.machine.uploadHeld() - heldBefore;
+    uploadMemory += entry.machine.uploadHeld() - heldBefore;
     if (!entry.machine.uploadRunning()) {
-        if (!m_uploads.empty()) {
-            m_uploads.erase(code);
+        if (!uploads.empty()) {
+            uploads.erase(code);
         }
     } else if (taken) {
-        m_uploads[code] = m_clock->monotonicMs();
+        uploads[code] = clock->monotonicMs();
     }
 }
 
 void VemoParamServer::dropIdleUploads(qint64 nowMs)
 {
-    for (auto it = m_uploads.begin(); it != m_uploads.end();) {
+    for (auto it = uploads.begin(); it != uploads.end();) {
         const quint32 code = it->first;
         const qint64 last = it->second;
         ++it;
@@ -629,32 +629,32 @@ void VemoParamServer::dropIdleUploads(qint64 nowMs)
 
 void VemoParamServer::markDirty(quint32 code)
 {
-    m_persistence->markDirty(code);
+    persistence->markDirty(code);
 }
 
 void VemoParamServer::logParamAction(quint32 uoo, int message)
 {
-    m_persistence->logAction(uoo, message);
+    persistence->logAction(uoo, message);
 }
 
 int VemoParamServer::unsavedRecords() const
 {
-    return m_persistence->unsavedRecords();
+    return persistence->unsavedRecords();
 }
 
 int VemoParamServer::unsavedLogRows() const
 {
-    return m_persistence->unsavedLogRows();
+    return persistence->unsavedLogRows();
 }
 
 quint64 VemoParamServer::paramsWriteFailures() const
 {
-    return m_persistence->writeFailures();
+    return persistence->writeFailures();
 }
 
 bool VemoParamServer::paramsWriteFailing() const
 {
-    return m_persistence->isWriteFailing();
+    return persistence->isWriteFailing();
 }
 
 const UooRParamsDesc* VemoParamServer::persistedRecord(quint32 code) const
@@ -666,8 +666,8 @@ const UooRParamsDesc* VemoParamServer::persistedRecord(quint32 code) const
 QVector<quint32> VemoParamServer::persistedCodes() const
 {
     QVector<quint32> codes;
-    codes.reserve(static_cast<int>(m_entries.size()));
-    for (const auto& item : m_entries) {
+    codes.reserve(static_cast<int>(entries.size()));
+    for (const auto& item : entries) {
         codes.append(item.first);
     }
     return codes;
@@ -676,9 +676,9 @@ QVector<quint32> VemoParamServer::persistedCodes() const
 void VemoParamServer::mergeStoredRows(const QVector<ParamsRow>& rows)
 {
     for (const ParamsRow& row : rows) {
-        const auto found = m_entries.find(row.uoo);
-        if (found == m_entries.end()) {
-            m_entries[row.uoo].machine.restore(row.record);
+        const auto found = entries.find(row.uoo);
+        if (found == entries.end()) {
+            entries[row.uoo].machine.restore(row.record);
             continue;
         }
         // Read only after the device has spoken since start-up: the live record

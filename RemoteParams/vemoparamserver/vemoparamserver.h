@@ -49,11 +49,11 @@ public:
     // Most device records: a SYNC request from a new UOO number beyond it is
     // dropped (with a rate-limited line); known devices are served as before.
     void setMaxDevices(int count);
-    int maxDevices() const { return m_maxDevices; }
-    int deviceCount() const { return static_cast<int>(m_entries.size()); }
+    int maxDevices() const { return deviceLimit; }
+    int deviceCount() const { return static_cast<int>(entries.size()); }
     // Memory held by unfinished uploads, in bytes, and its limit.
-    qint64 uploadBytes() const { return m_uploadBytes; }
-    void setMaxUploadTotal(qint64 bytes) { m_maxUploadTotal = bytes; }
+    qint64 uploadBytes() const { return uploadMemory; }
+    void setMaxUploadTotal(qint64 bytes) { uploadLimit = bytes; }
 
     UooRParamsDesc uooParamsDesc(quint32 code) const;
     UooDescriptor uooDescriptor(quint32 code) const;
@@ -64,7 +64,7 @@ public:
     std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot();
     // The sweep's offline reports wait while this backlog is high.
     void setPushBacklog(const PushBacklog* backlog);
-    OfflineSweep* offlineSweep() const { return m_sweep; }
+    OfflineSweep* offlineSweep() const { return sweep; }
     // Devices heard from within the offline limit.
     int onlineCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
@@ -176,24 +176,24 @@ private:
     QVector<quint32> persistedCodes() const override;
     void mergeStoredRows(const QVector<ParamsRow>& rows) override;
 
-    Clock* m_clock = nullptr;
-    quint16 m_port = 25002;
-    QHostAddress m_bindAddress{QHostAddress::Any};
-    QUdpSocket* m_udpSocket = nullptr;
-    ParamsPersistence* m_persistence = nullptr;
-    std::map<quint32, UooEntry> m_entries;
-    OnlineIndex m_online;
-    QTimer m_sweepTimer;
-    OfflineSweep* m_sweep = nullptr;
-    std::vector<DescriptorSnapshot*> m_snapshots;
+    Clock* clock = nullptr;
+    quint16 listenPort = 25002;
+    QHostAddress bindAddress{QHostAddress::Any};
+    QUdpSocket* udpSocket = nullptr;
+    ParamsPersistence* persistence = nullptr;
+    std::map<quint32, UooEntry> entries;
+    OnlineIndex online;
+    QTimer sweepTimer;
+    OfflineSweep* sweep = nullptr;
+    std::vector<DescriptorSnapshot*> snapshots;
     // Reused buffers of the datagram path.
-    QByteArray m_rxBuffer;
-    QByteArray m_txBuffer;
-    QHostAddress m_rxAddress;
-    int m_maxDevices = DefaultMaxDevices;
-    // Unfinished uploads: UOO number -> time of the last chunk (msecs since epoch).
-    std::map<quint32, qint64> m_uploads;
-    qint64 m_uploadBytes = 0; // capacity of their buffers
-    qint64 m_maxUploadTotal = MaxUploadTotal;
-    LogRateLimiter* m_diagnostics = nullptr;
+    QByteArray rxBuffer;
+    QByteArray txBuffer;
+    QHostAddress rxAddress;
+    int deviceLimit = DefaultMaxDevices;
+    // Unfinished uploads: UOO number -> monotonic time of the last chunk (msecs).
+    std::map<quint32, qint64> uploads;
+    qint64 uploadMemory = 0; // capacity of their buffers
+    qint64 uploadLimit = MaxUploadTotal;
+    LogRateLimiter* diagnostics = nullptr;
 };
