@@ -14,6 +14,9 @@
 
 #include <QDir>
 #include <QNetworkDatagram>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -293,5 +296,52 @@ inline void seedRows(const QVector<ParamsRow>& rows)
     }
     QVERIFY(db.saveToDb(refs));
 }
+
+// A connection of the test's own on a parameters file (by default params_upd.db
+// of the current directory), for looking at or changing it behind the server.
+// A failed query shows in column() as an "error: ..." value.
+class FileProbe
+{
+public:
+    explicit FileProbe(const QString& file = QStringLiteral("./params_upd.db"))
+    {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
+        db.setDatabaseName(file);
+        db.open();
+    }
+    ~FileProbe()
+    {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("probe"));
+    }
+    FileProbe(const FileProbe&) = delete;
+    FileProbe& operator=(const FileProbe&) = delete;
+
+    QVariantList column(const QString& sql)
+    {
+        QVariantList values;
+        QSqlQuery query(db);
+        if (!query.exec(sql)) {
+            values.append(QStringLiteral("error: ") + query.lastError().text());
+        }
+        while (query.next()) {
+            values.append(query.value(0));
+        }
+        return values;
+    }
+    bool exec(const QString& sql)
+    {
+        QSqlQuery query(db);
+        const bool ok = query.exec(sql);
+        if (!ok) {
+            qWarning() << sql << query.lastError().text();
+        }
+        return ok;
+    }
+
+private:
+    QSqlDatabase db;
+};
 
 } // namespace paramtest

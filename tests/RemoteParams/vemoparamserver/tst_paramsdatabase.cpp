@@ -29,44 +29,6 @@ private slots:
 
 namespace {
 
-// A connection of the test's own on params_upd.db of the current directory.
-class Probe
-{
-public:
-    Probe()
-    {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
-        m_db.setDatabaseName(QStringLiteral("./params_upd.db"));
-        m_db.open();
-    }
-    ~Probe()
-    {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("probe"));
-    }
-    QVariantList column(const QString& sql)
-    {
-        QVariantList values;
-        QSqlQuery query(m_db);
-        if (!query.exec(sql)) {
-            qWarning() << query.lastError().text();
-        }
-        while (query.next()) {
-            values.append(query.value(0));
-        }
-        return values;
-    }
-    bool exec(const QString& sql)
-    {
-        QSqlQuery query(m_db);
-        return query.exec(sql);
-    }
-
-private:
-    QSqlDatabase m_db;
-};
-
 QVector<ParamsRow> loadWithSecondConnection()
 {
     ParamsDatabase db(Clock::system(), QStringLiteral("second"));
@@ -91,7 +53,7 @@ void TestParamsDatabase::firstStartCreatesTables()
     QVERIFY(texts.contains(QStringLiteral("Режим журналирования БД ресурсов выставлен в  wal")));
     QVERIFY(h.server->uooDescriptors().isEmpty());
 
-    Probe probe;
+    FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'log'")),
              QVariantList{QStringLiteral("CREATE TABLE log (id INTEGER PRIMARY KEY, message "
                                          "INTEGER, uoo INTEGER, time INTEGER, remark INTEGER)")});
@@ -107,7 +69,7 @@ void TestParamsDatabase::onlyMissingTableCreated()
 {
     Harness h(false);
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TABLE desc (uoo INTEGER PRIMARY KEY, state "
                                           "INTEGER, writeLeft INTEGER, leftToSend INTEGER, device "
                                           "INTEGER, pversion INTEGER, uootime INTEGER, "
@@ -194,7 +156,7 @@ void TestParamsDatabase::destructionWritesAscending()
 {
     Harness h;
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TABLE inserted (seq INTEGER PRIMARY KEY, uoo "
                                           "INTEGER)")));
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER track AFTER INSERT ON desc BEGIN "
@@ -204,7 +166,7 @@ void TestParamsDatabase::destructionWritesAscending()
         h.exchange(syncRequest(uoo, 0, 0));
     }
     h.destroyServer();
-    Probe probe;
+    FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT COUNT(*) FROM desc")), QVariantList{3});
     // The last full write inserted the rows in ascending order.
     const QVariantList order =
@@ -225,7 +187,7 @@ void TestParamsDatabase::stopWritesOnlyChanges()
     seedRows({kept});
     h.createServer();
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc (uoo, state) VALUES (777, 1)")));
         QVERIFY(probe.exec(QStringLiteral("CREATE TABLE written (uoo INTEGER)")));
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER track AFTER INSERT ON desc BEGIN "
@@ -233,7 +195,7 @@ void TestParamsDatabase::stopWritesOnlyChanges()
     }
     h.exchange(syncRequest(9, 0, 0));
     h.destroyServer();
-    Probe probe;
+    FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM desc ORDER BY uoo")),
              (QVariantList{2, 9, 777}));
     QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM written")), QVariantList{9});
@@ -301,7 +263,7 @@ void TestParamsDatabase::failedSaveKeepsRows()
     two.record.uooparams = "second";
     seedRows({one, two});
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "
                                           "NEW.uoo = 666 BEGIN SELECT RAISE(ABORT, 'refused'); "
                                           "END")));
@@ -330,7 +292,7 @@ void TestParamsDatabase::failedPromptWriteKeepsRows()
     one.record.uooparams = "first";
     seedRows({one});
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "
                                           "NEW.uoo = 666 BEGIN SELECT RAISE(ABORT, 'refused'); "
                                           "END")));
@@ -353,7 +315,7 @@ void TestParamsDatabase::actionLogRows()
     Harness h;
     h.clock.setDateTime(QDateTime(QDate(2024, 4, 5), QTime(6, 7, 8)));
     h.makeIdle(15, patternSet(20));
-    Probe probe;
+    FileProbe probe;
     // Action-log rows reach the file with the next batch, within about a second.
     QTRY_COMPARE(probe.column(QStringLiteral("SELECT message FROM log")), QVariantList{1});
     QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM log")), QVariantList{15});
@@ -366,7 +328,7 @@ void TestParamsDatabase::actionLogFailure()
 {
     Harness h;
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("DROP TABLE log")));
     }
     h.exchange(syncRequest(16, 20, paramSetCrc(patternSet(20))));

@@ -28,48 +28,6 @@ private slots:
 
 namespace {
 
-// A connection of the test's own on a file of the current directory.
-class Probe
-{
-public:
-    explicit Probe(const QString& file = QStringLiteral("./params_upd.db"))
-    {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("probe"));
-        m_db.setDatabaseName(file);
-        m_db.open();
-    }
-    ~Probe()
-    {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("probe"));
-    }
-    QVariantList column(const QString& sql)
-    {
-        QVariantList values;
-        QSqlQuery query(m_db);
-        if (!query.exec(sql)) {
-            values.append(QStringLiteral("error: ") + query.lastError().text());
-        }
-        while (query.next()) {
-            values.append(query.value(0));
-        }
-        return values;
-    }
-    bool exec(const QString& sql)
-    {
-        QSqlQuery query(m_db);
-        const bool ok = query.exec(sql);
-        if (!ok) {
-            qWarning() << sql << query.lastError().text();
-        }
-        return ok;
-    }
-
-private:
-    QSqlDatabase m_db;
-};
-
 ParamsRow row(quint32 uoo, const QByteArray& set, const QByteArray& newSet = QByteArray())
 {
     ParamsRow r;
@@ -93,7 +51,7 @@ QVector<ParamsRow> rows(quint32 first, quint32 last, int setSize)
 
 int storedCount(const QString& where = QString())
 {
-    Probe probe;
+    FileProbe probe;
     return probe.column(QStringLiteral("SELECT COUNT(*) FROM desc ") + where).value(0).toInt();
 }
 
@@ -143,7 +101,7 @@ void TestParamsFaults::lockedAtStart()
     seeded[4] = row(5, patternSet(40, 5), QByteArray("pending new set"));
     seedRows(seeded);
 
-    auto lock = std::make_unique<Probe>();
+    auto lock = std::make_unique<FileProbe>();
     QVERIFY(lock->exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
     QVERIFY(lock->exec(QStringLiteral("BEGIN EXCLUSIVE")));
     QVERIFY(lock->exec(QStringLiteral("INSERT INTO log (message, uoo) VALUES (9, 9)")));
@@ -170,7 +128,7 @@ void TestParamsFaults::lockedAtStart()
     QCOMPARE(storedCount(QStringLiteral("WHERE uoo BETWEEN 1 AND 100 AND length(uooparams) = 40")),
              99);
     // The live record of device 5 (upload asked) keeps the operator's new set.
-    Probe probe;
+    FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT state FROM desc WHERE uoo = 5")), QVariantList{0});
     QCOMPARE(probe.column(QStringLiteral("SELECT localparams FROM desc WHERE uoo = 5")),
              QVariantList{QByteArray("pending new set")});
@@ -199,7 +157,7 @@ void TestParamsFaults::damagedFile()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(patternSet(8192, 3));
     } else if (damage == QLatin1String("shape")) {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
         QVERIFY(probe.exec(QStringLiteral("CREATE TABLE desc (uoo INTEGER PRIMARY KEY, x TEXT)")));
         QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc VALUES (1, 'kept')")));
@@ -278,7 +236,7 @@ void TestParamsFaults::valuesOfWrongTypes()
     Harness h(false);
     seedRows({row(8, "as the server writes it")}); // null times, no new set: sound
     {
-        Probe probe;
+        FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc VALUES (7, ") + values + ")"));
         // A key that is no UOO number this server writes.
         QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc (uoo, state) VALUES (1099511627776, "
@@ -301,7 +259,7 @@ void TestParamsFaults::valuesOfWrongTypes()
     db.close();
 
     // A run without traffic leaves both rows exactly as they were.
-    Probe before;
+    FileProbe before;
     const QVariantList stored =
         before.column(QStringLiteral("SELECT quote(state) || quote(uooparams) "
                                      "|| quote(localparams) FROM desc"));
@@ -336,7 +294,7 @@ void TestParamsFaults::unwritableFileRetried()
     // Writing works again: everything waiting reaches the file without traffic.
     QTRY_COMPARE_WITH_TIMEOUT(storedCount(QStringLiteral("WHERE state = 1")), 11, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(h.server->unsavedLogRows(), 0, 15000);
-    Probe probe;
+    FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT COUNT(*) FROM log WHERE message = 1")),
              QVariantList{11});
     QCOMPARE(log.count(QStringLiteral("Ошибка записи в БД параметров: ")), 1);
