@@ -8,6 +8,7 @@ int main(int argc, char** argv)
 {
     ProgramEntry::waitForPendingRestart(argc, argv);
     ProgramEntry::enterDataDirectory(argc, argv);
+    ProgramEntry::pinLocalTimeZone();
     // Every workstation connection holds a descriptor: take all the system allows.
     DescriptorLimit::raiseToHard();
 

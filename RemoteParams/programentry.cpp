@@ -123,6 +123,19 @@ QString dataFilePath(const QString& fileName)
     return QDir(chosenDataDirectory).filePath(fileName);
 }
 
+bool pinLocalTimeZone()
+{
+#ifdef Q_OS_UNIX
+    if (qEnvironmentVariableIsSet("TZ")) {
+        return false;
+    }
+    qputenv("TZ", ":/etc/localtime");
+    return true;
+#else
+    return false;
+#endif
+}
+
 bool isConsoleRun(int argc, char** argv)
 {
     if (argc < 2) {

@@ -41,6 +41,14 @@ QString dataFilePath(const QString& fileName);
 
 bool isConsoleRun(int argc, char** argv);
 
+// Without TZ in the environment the C library looks at /etc/localtime again on
+// every conversion to local time (a file-system lookup each time), and every
+// log line, action-log row and last-seen time is one. Setting TZ to that same
+// file, when TZ is not set, reads the zone once: daylight saving is still
+// followed, a change of the system's time zone takes effect at the next start.
+// Returns whether TZ was set here.
+bool pinLocalTimeZone();
+
 // "-i", "-u", "-t", "-c", "-p", "-r", "-v", "-h" and their long forms: the
 // program acts as a command-line tool, and its diagnostics belong on standard
 // error as well as in the event log.

@@ -18,6 +18,11 @@ namespace {
 
 // Largest UDP datagram; the receive buffer holds any of them whole.
 constexpr int MaxDatagramSize = 65536;
+// Datagrams handled in one turn of the event loop. Under a steady stream the
+// socket never runs empty; returning to the loop after a batch lets the
+// workstations' output, the timers and the writer's results go on meanwhile
+// (the socket signals again for what is left).
+constexpr int DatagramsPerTurn = 256;
 
 // Kinds of diagnostic lines that any sender can cause; each is rate-limited.
 const QString KindInvalid = QStringLiteral("[PARAM_SRV] Invalid UDP pack received");
@@ -133,7 +138,9 @@ void VemoParamServer::updReadyRead()
     }
     // The socket may go away inside a handler (a receiver of our signals may stop
     // the server), so it is looked up again for every datagram.
-    while (udpSocket != nullptr && udpSocket->hasPendingDatagrams()) {
+    for (int handled = 0; handled < DatagramsPerTurn && udpSocket != nullptr &&
+                          udpSocket->hasPendingDatagrams();
+         ++handled) {
         quint16 port = 0;
         const qint64 size =
             udpSocket->readDatagram(rxBuffer.data(), rxBuffer.size(), &rxAddress, &port);
