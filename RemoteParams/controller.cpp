@@ -391,9 +391,8 @@ void Controller::forwardMany(const QList<quint64>& clients, const QString& name,
     if (!rpcController) {
         return;
     }
-    QMetaObject::invokeMethod(rpcController, "rpcForwardMany", Qt::AutoConnection,
-                              Q_ARG(QList<quint64>, clients), Q_ARG(QString, name),
-                              Q_ARG(QVariant, value));
+    // Both live on the main thread, where every push starts: a direct call.
+    rpcController->rpcForwardMany(clients, name, value);
 }
 
 void Controller::forwardSysLog(QList<quint64> clients, QString text)

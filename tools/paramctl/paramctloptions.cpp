@@ -429,7 +429,7 @@ QString ParamCtlOptions::helpText()
         "command that failed. A batch holds at most 10000 commands (4 MiB), its set\n"
         "files at most 8 MiB each and 64 MiB together, its lists 100000 devices.\n"
         "\n"
-        "Output: one line per item on standard output, flushed at once; fields are\n"
+        "Output: one line per item on standard output, flushed as it comes; fields are\n"
         "separated by a tab and written as name=value. In texts a backslash is written\n"
         "as \\\\, a tab as \\t, a line feed as \\n and a carriage return as \\r.\n"
         "  users     login= permissions= fullname= writesleft= lastwrite=\n"

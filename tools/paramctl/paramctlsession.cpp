@@ -57,6 +57,11 @@ ParamCtlSession::ParamCtlSession(const ParamCtlOptions& options, QTextStream& ou
     connect(&replyTimer, &QTimer::timeout, this, &ParamCtlSession::onTimeout);
     watchTimer.setSingleShot(true);
     connect(&watchTimer, &QTimer::timeout, this, &ParamCtlSession::onWatchSeconds);
+    // Lines are written out once the input at hand is handled: one write for a
+    // burst of pushes instead of one per line.
+    flushTimer.setSingleShot(true);
+    flushTimer.setInterval(0);
+    connect(&flushTimer, &QTimer::timeout, this, [this] { this->out.flush(); });
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &ParamCtlSession::onRetryDelay);
 }
@@ -707,7 +712,9 @@ void ParamCtlSession::watchPrinted()
 void ParamCtlSession::printLine(const QString& line)
 {
     out << line << '\n';
-    out.flush();
+    if (!flushTimer.isActive()) {
+        flushTimer.start();
+    }
 }
 
 void ParamCtlSession::printRecord(const ParamCtlRecord& record)
@@ -726,6 +733,8 @@ void ParamCtlSession::printResult(const QString& result)
 
 void ParamCtlSession::reportError(const QString& message)
 {
+    // What was printed before the error comes before it.
+    out.flush();
     err << "paramctl: " << message << '\n';
     err.flush();
 }
@@ -739,6 +748,8 @@ void ParamCtlSession::finish(int code, const QString& message)
     replyTimer.stop();
     watchTimer.stop();
     retryTimer.stop();
+    flushTimer.stop();
+    out.flush();
     if (!message.isEmpty()) {
         reportError(message);
     }

@@ -114,6 +114,7 @@ private:
     QTimer replyTimer;
     QTimer watchTimer;
     QTimer retryTimer;
+    QTimer flushTimer;
     Stage stage = Stage::Idle;
     int loginAttempts = 0;
     bool loginLimitReported = false;
