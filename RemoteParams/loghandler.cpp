@@ -70,8 +70,14 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     }
     insideHandler = true;
     if (Controller* controller = currentController.loadAcquire()) {
-        QMetaObject::invokeMethod(controller, "reportSysLogToAll", Qt::AutoConnection,
-                                  Q_ARG(QString, line));
+        if (QThread::currentThread() == controller->thread()) {
+            controller->reportSysLogToAll(line);
+        } else {
+            // Dropped with the controller if it is gone before the line gets there.
+            QMetaObject::invokeMethod(
+                controller, [controller, line] { controller->reportSysLogToAll(line); },
+                Qt::QueuedConnection);
+        }
     }
     insideHandler = false;
 }
