@@ -158,8 +158,17 @@ int intColumn(const QVariant& value, int low, int high, int fallback, bool* repa
 
 QString textColumn(const QVariant& value, bool* repaired)
 {
-    if (!value.isNull() && value.type() != QVariant::String) {
-        *repaired = true;
+    // The columns are declared INTEGER: a text that reads as a number (a
+    // parameter version "1", say) is stored as that number, and comes back as it.
+    switch (static_cast<int>(value.type())) {
+    case QVariant::String:
+    case QVariant::Int:
+    case QVariant::LongLong:
+    case QVariant::Double:
+        break;
+    default:
+        *repaired = *repaired || !value.isNull();
+        break;
     }
     return value.toString();
 }
@@ -381,7 +390,8 @@ QVector<ParamsRow> ParamsDatabase::loadFromDb()
     return rows;
 }
 
-QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* report)
+QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* report,
+                                               ParamsRowSink* sink, int chunkRows)
 {
     QVector<ParamsRow> rows;
     *report = ReadReport();
@@ -468,10 +478,18 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
             }
         }
         rows.append(std::move(row));
+        ++report->rowsRead;
+        if (sink != nullptr && rows.size() >= chunkRows) {
+            sink->takeRows(rows);
+            rows.clear();
+        }
         return key;
     };
     report->failure = scanReadable(query, onRow, &report->unreadableRanges, &report->error);
-    report->rowsRead = rows.size();
+    if (sink != nullptr && !rows.isEmpty()) {
+        sink->takeRows(rows);
+        rows.clear();
+    }
     return rows;
 }
 

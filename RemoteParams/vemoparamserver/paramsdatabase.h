@@ -27,6 +27,15 @@ struct ParamsRowRef
     const UooRParamsDesc* record = nullptr;
 };
 
+// Takes the rows of a read as it goes, a chunk at a time (on the reading thread).
+class ParamsRowSink
+{
+public:
+    virtual ~ParamsRowSink() = default;
+    // The chunk may be moved from.
+    virtual void takeRows(QVector<ParamsRow>& chunk) = 0;
+};
+
 // A row of table log, stamped when the action happened.
 struct ParamsLogRow
 {
@@ -105,7 +114,10 @@ public:
     // stretches are stepped over, rows with values of a wrong type are repaired
     // (see the source), and sets larger than maxSetSize are not read. A lock or
     // another failure that is not damage ends the read with the rows read so far.
-    QVector<ParamsRow> readRecords(int maxSetSize, ReadReport* report);
+    // With a sink, the rows go to it in chunks of chunkRows as they are read, and
+    // none are returned.
+    QVector<ParamsRow> readRecords(int maxSetSize, ReadReport* report,
+                                   ParamsRowSink* sink = nullptr, int chunkRows = 0);
     // Copies every readable row of table log of another params file into this
     // one; the number of rows copied, or -1 when the other file cannot be read.
     int copyLogFrom(const QString& otherFile);

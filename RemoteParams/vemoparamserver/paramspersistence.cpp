@@ -1,6 +1,7 @@
 #include "paramspersistence.h"
 
 #include "clock.h"
+#include "paramsrowqueue.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -12,6 +13,9 @@
 namespace {
 
 const char* const WriterConnectionName = "vemo_params_writer";
+const char* const ReaderConnectionName = "vemo_params_reader";
+// Rows handed over from the reading thread at a time.
+constexpr int ReadChunkRows = 16384;
 // A load retried while the server runs waits only this long for a lock, so that
 // the main thread is not held.
 constexpr int RetryLockWaitMs = 50;
@@ -41,23 +45,60 @@ ParamsPersistence::~ParamsPersistence()
 
 // ---- loading -------------------------------------------------------------------
 
-QVector<ParamsRow> ParamsPersistence::load(int maxSetSize, int lockWaitMs)
+int ParamsPersistence::load(int maxSetSize, int lockWaitMs)
 {
     m_maxSetSize = maxSetSize;
-    QVector<ParamsRow> rows;
-    if (tryLoad(lockWaitMs, &rows, false) == LoadOutcome::Unavailable) {
+    int rowsRead = 0;
+    if (tryLoad(lockWaitMs, &rowsRead, false) == LoadOutcome::Unavailable) {
         schedule(m_retryMs);
-        return rows;
+        return rowsRead;
     }
     m_loaded = true;
     startWriter();
-    return rows;
+    return rowsRead;
 }
 
-ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVector<ParamsRow>* rows,
+// Reads table desc on the writer thread with a connection of its own, and merges
+// the rows into the source here as they come: reading and taking in overlap.
+ParamsDatabase::ReadReport ParamsPersistence::readInto(int lockWaitMs)
+{
+    ParamsDatabase::ReadReport read;
+    if (m_thread == nullptr || !m_thread->isRunning()) {
+        // No writer thread (at the very end): read here.
+        QVector<ParamsRow> rows = m_mainDb->readRecords(m_maxSetSize, &read);
+        m_source->mergeStoredRows(rows);
+        return read;
+    }
+    ParamsRowQueue queue;
+    const int maxSetSize = m_maxSetSize;
+    Clock* clock = m_clock;
+    const QString fileName = m_fileName;
+    QMetaObject::invokeMethod(
+        m_writerContext,
+        [&queue, maxSetSize, clock, fileName, lockWaitMs] {
+            ParamsDatabase reader(clock, QString::fromLatin1(ReaderConnectionName), fileName);
+            ParamsDatabase::ReadReport result;
+            if (reader.openConnection(true)) {
+                reader.setBusyTimeoutMs(lockWaitMs);
+                reader.readRecords(maxSetSize, &result, &queue, ReadChunkRows);
+            } else {
+                result.failure = ParamsDatabase::Failure::Transient;
+                result.error = QStringLiteral("not open");
+            }
+            queue.close(result);
+        },
+        Qt::QueuedConnection);
+    QVector<ParamsRow> chunk;
+    while (queue.next(&chunk)) {
+        m_source->mergeStoredRows(chunk);
+    }
+    return queue.report();
+}
+
+ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* rowsRead,
                                                           bool quiet)
 {
-    rows->clear();
+    *rowsRead = 0;
     const bool report = !quiet || !m_loadFailureLogged;
     if (!m_mainDb->isOpen() && !m_mainDb->openConnection(!report)) {
         if (report) {
@@ -74,7 +115,8 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
     QString error;
     const ParamsDatabase::Failure prepared = m_mainDb->prepareFile(&error);
     if (prepared == ParamsDatabase::Failure::None) {
-        *rows = m_mainDb->readRecords(m_maxSetSize, &read);
+        read = readInto(lockWaitMs);
+        *rowsRead = read.rowsRead;
     } else {
         read.failure = prepared;
         read.error = error;
@@ -100,7 +142,7 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
             << "ERROR: БД параметров повреждена: " << read.error
             << "; прочитано записей: " << QString::number(read.rowsRead)
             << ", пропущено повреждённых участков: " << QString::number(read.unreadableRanges);
-        if (replaceDamagedFile(*rows)) {
+        if (replaceDamagedFile(true)) {
             return LoadOutcome::Replaced;
         }
         m_loadFailureLogged = true;
@@ -120,7 +162,9 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, QVecto
     return LoadOutcome::Unavailable;
 }
 
-bool ParamsPersistence::replaceDamagedFile(const QVector<ParamsRow>& rows)
+// With seed, the fresh file is written with the records as they stand (they hold
+// every row that could be read) before the log rows are copied.
+bool ParamsPersistence::replaceDamagedFile(bool seed)
 {
     m_mainDb->close();
     const QString stamp = m_clock->currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -152,6 +196,8 @@ bool ParamsPersistence::replaceDamagedFile(const QVector<ParamsRow>& rows)
         return false;
     }
     m_mainDb->setBusyTimeoutMs(WriteLockWaitMs);
+    const QVector<ParamsRow> rows =
+        seed ? snapshot(m_source->persistedCodes()) : QVector<ParamsRow>();
     const ParamsDatabase::WriteReport seeded = m_mainDb->writeBatch(rows, {});
     if (seeded.failure != ParamsDatabase::Failure::None) {
         // The rows wait in memory like any other unwritten change.
@@ -280,14 +326,13 @@ void ParamsPersistence::flush()
         return;
     }
     if (!m_loaded) {
-        QVector<ParamsRow> rows;
-        const LoadOutcome outcome = tryLoad(RetryLockWaitMs, &rows, true);
+        int rowsRead = 0;
+        const LoadOutcome outcome = tryLoad(RetryLockWaitMs, &rowsRead, true);
         if (outcome == LoadOutcome::Unavailable) {
             schedule(m_retryMs);
             m_retryMs = qMin(m_retryMs * 2, RetryMaxMs);
             return;
         }
-        m_source->mergeStoredRows(rows);
         if (outcome == LoadOutcome::Replaced) {
             for (quint32 code : m_source->persistedCodes()) {
                 m_dirty.insert(code);
@@ -296,7 +341,7 @@ void ParamsPersistence::flush()
         m_loaded = true;
         m_retryMs = RetryFirstMs;
         qCritical().noquote().nospace()
-            << "БД параметров прочитана: записей " << QString::number(rows.size())
+            << "БД параметров прочитана: записей " << QString::number(rowsRead)
             << "; ждут записи: записей " << QString::number(unsavedRecords()) << ", строк журнала "
             << QString::number(unsavedLogRows());
     }
@@ -379,7 +424,7 @@ void ParamsPersistence::batchDone(const ParamsDatabase::WriteReport& report, int
         QMetaObject::invokeMethod(
             m_writerContext, [this] { m_writerDb->close(); }, Qt::BlockingQueuedConnection);
         m_writerOpen = false;
-        if (replaceDamagedFile({})) {
+        if (replaceDamagedFile(false)) {
             for (quint32 code : m_source->persistedCodes()) {
                 m_dirty.insert(code);
             }
@@ -449,10 +494,9 @@ void ParamsPersistence::finish()
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
     if (!m_loaded) {
-        QVector<ParamsRow> rows;
-        const LoadOutcome outcome = tryLoad(WriteLockWaitMs, &rows, true);
+        int rowsRead = 0;
+        const LoadOutcome outcome = tryLoad(WriteLockWaitMs, &rowsRead, true);
         if (outcome != LoadOutcome::Unavailable) {
-            m_source->mergeStoredRows(rows);
             if (outcome == LoadOutcome::Replaced) {
                 for (quint32 code : m_source->persistedCodes()) {
                     m_dirty.insert(code);

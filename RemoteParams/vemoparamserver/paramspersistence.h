@@ -56,11 +56,12 @@ public:
                                const QString& fileName = ParamsDatabase::DefaultFileName);
     ~ParamsPersistence() override;
 
-    // Opens the file and reads table desc (waiting at most lockWaitMs for a lock).
-    // Returns every row read. A damaged file is moved aside and a fresh one is
-    // seeded with what was readable; a file that cannot be read now is read again
-    // later (the records are written only after that).
-    QVector<ParamsRow> load(int maxSetSize, int lockWaitMs = StartLockWaitMs);
+    // Opens the file and reads table desc (waiting at most lockWaitMs for a lock),
+    // handing the rows to the source as they are read (the reading itself runs on
+    // the writer thread). A damaged file is moved aside and a fresh one is seeded
+    // with what was readable; a file that cannot be read now is read again later
+    // (the records are written only after that). Returns the rows read.
+    int load(int maxSetSize, int lockWaitMs = StartLockWaitMs);
 
     void markDirty(quint32 code);
     // Queues an action-log row stamped with the current local time.
@@ -89,8 +90,9 @@ private slots:
 private:
     enum class LoadOutcome { Complete, Unavailable, Replaced };
 
-    LoadOutcome tryLoad(int lockWaitMs, QVector<ParamsRow>* rows, bool quiet);
-    bool replaceDamagedFile(const QVector<ParamsRow>& rows);
+    LoadOutcome tryLoad(int lockWaitMs, int* rowsRead, bool quiet);
+    ParamsDatabase::ReadReport readInto(int lockWaitMs);
+    bool replaceDamagedFile(bool seed);
     bool startWriter();
     void stopWriter();
     void schedule(int delayMs);

@@ -41,7 +41,7 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* source)
       diagnostics(new LogRateLimiter(this, clock))
 {
     persistence = new ParamsPersistence(this, clock, this);
-    mergeStoredRows(persistence->load(MaxUploadSize));
+    persistence->load(MaxUploadSize);
 
     sweep = new OfflineSweep(this);
     sweepTimer.setInterval(SweepIntervalMs);
@@ -683,9 +683,13 @@ QVector<quint32> VemoParamServer::persistedCodes() const
 void VemoParamServer::mergeStoredRows(const QVector<ParamsRow>& rows)
 {
     for (const ParamsRow& row : rows) {
-        const auto found = entries.find(row.uoo);
+        // Rows come in ascending order: a new one normally goes at the end.
+        const auto found = entries.empty() || entries.rbegin()->first < row.uoo
+                               ? entries.end()
+                               : entries.find(row.uoo);
         if (found == entries.end()) {
-            entries[row.uoo].machine.restore(row.record);
+            entries.emplace_hint(entries.end(), row.uoo, UooEntry())
+                ->second.machine.restore(row.record);
             continue;
         }
         // Read only after the device has spoken since start-up: the live record

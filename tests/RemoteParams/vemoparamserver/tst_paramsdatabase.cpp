@@ -16,6 +16,7 @@ private slots:
     void onlyMissingTableCreated();
     void roundTrip_data();
     void roundTrip();
+    void largeLoadKeepsEveryRow();
     void destructionWritesAscending();
     void stopWritesOnlyChanges();
     void storedDownloadRestarts();
@@ -150,6 +151,34 @@ void TestParamsDatabase::roundTrip()
     QCOMPARE(again.size(), 1);
     QCOMPARE(again[0].record.uootime, uootime);
     QCOMPARE(again[0].record.localparams, params + params);
+}
+
+// The start-up read hands its rows over in chunks from another thread: a table
+// of several chunks arrives whole, each row with its own record.
+void TestParamsDatabase::largeLoadKeepsEveryRow()
+{
+    Harness h(false);
+    constexpr quint32 Rows = 40000; // more than two chunks
+    QVector<ParamsRow> rows(static_cast<int>(Rows));
+    for (quint32 i = 0; i < Rows; ++i) {
+        ParamsRow& row = rows[static_cast<int>(i)];
+        row.uoo = 3 * i + 1;
+        row.record.uoo = row.uoo;
+        row.record.state = UooRParamsDesc::PAR_STATE_IDLE;
+        row.record.device = QStringLiteral("d%1").arg(row.uoo);
+        row.record.uooparams = QByteArray::number(row.uoo);
+    }
+    seedRows(rows);
+    h.createServer();
+    QCOMPARE(h.server->deviceCount(), static_cast<int>(Rows));
+    for (quint32 i : {0u, 16383u, 16384u, 32768u, Rows - 1}) {
+        const quint32 uoo = 3 * i + 1;
+        const UooRParamsDesc record = h.server->uooParamsDesc(uoo);
+        QCOMPARE(record.uoo, uoo);
+        QCOMPARE(record.device, QStringLiteral("d%1").arg(uoo));
+        QCOMPARE(record.uooparams, QByteArray::number(uoo));
+    }
+    QVERIFY(!h.server->uooParamsDesc(3).uoo);
 }
 
 void TestParamsDatabase::destructionWritesAscending()

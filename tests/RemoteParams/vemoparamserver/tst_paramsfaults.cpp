@@ -222,6 +222,9 @@ void TestParamsFaults::valuesOfWrongTypes_data()
         << "1, 0, 0, 'd', 'p', NULL, NULL, NULL, zeroblob(300), x'01'" << 0 << 0 << 1 << true;
     QTest::newRow("a new set larger than any device takes")
         << "2, 1, 10, 'd', 'p', NULL, NULL, NULL, x'0102', zeroblob(300)" << 1 << 2 << 0 << true;
+    // The INTEGER columns make numbers of numeric texts: read back as those texts.
+    QTest::newRow("numeric texts") << "1, 0, 0, 5, 6, NULL, NULL, NULL, x'0102', NULL" << 1 << 2
+                                   << 0 << false;
     QTest::newRow("sound row") << "2, 1, 10, 'd', 'p', NULL, NULL, NULL, x'0102', zeroblob(200)"
                                << 2 << 2 << 200 << false;
 }
