@@ -2,46 +2,54 @@
 
 #include "rpccodec.h"
 
+#include <QDataStream>
 #include <QMetaType>
 #include <QtEndian>
 
-#include <new>
-
-DeviceListFrame::DeviceListFrame(const QString& messageName) : m_buffer(&m_frame)
+DeviceListFrame::DeviceListFrame(const QString& messageName)
 {
-    m_buffer.open(QIODevice::WriteOnly);
-    m_out.setDevice(&m_buffer);
-    m_out.setVersion(RpcCodec::StreamVersion);
     // Body length (patched at the end), name, one argument: a variant of the
     // registered list type, not null, with the type's name; then the list count
     // (patched) and the descriptors.
+    QByteArray head;
+    QDataStream out(&head, QIODevice::WriteOnly);
+    out.setVersion(RpcCodec::StreamVersion);
     const char* typeName = QMetaType::typeName(qMetaTypeId<QList<UooDescriptor>>());
-    m_out << quint32(0) << messageName << quint8(1) << quint32(QMetaType::User) << qint8(0);
-    m_out.writeBytes(typeName, static_cast<uint>(qstrlen(typeName) + 1));
-    m_countOffset = m_buffer.pos();
-    m_out << quint32(0);
+    out << quint32(0) << messageName << quint8(1) << quint32(QMetaType::User) << qint8(0);
+    out.writeBytes(typeName, static_cast<uint>(qstrlen(typeName) + 1));
+    countOffset = head.size();
+    out << quint32(0);
+    failed = out.status() != QDataStream::Ok;
+    size = head.size();
+    pieces.append(head);
 }
 
 void DeviceListFrame::append(const QList<UooDescriptor>& descriptors)
 {
-    for (const UooDescriptor& descriptor : descriptors) {
-        m_out << descriptor;
+    if (descriptors.isEmpty() || failed) {
+        return;
     }
-    m_count += static_cast<quint32>(descriptors.size());
+    QByteArray piece;
+    QDataStream out(&piece, QIODevice::WriteOnly);
+    out.setVersion(RpcCodec::StreamVersion);
+    for (const UooDescriptor& descriptor : descriptors) {
+        out << descriptor;
+    }
+    failed = out.status() != QDataStream::Ok;
+    listed += static_cast<quint32>(descriptors.size());
+    size += piece.size();
+    pieces.append(piece);
 }
 
-QByteArray DeviceListFrame::finish()
+QList<QByteArray> DeviceListFrame::finish()
 {
-    if (m_out.status() != QDataStream::Ok) {
-        m_buffer.close();
-        return QByteArray();
+    QList<QByteArray> frame;
+    frame.swap(pieces);
+    if (failed || frame.isEmpty()) {
+        return QList<QByteArray>();
     }
-    m_buffer.close();
-    m_out.setDevice(nullptr);
-    QByteArray frame;
-    frame.swap(m_frame);
-    qToLittleEndian<quint32>(static_cast<quint32>(frame.size() - RpcCodec::HeaderSize),
-                             frame.data());
-    qToBigEndian<quint32>(m_count, frame.data() + m_countOffset);
+    QByteArray& head = frame.first();
+    qToLittleEndian<quint32>(static_cast<quint32>(size - RpcCodec::HeaderSize), head.data());
+    qToBigEndian<quint32>(listed, head.data() + countOffset);
     return frame;
 }

@@ -2,15 +2,14 @@
 
 #include "uoodescriptor.h"
 
-#include <QBuffer>
 #include <QByteArray>
-#include <QDataStream>
 #include <QList>
 #include <QString>
 
 // Builds the frame of a message whose one argument is a list of descriptors (the
 // reply to a device list request) descriptor by descriptor, with the same bytes
-// as the whole list encoded at once.
+// as the whole list encoded at once. The bytes are kept as consecutive pieces, one
+// per append, so that a list of a million devices is never copied as a whole.
 class DeviceListFrame
 {
 public:
@@ -19,14 +18,15 @@ public:
     DeviceListFrame& operator=(const DeviceListFrame&) = delete;
 
     void append(const QList<UooDescriptor>& descriptors);
-    quint32 count() const { return m_count; }
-    // The finished frame; empty if it could not be built. Ends the building.
-    QByteArray finish();
+    quint32 count() const { return listed; }
+    // The finished frame as consecutive pieces; none if it could not be built.
+    // Ends the building.
+    QList<QByteArray> finish();
 
 private:
-    QByteArray m_frame;
-    QBuffer m_buffer;
-    QDataStream m_out;
-    qint64 m_countOffset = 0;
-    quint32 m_count = 0;
+    QList<QByteArray> pieces;
+    int countOffset = 0; // in the first piece
+    quint32 listed = 0;
+    qint64 size = 0;
+    bool failed = false;
 };

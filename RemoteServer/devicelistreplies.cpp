@@ -93,7 +93,7 @@ void DeviceListReplies::work()
         if (more) {
             break;
         }
-        const QByteArray frame = job.frame->finish();
+        const QList<QByteArray> frame = job.frame->finish();
         // Taken off the queue first: the peer may call back into us.
         const std::unique_ptr<Job> done = std::move(jobs.front());
         jobs.pop_front();

@@ -10,6 +10,7 @@ RpcConnection::RpcConnection(QTcpSocket* socket, quint64 id, bool toServer, qint
     tcp->setParent(this);
     tcp->setReadBufferSize(SocketReadBuffer);
     partialTimer.setSingleShot(true);
+    connect(tcp, &QIODevice::bytesWritten, this, [this] { flushHeld(false); });
 }
 
 RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 maxPendingOutput)
@@ -44,7 +45,7 @@ quint64 RpcConnection::reserve()
     return ticket;
 }
 
-RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QByteArray& frame,
+RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QList<QByteArray>& pieces,
                                                 qint64 maxPendingOutput)
 {
     auto it = held.begin();
@@ -59,23 +60,35 @@ RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QByteArray
         heldBytes = 0;
         return SendResult::Skipped;
     }
-    if (!frame.isEmpty() && pendingOutput() + frame.size() > maxPendingOutput) {
+    qint64 size = 0;
+    for (const QByteArray& piece : pieces) {
+        size += piece.size();
+    }
+    if (size > 0 && pendingOutput() + size > maxPendingOutput) {
         overflowed = true;
         held.clear();
         heldBytes = 0;
         return SendResult::OverCap;
     }
     it->ticket = 0;
-    it->frame = frame;
-    heldBytes += frame.size();
-    flushHeld();
+    if (!pieces.isEmpty()) {
+        it->frame = pieces.first();
+        // The further pieces follow in place, before anything sent since.
+        auto at = it + 1;
+        for (int i = 1; i < pieces.size(); ++i) {
+            at = held.insert(at, {0, pieces.at(i)}) + 1;
+        }
+    }
+    heldBytes += size;
+    flushHeld(false);
     return SendResult::Queued;
 }
 
-void RpcConnection::flushHeld()
+void RpcConnection::flushHeld(bool all)
 {
-    while (!held.empty() && held.front().ticket == 0) {
-        const QByteArray frame = held.front().frame;
+    while (!held.empty() && held.front().ticket == 0 &&
+           (all || tcp->bytesToWrite() < WriteAheadBytes)) {
+        const QByteArray frame = std::move(held.front().frame);
         held.pop_front();
         heldBytes -= frame.size();
         if (!frame.isEmpty()) {
@@ -113,6 +126,8 @@ void RpcConnection::shutdown(bool orderly)
     closed = true;
     partialTimer.stop();
     if (orderly && tcp->state() == QAbstractSocket::ConnectedState) {
+        // What is ready goes out within the grace period like the rest.
+        flushHeld(true);
         connect(tcp, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
         QTimer::singleShot(CloseGraceMs, this, [this] {
             tcp->abort();

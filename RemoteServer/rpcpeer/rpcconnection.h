@@ -3,6 +3,7 @@
 #include "rpcframereader.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
@@ -51,10 +52,15 @@ public:
     // Keeps the place of a reply that is still being prepared: every frame sent
     // after this goes out after the reply. Returns the ticket to fulfil().
     quint64 reserve();
-    // Puts the reply in its place and sends what may go. An empty frame gives the
-    // place up. The held output counts against the cap like the socket's.
-    SendResult fulfil(quint64 ticket, const QByteArray& frame, qint64 maxPendingOutput);
+    // Puts the reply, given as consecutive pieces of its bytes, in its place and
+    // sends what may go. No pieces give the place up. The held output counts
+    // against the cap like the socket's.
+    SendResult fulfil(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput);
     bool hasReservation() const { return !held.empty(); }
+    // Held output is handed to the socket while the socket holds less than this
+    // (the rest follows as the socket drains): a large reply is copied into the
+    // socket's buffer a little at a time, not in one long step.
+    static constexpr qint64 WriteAheadBytes = 1024 * 1024;
 
     // Output not yet handed to the system: the socket's buffer plus held frames.
     qint64 pendingOutput() const;
@@ -139,7 +145,8 @@ private:
         quint64 ticket = 0; // a reserved place while not zero
         QByteArray frame;
     };
-    void flushHeld();
+    // Hands the ready held output to the socket; all of it, or while it is short.
+    void flushHeld(bool all);
 
     std::deque<HeldFrame> held;
     qint64 heldBytes = 0;

@@ -432,14 +432,14 @@ quint64 RpcPeer::reserveReply(quint64 client)
     return connection && !connection->isClosed() ? connection->reserve() : 0;
 }
 
-void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame)
+void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces)
 {
     RpcConnection* connection = connections.value(client);
     if (!connection) {
         return;
     }
     const qint64 cap = outputCap(connection);
-    if (connection->fulfil(ticket, frame, cap) == RpcConnection::SendResult::OverCap) {
+    if (connection->fulfil(ticket, pieces, cap) == RpcConnection::SendResult::OverCap) {
         shed(connection, QStringLiteral("unsent output above %1 bytes").arg(cap));
         return;
     }

@@ -110,10 +110,10 @@ public:
     // A reply that takes a while to prepare keeps its place in a client's output:
     // reserveReply() returns a ticket (0 when there is no such client), every frame
     // sent to the client afterwards waits behind it, and fulfilReply() puts the
-    // frame in place (an empty frame gives the place up). Held frames count against
-    // the unsent-output cap.
+    // frame, as consecutive pieces of its bytes, in place (no pieces give the place
+    // up). Held frames count against the unsent-output cap.
     quint64 reserveReply(quint64 client);
-    void fulfilReply(quint64 client, quint64 ticket, const QByteArray& frame);
+    void fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces);
 
     // The largest unsent output among the clients that take what is sent to them
     // (see RpcConnection::keepsPace). Producers of large bursts wait while it is
