@@ -127,6 +127,24 @@ QVariantList logCodes(const QString& directory, quint32 uoo)
     return codes;
 }
 
+// One value of a query on the parameters file, read with a connection of its own.
+QVariant fileValue(const QString& directory, const QString& statement)
+{
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "value");
+        db.setDatabaseName(directory + "/params_upd.db");
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(statement) && q.next()) {
+                value = q.value(0);
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase("value");
+    return value;
+}
+
 qint64 residentKb(qint64 pid)
 {
     QFile status(QString("/proc/%1/status").arg(pid));
@@ -357,6 +375,33 @@ private slots:
         }
         QSqlDatabase::removeDatabase("killed");
         QCOMPARE(stored, bytes);
+    }
+
+    // A kill -9 in the middle of a first-contact storm leaves a sound file with
+    // the records and action-log rows written so far, which the next start reads.
+    void killDuringFirstContactStorm()
+    {
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        QProcess storm;
+        storm.start(UOOSIM_PATH, {"--server", QString("127.0.0.1:%1").arg(server.paramsPort()),
+                                  "--load", "--devices", "300000", "--seconds", "1"});
+        QVERIFY(storm.waitForStarted());
+        const QString uploads = "SELECT COUNT(*) FROM log WHERE message = 1";
+        QTRY_VERIFY_WITH_TIMEOUT(fileValue(server.directory(), uploads).toInt() > 0, 60000);
+        QVERIFY(server.interrupt(SIGKILL));
+        QVERIFY(storm.state() == QProcess::Running); // killed in the storm, not after it
+        storm.kill();
+        storm.waitForFinished(10000);
+
+        QCOMPARE(fileValue(server.directory(), "PRAGMA integrity_check").toString(),
+                 QString("ok"));
+        QVERIFY(fileValue(server.directory(), "SELECT COUNT(*) FROM desc").toInt() > 0);
+
+        // The next start reads the file without a complaint and serves on.
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        QCOMPARE(sim(server, {"--uoo", "1"}).exitCode, 0);
+        QVERIFY2(!server.log().contains("ERROR"), qPrintable(server.log()));
     }
 
     void hostileFramesCostOnlyTheirConnection()
