@@ -18,11 +18,6 @@ namespace {
 
 // Largest UDP datagram; the receive buffer holds any of them whole.
 constexpr int MaxDatagramSize = 65536;
-// Datagrams handled in one turn of the event loop. Under a steady stream the
-// socket never runs empty; returning to the loop after a batch lets the
-// workstations' output, the timers and the writer's results go on meanwhile
-// (the socket signals again for what is left).
-constexpr int DatagramsPerTurn = 256;
 
 // Kinds of diagnostic lines that any sender can cause; each is rate-limited.
 const QString KindInvalid = QStringLiteral("[PARAM_SRV] Invalid UDP pack received");
@@ -138,7 +133,7 @@ void VemoParamServer::updReadyRead()
     }
     // The socket may go away inside a handler (a receiver of our signals may stop
     // the server), so it is looked up again for every datagram.
-    for (int handled = 0; handled < DatagramsPerTurn && udpSocket != nullptr &&
+    for (int handled = 0; handled < datagramsPerTurn && udpSocket != nullptr &&
                           udpSocket->hasPendingDatagrams();
          ++handled) {
         quint16 port = 0;

@@ -51,6 +51,13 @@ public:
     void setMaxDevices(int count);
     int maxDevices() const { return deviceLimit; }
     int deviceCount() const { return static_cast<int>(entries.size()); }
+    // Datagrams handled in one turn of the event loop. Under a steady stream the
+    // socket never runs empty; returning to the loop after a batch lets the
+    // workstations' output, the timers and the writer's results go on meanwhile
+    // (the socket signals again for what is left). Tests use small batches.
+    static constexpr int DatagramsPerTurn = 256;
+    void setDatagramsPerTurn(int count) { datagramsPerTurn = count > 0 ? count : 1; }
+
     // Memory held by unfinished uploads, in bytes, and its limit.
     qint64 uploadBytes() const { return uploadMemory; }
     void setMaxUploadTotal(qint64 bytes) { uploadLimit = bytes; }
@@ -191,6 +198,7 @@ private:
     QByteArray txBuffer;
     QHostAddress rxAddress;
     int deviceLimit = DefaultMaxDevices;
+    int datagramsPerTurn = DatagramsPerTurn;
     // Unfinished uploads: UOO number -> monotonic time of the last chunk (msecs).
     std::map<quint32, qint64> uploads;
     qint64 uploadMemory = 0; // capacity of their buffers

@@ -75,6 +75,41 @@ private slots:
         QFETCH(QString, directory);
         QCOMPARE(ProgramEntry::dataDirectory("/opt/vemo/bin", stateDirectory), directory);
     }
+
+    // The local time zone is read once: TZ names /etc/localtime unless the
+    // environment names a zone already.
+    void pinLocalTimeZone_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // empty: TZ not set
+        QTest::addColumn<bool>("pinned");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("not set") << QByteArray() << true << QByteArray(":/etc/localtime");
+        QTest::newRow("set") << QByteArray("Europe/Moscow") << false
+                             << QByteArray("Europe/Moscow");
+    }
+
+    void pinLocalTimeZone()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(bool, pinned);
+        QFETCH(QByteArray, after);
+        const QByteArray saved = qgetenv("TZ");
+        const bool wasSet = qEnvironmentVariableIsSet("TZ");
+        if (before.isEmpty()) {
+            qunsetenv("TZ");
+        } else {
+            qputenv("TZ", before);
+        }
+        const bool result = ProgramEntry::pinLocalTimeZone();
+        const QByteArray now = qgetenv("TZ");
+        if (wasSet) {
+            qputenv("TZ", saved);
+        } else {
+            qunsetenv("TZ");
+        }
+        QCOMPARE(result, pinned);
+        QCOMPARE(now, after);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProgramEntry)

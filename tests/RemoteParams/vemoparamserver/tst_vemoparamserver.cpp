@@ -984,6 +984,17 @@ void TestVemoParamServer::readsFromSocket()
     QCOMPARE(desc[1][0].value<quint32>(), 102u);
     QVERIFY(device.waitForReadyRead(10000));
     QCOMPARE(h.server->uooDescriptor(101).port, static_cast<quint32>(device.localPort()));
+
+    // More than a turn's batch waiting: the rest is handled in the next turns.
+    h.server->setDatagramsPerTurn(3);
+    desc.clear();
+    for (quint32 uoo = 201; uoo <= 240; ++uoo) {
+        device.writeDatagram(syncRequest(uoo, 0, 0), QHostAddress::LocalHost,
+                             h.server->boundPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(desc.size(), 40, 10000);
+    QCOMPARE(desc.first()[0].value<quint32>(), 201u);
+    QCOMPARE(desc.last()[0].value<quint32>(), 240u);
 }
 
 QTEST_GUILESS_MAIN(TestVemoParamServer)
