@@ -86,6 +86,14 @@ Controller::Controller(QObject* parent) : QObject(parent)
     currentController.storeRelease(this);
 }
 
+void Controller::prepareProcessEnd()
+{
+    if (paramServer) {
+        paramServer->stop();
+        paramServer->leaveRecordsToSystem();
+    }
+}
+
 Controller::~Controller()
 {
     qDebug() << "Освобождение ресурсов приложения...";

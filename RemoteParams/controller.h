@@ -28,6 +28,11 @@ public:
 
     static QString buildInfoString();
 
+    // The process ends with this controller: the device records are written to
+    // the file, and their memory is left to the system rather than freed record
+    // by record (see VemoParamServer::leaveRecordsToSystem).
+    void prepareProcessEnd();
+
     bool isInitializedState() const { return isInitialized; }
     bool isRunningState() const { return isRunning; }
     quint16 rpcPortValue() const { return rpcPort; }

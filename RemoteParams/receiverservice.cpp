@@ -72,6 +72,8 @@ void ReceiverService::start()
 void ReceiverService::stop()
 {
     if (controller) {
+        // The process ends with the service.
+        controller->prepareProcessEnd();
         delete controller;
         controller = nullptr;
     }

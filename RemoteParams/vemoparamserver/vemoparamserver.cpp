@@ -204,6 +204,29 @@ QList<UooDescriptor> VemoParamServer::uooDescriptors() const
 
 // ---- operations for the controller -------------------------------------------
 
+// Records left to the system at the end of the process; reachable from leftRecords.
+struct VemoParamServer::LeftRecords
+{
+    std::map<quint32, UooEntry> entries;
+    OnlineIndex online;
+    LeftRecords* previous = nullptr;
+};
+
+VemoParamServer::LeftRecords* VemoParamServer::leftRecords = nullptr;
+
+void VemoParamServer::leaveRecordsToSystem()
+{
+    persistence->finish();
+    snapshots.clear();
+    auto* left = new LeftRecords;
+    left->entries.swap(entries);
+    left->online.swap(online);
+    left->previous = leftRecords;
+    leftRecords = left;
+    uploads.clear();
+    uploadMemory = 0;
+}
+
 bool VemoParamServer::scheduleNewParams(quint32 code, const UooRParamsDesc& request)
 {
     UooEntry* entry = findEntry(code);

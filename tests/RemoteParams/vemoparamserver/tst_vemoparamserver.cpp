@@ -43,6 +43,7 @@ private slots:
     void unknownCodes();
     void descriptorsInOrder();
     void stopStart();
+    void recordsLeftAtProcessEnd();
     void readsFromSocket();
     void deviceLimit_data();
     void deviceLimit();
@@ -967,6 +968,26 @@ void TestVemoParamServer::stopStart()
     QCOMPARE(h.server->uooParamsDesc(93).state, before.state);
     QCOMPARE(h.server->uooParamsDesc(93).uooparams, before.uooparams);
     QCOMPARE(h.exchange(syncRequestFor(93, set))[0].sync().command, 1u);
+}
+
+// At the end of the process the records are written before the server lets go
+// of them, including changes the timer has not written yet.
+void TestVemoParamServer::recordsLeftAtProcessEnd()
+{
+    Harness h;
+    h.makeIdle(93, patternSet(64));
+    h.exchange(syncRequest(94, 0, 0));
+    h.server->leaveRecordsToSystem();
+    QCOMPARE(h.server->deviceCount(), 0);
+    QCOMPARE(h.server->uooParamsDesc(93).uoo, 0u);
+    {
+        FileProbe probe;
+        QCOMPARE(probe.column(QStringLiteral("SELECT uoo FROM desc ORDER BY uoo")),
+                 (QVariantList{93, 94}));
+        QCOMPARE(probe.column(QStringLiteral("SELECT length(uooparams) FROM desc WHERE uoo = 93")),
+                 QVariantList{64});
+    }
+    h.destroyServer();
 }
 
 void TestVemoParamServer::readsFromSocket()
