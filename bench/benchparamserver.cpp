@@ -1,6 +1,7 @@
 // benchparamserver: a VemoParamServer on 127.0.0.1 in a working directory of its
 // own, for benchmarks and manual runs of uoosim. Prints "READY port=N".
 
+#include "benchsupport.h"
 #include "vemoparamserver.h"
 
 #include <QCommandLineParser>
@@ -18,13 +19,6 @@ void quitOnSignal(int)
     QCoreApplication::quit();
 }
 
-void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type != QtDebugMsg) {
-        QTextStream(stderr) << text << '\n';
-    }
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -40,7 +34,7 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show debug messages.")});
     parser.process(app);
     if (!parser.isSet(QStringLiteral("verbose"))) {
-        qInstallMessageHandler(quietHandler);
+        qInstallMessageHandler(BenchSupport::quietMessageHandler);
     }
 
     QTemporaryDir temporary;

@@ -6,6 +6,7 @@
 //
 //   benchpersist [DEVICES] [SET_BYTES] [DIRECTORY]
 
+#include "benchsupport.h"
 #include "clock.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
@@ -24,24 +25,6 @@
 
 namespace {
 
-void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type != QtDebugMsg) {
-        QTextStream(stderr) << text << '\n';
-    }
-}
-
-void setUoo(QByteArray* datagram, quint32 uoo, bool inSync)
-{
-    for (int i = 0; i < 4; ++i) {
-        const char byte = static_cast<char>(uoo >> (8 * i));
-        (*datagram)[8 + i] = byte;
-        if (inSync) {
-            (*datagram)[24 + 44 + i] = byte;
-        }
-    }
-}
-
 double ms(qint64 ns)
 {
     return ns / 1e6;
@@ -52,7 +35,7 @@ double ms(qint64 ns)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(BenchSupport::quietMessageHandler);
     const QStringList args = QCoreApplication::arguments();
     const quint32 devices = args.size() > 1 ? args[1].toUInt() : 1000000;
     const int setBytes = args.size() > 2 ? args[2].toInt() : 64;
@@ -80,9 +63,9 @@ int main(int argc, char* argv[])
 
     // First contact of every device: two record changes and one log row each.
     for (quint32 i = 1; i <= devices; ++i) {
-        setUoo(&sync, i, true);
+        BenchSupport::setDatagramUoo(&sync, i, true);
         server->handleParamRequest(sync, sender, 40000);
-        setUoo(&chunk, i, false);
+        BenchSupport::setDatagramUoo(&chunk, i, false);
         server->handleParamRequest(chunk, sender, 40000);
     }
     out << "devices " << devices << ", set " << setBytes << " bytes, unsaved records "
@@ -129,7 +112,7 @@ int main(int argc, char* argv[])
             QByteArray resync =
                 ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, other.encode(), 0);
             for (quint32 i = 1; i <= changed; ++i) {
-                setUoo(&resync, i, true);
+                BenchSupport::setDatagramUoo(&resync, i, true);
                 server->handleParamRequest(resync, sender, 40000);
             }
             unsaved = static_cast<quint32>(server->unsavedRecords());

@@ -5,6 +5,7 @@
 //
 //   benchsynchandler [DEVICES] [REQUESTS]
 
+#include "benchsupport.h"
 #include "clock.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
@@ -18,21 +19,10 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-namespace {
-
-void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type != QtDebugMsg) {
-        QTextStream(stderr) << text << '\n';
-    }
-}
-
-} // namespace
-
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(BenchSupport::quietMessageHandler);
     const QStringList args = QCoreApplication::arguments();
     const quint32 devices = args.size() > 1 ? args[1].toUInt() : 100000;
     const qint64 requests = args.size() > 2 ? args[2].toLongLong() : 2000000;
@@ -62,22 +52,13 @@ int main(int argc, char* argv[])
     QByteArray sync = ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0);
     QByteArray chunk =
         ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
-    auto setUoo = [](QByteArray* datagram, quint32 uoo, bool inSync) {
-        for (int i = 0; i < 4; ++i) {
-            const char byte = static_cast<char>(uoo >> (8 * i));
-            (*datagram)[8 + i] = byte;
-            if (inSync) {
-                (*datagram)[24 + 44 + i] = byte;
-            }
-        }
-    };
 
     QElapsedTimer timer;
     timer.start();
     for (quint32 i = 0; i < devices; ++i) {
-        setUoo(&sync, i + 1, true);
+        BenchSupport::setDatagramUoo(&sync, i + 1, true);
         server.handleParamRequest(sync, sender, 40000);
-        setUoo(&chunk, i + 1, false);
+        BenchSupport::setDatagramUoo(&chunk, i + 1, false);
         server.handleParamRequest(chunk, sender, 40000);
     }
     out << "setup devices=" << devices << " seconds=" << timer.elapsed() / 1000.0 << Qt::endl;
@@ -91,7 +72,7 @@ int main(int argc, char* argv[])
     timer.restart();
     quint32 next = 0;
     for (qint64 n = 0; n < requests; ++n) {
-        setUoo(&sync, next + 1, true);
+        BenchSupport::setDatagramUoo(&sync, next + 1, true);
         server.handleParamRequest(sync, sender, 40000);
         next = next + 1 == devices ? 0 : next + 1;
     }
