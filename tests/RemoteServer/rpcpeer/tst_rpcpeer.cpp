@@ -1,3 +1,4 @@
+#include "rawconnection.h"
 #include "rpcbytes.h"
 #include "rpccodec.h"
 #include "rpccomparators.h"
@@ -153,16 +154,6 @@ private:
         client.connectToServer("127.0.0.1", server.serverPort());
         QVERIFY(client.waitForConnected(Wait));
         QTRY_COMPARE_WITH_TIMEOUT(server.clients().size(), before + 1, Wait);
-    }
-
-    // A raw socket that speaks bytes, for malformed input.
-    void connectRaw(QTcpSocket& raw, RpcPeer& server, quint64* id)
-    {
-        QSignalSpy connected(&server, &RpcPeer::clientConnected);
-        raw.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        QVERIFY(raw.waitForConnected(Wait));
-        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
-        *id = connected.at(0).at(0).toULongLong();
     }
 
 private slots:

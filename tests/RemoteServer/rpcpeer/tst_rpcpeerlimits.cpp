@@ -1,3 +1,4 @@
+#include "rawconnection.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
 
@@ -48,16 +49,6 @@ class TestRpcPeerLimits : public QObject
         server.setLimits(limits);
         server.attachSlot("ECHO", &side, SLOT(echo(quint64, QVariant)));
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    }
-
-    // Connects a raw socket; id is set when the server took the connection.
-    void connectRaw(QTcpSocket& raw, RpcPeer& server, quint64* id)
-    {
-        QSignalSpy connected(&server, &RpcPeer::clientConnected);
-        raw.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        QVERIFY(raw.waitForConnected(Wait));
-        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
-        *id = connected.at(0).at(0).toULongLong();
     }
 
 private slots:
