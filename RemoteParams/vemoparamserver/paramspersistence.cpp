@@ -333,11 +333,7 @@ void ParamsPersistence::flush()
             m_retryMs = qMin(m_retryMs * 2, RetryMaxMs);
             return;
         }
-        if (outcome == LoadOutcome::Replaced) {
-            for (quint32 code : m_source->persistedCodes()) {
-                m_dirty.insert(code);
-            }
-        }
+        // A replaced file was seeded with every record as it stands.
         m_loaded = true;
         m_retryMs = RetryFirstMs;
         qCritical().noquote().nospace()
@@ -497,12 +493,7 @@ void ParamsPersistence::finish()
         int rowsRead = 0;
         const LoadOutcome outcome = tryLoad(WriteLockWaitMs, &rowsRead, true);
         if (outcome != LoadOutcome::Unavailable) {
-            if (outcome == LoadOutcome::Replaced) {
-                for (quint32 code : m_source->persistedCodes()) {
-                    m_dirty.insert(code);
-                }
-            }
-            m_loaded = true;
+            m_loaded = true; // a replaced file was seeded with every record
         }
     }
     const int records = unsavedRecords();
