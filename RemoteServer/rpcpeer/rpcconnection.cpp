@@ -30,7 +30,7 @@ RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 ma
         return SendResult::OverCap;
     }
     if (!held.empty()) {
-        held.push_back({0, frame});
+        held.push_back({0, {frame}});
         heldBytes += frame.size();
         return SendResult::Queued;
     }
@@ -41,7 +41,7 @@ RpcConnection::SendResult RpcConnection::send(const QByteArray& frame, qint64 ma
 quint64 RpcConnection::reserve()
 {
     const quint64 ticket = nextTicket++;
-    held.push_back({ticket, QByteArray()});
+    held.push_back({ticket, {}});
     return ticket;
 }
 
@@ -71,14 +71,7 @@ RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QList<QByt
         return SendResult::OverCap;
     }
     it->ticket = 0;
-    if (!pieces.isEmpty()) {
-        it->frame = pieces.first();
-        // The further pieces follow in place, before anything sent since.
-        auto at = it + 1;
-        for (int i = 1; i < pieces.size(); ++i) {
-            at = held.insert(at, {0, pieces.at(i)}) + 1;
-        }
-    }
+    it->pieces = pieces;
     heldBytes += size;
     flushHeld(false);
     return SendResult::Queued;
@@ -88,11 +81,15 @@ void RpcConnection::flushHeld(bool all)
 {
     while (!held.empty() && held.front().ticket == 0 &&
            (all || tcp->bytesToWrite() < WriteAheadBytes)) {
-        const QByteArray frame = std::move(held.front().frame);
-        held.pop_front();
-        heldBytes -= frame.size();
-        if (!frame.isEmpty()) {
-            tcp->write(frame);
+        QList<QByteArray>& pieces = held.front().pieces;
+        if (pieces.isEmpty()) {
+            held.pop_front();
+            continue;
+        }
+        const QByteArray piece = pieces.takeFirst();
+        heldBytes -= piece.size();
+        if (!piece.isEmpty()) {
+            tcp->write(piece);
         }
     }
 }

@@ -142,8 +142,8 @@ private:
 
     struct HeldFrame
     {
-        quint64 ticket = 0; // a reserved place while not zero
-        QByteArray frame;
+        quint64 ticket = 0;       // a reserved place while not zero
+        QList<QByteArray> pieces; // the frame's bytes, in order; written ones taken off
     };
     // Hands the ready held output to the socket; all of it, or while it is short.
     void flushHeld(bool all);
