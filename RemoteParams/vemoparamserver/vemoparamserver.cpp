@@ -1,5 +1,6 @@
 #include "vemoparamserver.h"
 
+#include "datagramsocket.h"
 #include "descriptorsnapshot.h"
 #include "logratelimiter.h"
 #include "offlinesweep.h"
@@ -10,14 +11,10 @@
 #include "syncblock.h"
 
 #include <QDebug>
-#include <QUdpSocket>
 
 #include <algorithm>
 
 namespace {
-
-// Largest UDP datagram; the receive buffer holds any of them whole.
-constexpr int MaxDatagramSize = 65536;
 
 // Kinds of diagnostic lines that any sender can cause; each is rate-limited.
 const QString KindInvalid = QStringLiteral("[PARAM_SRV] Invalid UDP pack received");
@@ -89,9 +86,9 @@ void VemoParamServer::start()
         udpSocket->deleteLater();
         udpSocket = nullptr;
     }
-    auto* socket = new QUdpSocket(this);
-    connect(socket, &QUdpSocket::readyRead, this, &VemoParamServer::updReadyRead);
-    connect(socket, &QUdpSocket::errorOccurred, this, &VemoParamServer::updSocketError);
+    auto* socket = new DatagramSocket(this);
+    connect(socket, &DatagramSocket::readyRead, this, &VemoParamServer::updReadyRead);
+    connect(socket, &DatagramSocket::errorOccurred, this, &VemoParamServer::updSocketError);
     if (socket->bind(bindAddress, listenPort)) {
         udpSocket = socket;
         qDebug().noquote()
@@ -125,26 +122,28 @@ void VemoParamServer::updSocketError(QAbstractSocket::SocketError error)
 
 void VemoParamServer::updReadyRead()
 {
-    if (udpSocket == nullptr || !udpSocket->isValid()) {
+    DatagramSocket* const socket = udpSocket;
+    if (socket == nullptr || !socket->isValid()) {
         return;
     }
-    if (rxBuffer.size() != MaxDatagramSize) {
-        rxBuffer.resize(MaxDatagramSize);
-    }
-    // The socket may go away inside a handler (a receiver of our signals may stop
-    // the server), so it is looked up again for every datagram.
-    for (int handled = 0; handled < datagramsPerTurn && udpSocket != nullptr &&
-                          udpSocket->hasPendingDatagrams();
-         ++handled) {
-        quint16 port = 0;
-        const qint64 size =
-            udpSocket->readDatagram(rxBuffer.data(), rxBuffer.size(), &rxAddress, &port);
-        if (size < 0) {
+    // Replies leave together at the end of the turn. A handler may stop the
+    // server (a receiver of our signals may do so); the socket then lives until
+    // the loop deletes it, and the rest of its batch is not handled.
+    socket->hold();
+    int handled = 0;
+    while (handled < datagramsPerTurn && udpSocket == socket) {
+        const int count = socket->receive(datagramsPerTurn - handled);
+        if (count == 0) {
             break;
         }
-        handleParamRequest(QByteArray::fromRawData(rxBuffer.constData(), static_cast<int>(size)),
-                           rxAddress, port);
+        for (int i = 0; i < count && udpSocket == socket; ++i) {
+            const DatagramSocket::Datagram& datagram = socket->at(i);
+            handleParamRequest(QByteArray::fromRawData(datagram.data, datagram.size),
+                               datagram.address, datagram.port);
+        }
+        handled += count;
     }
+    socket->release();
 }
 
 // ---- read access -----------------------------------------------------------
@@ -585,7 +584,7 @@ void VemoParamServer::sendDatagram(quint32 msgCode, const char* payload, int siz
         return;
     }
     ParamDatagramHeader::buildInto(&txBuffer, msgCode, payload, size, value);
-    udpSocket->writeDatagram(txBuffer.constData(), txBuffer.size(), address, port);
+    udpSocket->send(txBuffer.constData(), txBuffer.size(), address, port);
 }
 
 // ---- online index ------------------------------------------------------------------

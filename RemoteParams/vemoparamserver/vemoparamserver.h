@@ -21,11 +21,11 @@
 #include <utility>
 #include <vector>
 
-class LogRateLimiter;
+class DatagramSocket;
 class DescriptorSnapshot;
+class LogRateLimiter;
 class OfflineSweep;
 class PushBacklog;
-class QUdpSocket;
 class UooDescriptorSnapshot;
 struct ParamDatagramHeader;
 
@@ -196,17 +196,15 @@ private:
     Clock* clock = nullptr;
     quint16 listenPort = 25002;
     QHostAddress bindAddress{QHostAddress::Any};
-    QUdpSocket* udpSocket = nullptr;
+    DatagramSocket* udpSocket = nullptr;
     ParamsPersistence* persistence = nullptr;
     std::map<quint32, UooEntry> entries;
     OnlineIndex online;
     QTimer sweepTimer;
     OfflineSweep* sweep = nullptr;
     std::vector<DescriptorSnapshot*> snapshots;
-    // Reused buffers of the datagram path.
-    QByteArray rxBuffer;
+    // Reused buffer of the datagram path.
     QByteArray txBuffer;
-    QHostAddress rxAddress;
     int deviceLimit = DefaultMaxDevices;
     int datagramsPerTurn = DatagramsPerTurn;
     // Unfinished uploads: UOO number -> monotonic time of the last chunk (msecs).
