@@ -2,8 +2,17 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 QString ParamCtlRecord::escape(const QString& text)
 {
+    const auto plain = [](QChar c) {
+        return c != QLatin1Char('\\') && c != QLatin1Char('\t') && c != QLatin1Char('\n') &&
+               c != QLatin1Char('\r');
+    };
+    if (std::all_of(text.cbegin(), text.cend(), plain)) {
+        return text;
+    }
     QString result;
     result.reserve(text.size());
     for (const QChar c : text) {
@@ -66,22 +75,20 @@ QString ParamCtlRecord::jsonString(const QString& text)
 
 ParamCtlRecord& ParamCtlRecord::text(const QString& name, const QString& value)
 {
-    fields.append({name, escape(value), jsonString(value)});
+    fields.append({name, value, Kind::Text, false});
     return *this;
 }
 
 ParamCtlRecord& ParamCtlRecord::number(const QString& name, qint64 value)
 {
-    const QString digits = QString::number(value);
-    fields.append({name, digits, digits});
+    fields.append({name, QString::number(value), Kind::Literal, false});
     return *this;
 }
 
 ParamCtlRecord& ParamCtlRecord::boolean(const QString& name, bool value, const char* yes,
                                         const char* no)
 {
-    fields.append({name, QLatin1String(value ? yes : no),
-                   value ? QStringLiteral("true") : QStringLiteral("false")});
+    fields.append({name, QLatin1String(value ? yes : no), Kind::Boolean, value});
     return *this;
 }
 
@@ -91,8 +98,7 @@ ParamCtlRecord& ParamCtlRecord::numbers(const QString& name, const QList<quint8>
     for (quint8 value : values) {
         parts << QString::number(value);
     }
-    fields.append({name, parts.isEmpty() ? QStringLiteral("-") : parts.join(QLatin1Char(',')),
-                   QLatin1Char('[') + parts.join(QLatin1Char(',')) + QLatin1Char(']')});
+    fields.append({name, parts.join(QLatin1Char(',')), Kind::List, false});
     return *this;
 }
 
@@ -101,7 +107,7 @@ ParamCtlRecord& ParamCtlRecord::optionalText(const QString& name, const QString&
     if (set) {
         return text(name, value);
     }
-    fields.append({name, QStringLiteral("-"), QStringLiteral("null")});
+    fields.append({name, QString(), Kind::Unset, false});
     return *this;
 }
 
@@ -122,15 +128,54 @@ ParamCtlRecord ParamCtlRecord::without(const QString& name) const
     return copy;
 }
 
+void ParamCtlRecord::appendTsv(QString* line, const Field& field)
+{
+    // Concatenation rather than chained arg(): a text holding "%1" stays as it is.
+    *line += field.name;
+    *line += QLatin1Char('=');
+    switch (field.kind) {
+    case Kind::Text:
+        *line += escape(field.value);
+        break;
+    case Kind::List:
+        *line += field.value.isEmpty() ? QStringLiteral("-") : field.value;
+        break;
+    case Kind::Unset:
+        *line += QLatin1Char('-');
+        break;
+    case Kind::Literal:
+    case Kind::Boolean:
+        *line += field.value;
+        break;
+    }
+}
+
+QString ParamCtlRecord::jsonValue(const Field& field)
+{
+    switch (field.kind) {
+    case Kind::Text:
+        return jsonString(field.value);
+    case Kind::List:
+        return QLatin1Char('[') + field.value + QLatin1Char(']');
+    case Kind::Unset:
+        return QStringLiteral("null");
+    case Kind::Boolean:
+        return field.flag ? QStringLiteral("true") : QStringLiteral("false");
+    case Kind::Literal:
+        break;
+    }
+    return field.value;
+}
+
 QString ParamCtlRecord::tsv() const
 {
     QString line;
+    line.reserve(32 * fields.size());
     for (const Field& field : fields) {
         if (!line.isEmpty()) {
             line += QLatin1Char('\t');
         }
-        // Concatenation rather than chained arg(): a text holding "%1" stays as it is.
-        line += field.name + QLatin1Char('=') + field.tsv;
+        appendTsv(&line, field);
     }
     return line;
 }
@@ -142,7 +187,7 @@ QString ParamCtlRecord::json() const
         if (line.size() > 1) {
             line += QLatin1Char(',');
         }
-        line += jsonString(field.name) + QLatin1Char(':') + field.json;
+        line += jsonString(field.name) + QLatin1Char(':') + jsonValue(field);
     }
     return line + QLatin1Char('}');
 }

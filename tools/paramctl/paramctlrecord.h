@@ -34,11 +34,16 @@ public:
     static QString jsonString(const QString& text);
 
 private:
+    // Values are kept as given and written in the form asked for only.
+    enum class Kind : quint8 { Text, Literal, Boolean, List, Unset };
     struct Field
     {
         QString name;
-        QString tsv;  // already escaped
-        QString json; // a JSON value
+        QString value; // Text: as given; Literal: digits; Boolean: its word; List: "3,6"
+        Kind kind = Kind::Text;
+        bool flag = false; // a Boolean's value
     };
+    static void appendTsv(QString* line, const Field& field);
+    static QString jsonValue(const Field& field);
     QVector<Field> fields;
 };
