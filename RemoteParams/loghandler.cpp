@@ -1,6 +1,7 @@
 #include "loghandler.h"
 
 #include "controller.h"
+#include "logwriter.h"
 #include "qtservice.h"
 
 #include <QCoreApplication>
@@ -9,12 +10,16 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 namespace LogHandler {
 
 namespace {
 
 std::atomic<bool> echoToStderr{false};
+
+// Started once and never deleted: lines may come from any thread until the end.
+QAtomicPointer<LogWriter> writer;
 
 // A line logged while the same thread is already inside the handler (for
 // example a warning raised while a line is being forwarded) still reaches the
@@ -48,22 +53,41 @@ QString formatLine(const QDateTime& time, QtMsgType type, const QString& message
            QLatin1String(levelInfo(type).name) + QLatin1String("] ") + text + QLatin1Char('\n');
 }
 
-void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
+void writeLine(const QString& line, QtMsgType type)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const LevelInfo info = levelInfo(type);
-    QtServiceBase* service = QtServiceBase::instance();
-    if (!service) {
-        return;
-    }
-    const QString line = formatLine(now, type, message);
     if (echoToStderr.load(std::memory_order_relaxed)) {
         const QByteArray bytes = line.toLocal8Bit();
         std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    }
+    if (QtServiceBase* service = QtServiceBase::instance()) {
+        const LevelInfo info = levelInfo(type);
+        service->logMessage(line, static_cast<QtServiceBase::MessageType>(info.eventType),
+                            info.eventId, 0);
+    }
+}
+
+void flushEcho()
+{
+    if (echoToStderr.load(std::memory_order_relaxed)) {
         std::fflush(stderr);
     }
-    service->logMessage(line, static_cast<QtServiceBase::MessageType>(info.eventType), info.eventId,
-                        0);
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (!QtServiceBase::instance()) {
+        return;
+    }
+    const QString line = formatLine(QDateTime::currentDateTime(), type, message);
+    LogWriter* const lineWriter = writer.loadAcquire();
+    if (type == QtFatalMsg || lineWriter == nullptr || !lineWriter->post(line, type)) {
+        // The process ends after a fatal line: the lines before it first.
+        if (type == QtFatalMsg && lineWriter != nullptr) {
+            lineWriter->finish();
+        }
+        writeLine(line, type);
+        flushEcho();
+    }
 
     if (insideHandler) {
         return;
@@ -80,6 +104,24 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
         }
     }
     insideHandler = false;
+}
+
+void startWriter()
+{
+    if (writer.loadAcquire() != nullptr) {
+        return;
+    }
+    auto* created = new LogWriter();
+    created->start();
+    writer.storeRelease(created);
+    std::atexit(&finishWriter);
+}
+
+void finishWriter()
+{
+    if (LogWriter* lineWriter = writer.loadAcquire()) {
+        lineWriter->finish();
+    }
 }
 
 void install()

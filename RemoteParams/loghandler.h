@@ -27,7 +27,18 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
 void install();
 
+// From here on lines are written by a LogWriter thread, not by the thread that
+// logs them (a fatal line still at once, after those before it). finishWriter()
+// writes what waits and returns to writing at once; it also runs at exit.
+void startWriter();
+void finishWriter();
+
 // In a console run every line is also written to standard error.
 void setEchoToStderr(bool echo);
+
+// Writes one formatted line to the event log and, when echoing, to standard error
+// (flushed by flushEcho). Whoever writes the lines calls these.
+void writeLine(const QString& line, QtMsgType type);
+void flushEcho();
 
 } // namespace LogHandler

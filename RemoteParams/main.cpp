@@ -18,5 +18,9 @@ int main(int argc, char** argv)
     // A console run, and the command-line tool, show their diagnostics too.
     LogHandler::setEchoToStderr(console || ProgramEntry::isCommandLineAction(argc, argv));
     LogHandler::install();
-    return service.exec();
+    LogHandler::startWriter();
+    const int code = service.exec();
+    // The writer uses the service object: done before it goes.
+    LogHandler::finishWriter();
+    return code;
 }

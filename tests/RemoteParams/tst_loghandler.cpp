@@ -1,6 +1,7 @@
 #include "controller.h"
 #include "fakeserviceplatform.h"
 #include "loghandler.h"
+#include "logwriter.h"
 #include "rpccontroller.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
@@ -135,6 +136,45 @@ private slots:
         QVERIFY(events[0].data.isEmpty());
         QVERIFY(events[0].message.endsWith("] item\n"));
         QCOMPARE(events[0].name, QString("VEMO UOO_Params_Server service"));
+    }
+
+    void writerKeepsOrderAndCountsWhatItDrops_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("roomFor");
+        QTest::newRow("room for all") << 500 << 500;
+        QTest::newRow("room for three") << 10 << 3;
+    }
+
+    // Lines are posted before the thread starts, so what fits is exactly known.
+    void writerKeepsOrderAndCountsWhatItDrops()
+    {
+        QFETCH(int, lines);
+        QFETCH(int, roomFor);
+        IdleService service;
+        const auto lineOf = [](int i) { return QStringLiteral("line %1\n").arg(i, 4, 10, QChar('0')); };
+        LogWriter writer(2 * lineOf(0).size() * roomFor);
+        for (int i = 0; i < lines; ++i) {
+            QVERIFY(writer.post(lineOf(i), i % 2 ? QtWarningMsg : QtDebugMsg));
+        }
+        writer.start();
+        writer.finish();
+        QVERIFY(!writer.post(lineOf(0), QtDebugMsg));
+
+        const QList<FakeServicePlatform::Event> events = platform.events();
+        const int dropped = lines - roomFor;
+        QCOMPARE(events.size(), roomFor + (dropped > 0 ? 1 : 0));
+        for (int i = 0; i < roomFor; ++i) {
+            QCOMPARE(events[i].message, lineOf(i));
+            QCOMPARE(int(events[i].type),
+                     int(i % 2 ? QtServiceBase::Warning : QtServiceBase::Information));
+        }
+        QCOMPARE(writer.droppedLines(), qint64(dropped));
+        if (dropped > 0) {
+            QVERIFY(events.last().message.endsWith(
+                QStringLiteral("[WARNING] Журнал событий не успевал: пропущено строк: %1\n")
+                    .arg(dropped)));
+        }
     }
 
     void withoutServiceNothingIsWritten()
