@@ -51,6 +51,9 @@ LoadGenerator::LoadGenerator(const LoadConfig& config, QTextStream* out) : confi
     const QByteArray chunk =
         ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
     chunkTemplate.assign(chunk.constData(), chunk.constData() + chunk.size());
+    outgoingSlot = std::max(SyncDatagramSize, chunk.size());
+    outgoing.resize(static_cast<size_t>(Batch * outgoingSlot));
+    outgoingSizes.reserve(Batch);
 }
 
 LoadGenerator::~LoadGenerator()
@@ -93,26 +96,59 @@ bool LoadGenerator::open(QString* error)
     return true;
 }
 
+char* LoadGenerator::nextOutgoing(int size)
+{
+    if (static_cast<int>(outgoingSizes.size()) == Batch) {
+        flushSends();
+    }
+    char* slot = outgoing.data() + outgoingSizes.size() * static_cast<size_t>(outgoingSlot);
+    outgoingSizes.push_back(size);
+    return slot;
+}
+
+void LoadGenerator::flushSends()
+{
+    const int count = static_cast<int>(outgoingSizes.size());
+    mmsghdr messages[Batch];
+    iovec vectors[Batch];
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = {outgoing.data() + i * static_cast<size_t>(outgoingSlot),
+                      static_cast<size_t>(outgoingSizes[static_cast<size_t>(i)])};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int next = 0;
+    while (next < count) {
+        const int sent = ::sendmmsg(fd, messages + next, static_cast<unsigned>(count - next), 0);
+        // A request the system refuses is lost, as a lost datagram is.
+        next += sent > 0 ? sent : 1;
+    }
+    outgoingSizes.clear();
+}
+
 void LoadGenerator::sendSync(quint32 index)
 {
-    char datagram[SyncDatagramSize];
+    char* datagram = nextOutgoing(SyncDatagramSize);
     std::memcpy(datagram, syncTemplate.data(), SyncDatagramSize);
     const quint32 uoo = config.first + index;
     qToLittleEndian<quint32>(uoo, datagram + 8);
     qToLittleEndian<quint32>(uoo, datagram + UooOffset);
     qToLittleEndian<quint16>(paramCrc16(datagram + ParamDatagramHeader::Size, SyncBlock::Size),
                              datagram + 22);
-    ::send(fd, datagram, SyncDatagramSize, 0);
 }
 
 void LoadGenerator::sendChunk(quint32 index)
 {
-    qToLittleEndian<quint32>(config.first + index, chunkTemplate.data() + 8);
-    ::send(fd, chunkTemplate.data(), chunkTemplate.size(), 0);
+    const int size = static_cast<int>(chunkTemplate.size());
+    char* datagram = nextOutgoing(size);
+    std::memcpy(datagram, chunkTemplate.data(), static_cast<size_t>(size));
+    qToLittleEndian<quint32>(config.first + index, datagram + 8);
 }
 
 bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
 {
+    flushSends();
     pollfd pfd{fd, POLLIN, 0};
     if (::poll(&pfd, 1, timeoutMs) <= 0) {
         return false;
@@ -371,6 +407,11 @@ LoadResult LoadGenerator::run()
 }
 void LoadGenerator::sendSync(quint32) {}
 void LoadGenerator::sendChunk(quint32) {}
+char* LoadGenerator::nextOutgoing(int)
+{
+    return nullptr;
+}
+void LoadGenerator::flushSends() {}
 bool LoadGenerator::receive(int, std::vector<Received>*)
 {
     return false;

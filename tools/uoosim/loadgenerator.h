@@ -68,9 +68,14 @@ private:
     // Sends a SYNC for every device index of `devices`, at most `window` at a time,
     // and records each device's reply command (-1 when none came).
     bool syncAll(const std::vector<quint32>& devices, std::vector<int>* commands);
+    // Requests are queued and leave together (one sendmmsg) when Batch are queued
+    // or before the next wait for replies.
     void sendSync(quint32 index);
     void sendChunk(quint32 index);
-    // Waits up to timeoutMs for datagrams and appends them; false on timeout.
+    char* nextOutgoing(int size);
+    void flushSends();
+    // Sends what is queued, then waits up to timeoutMs for datagrams and appends
+    // them; false on timeout.
     bool receive(int timeoutMs, std::vector<Received>* out);
 
     LoadConfig config;
@@ -78,4 +83,7 @@ private:
     int fd = -1;
     std::vector<char> syncTemplate;
     std::vector<char> chunkTemplate;
+    std::vector<char> outgoing; // Batch slots of outgoingSlot bytes
+    std::vector<int> outgoingSizes;
+    int outgoingSlot = 0;
 };
