@@ -4,11 +4,15 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QTcpSocket>
 
 #include <prometheus/exposer.h>
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -73,6 +77,7 @@ bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSet
         return false;
     }
     const QString listen = QStringLiteral("%1:%2").arg(host.toString()).arg(wanted);
+    listenHost = host;
 
     collector = std::make_shared<MetricsCollector>(version.toStdString(), build.toStdString());
     try {
@@ -100,7 +105,29 @@ bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSet
 void MetricsEndpoint::stop()
 {
     sampleTimer.stop();
-    exposer.reset();
+    if (exposer != nullptr) {
+        // civetweb's listening thread looks at its stop flag only between waits
+        // for a connection, each up to 2 s, and the stop waits for it. A
+        // connection of our own, made again until the library has stopped, ends
+        // that wait at once.
+        std::atomic<bool> stopped{false};
+        const QHostAddress target = listenHost == QHostAddress(QHostAddress::AnyIPv4)
+                                        ? QHostAddress(QHostAddress::LocalHost)
+                                        : listenHost;
+        const quint16 targetPort = port;
+        std::thread waker([&stopped, target, targetPort] {
+            while (!stopped.load()) {
+                QTcpSocket knock;
+                knock.connectToHost(target, targetPort);
+                knock.waitForConnected(50);
+                knock.abort();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        exposer.reset();
+        stopped.store(true);
+        waker.join();
+    }
     collector.reset();
     port = 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -51,6 +52,7 @@ private:
     const QString build;
     std::shared_ptr<MetricsCollector> collector;
     std::unique_ptr<prometheus::Exposer> exposer;
+    QHostAddress listenHost;
     quint16 port = 0;
     QTimer sampleTimer;
 };
