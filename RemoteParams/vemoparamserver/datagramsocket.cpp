@@ -55,7 +55,8 @@ bool DatagramSocket::isValid() const
 
 void DatagramSocket::close()
 {
-    queuedCount = 0;
+    // Replies already made still go.
+    flush();
     socket->close();
 }
 

@@ -14,6 +14,7 @@ private slots:
     void heldRepliesLeaveInOrderAtRelease_data();
     void heldRepliesLeaveInOrderAtRelease();
     void refusedReplyIsDroppedAndTheRestGo();
+    void closeSendsHeldReplies();
 
 private:
     static QByteArray payload(int index, int size)
@@ -139,6 +140,23 @@ void TestDatagramSocket::refusedReplyIsDroppedAndTheRestGo()
 
     QCOMPARE(readAll(&client, 2), (QList<QByteArray>{first, second}));
     QCOMPARE(errors.size(), 1);
+}
+
+// A handler may stop the server in the middle of a turn: what was answered
+// before still goes.
+void TestDatagramSocket::closeSendsHeldReplies()
+{
+    DatagramSocket server;
+    QVERIFY(server.bind(QHostAddress::LocalHost, 0));
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    server.hold();
+    const QByteArray reply = payload(7, 30);
+    server.send(reply.constData(), reply.size(), QHostAddress::LocalHost, client.localPort());
+    server.close();
+    server.release();
+    QCOMPARE(readAll(&client, 1), QList<QByteArray>{reply});
+    QVERIFY(!server.isValid());
 }
 
 QTEST_GUILESS_MAIN(TestDatagramSocket)
