@@ -23,6 +23,13 @@ private:
         bytes.replace(0, 4, QByteArray::number(index).rightJustified(4, '0'));
         return bytes;
     }
+    // The socket under test (on the loopback address, or on both families) and a
+    // plain client on loopback.
+    static bool bindPair(DatagramSocket* server, QUdpSocket* client, bool bothFamilies = false)
+    {
+        return server->bind(bothFamilies ? QHostAddress::Any : QHostAddress::LocalHost, 0) &&
+               client->bind(QHostAddress::LocalHost, 0);
+    }
     static QList<QByteArray> readAll(QUdpSocket* client, int expected)
     {
         QList<QByteArray> got;
@@ -54,9 +61,8 @@ void TestDatagramSocket::batchesKeepEveryDatagram()
     QFETCH(bool, bothFamilies);
     QFETCH(int, count);
     DatagramSocket server;
-    QVERIFY(server.bind(bothFamilies ? QHostAddress::Any : QHostAddress::LocalHost, 0));
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(bindPair(&server, &client, bothFamilies));
     // One large datagram among small ones: each lands whole in its own slot.
     const auto sizeOf = [](int index) { return index == 1 ? 30000 : 8 + (index * 37) % 1400; };
     for (int i = 0; i < count; ++i) {
@@ -99,9 +105,8 @@ void TestDatagramSocket::heldRepliesLeaveInOrderAtRelease()
     QFETCH(bool, bothFamilies);
     QFETCH(int, count);
     DatagramSocket server;
-    QVERIFY(server.bind(bothFamilies ? QHostAddress::Any : QHostAddress::LocalHost, 0));
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(bindPair(&server, &client, bothFamilies));
 
     server.hold();
     for (int i = 0; i < count; ++i) {
@@ -124,9 +129,8 @@ void TestDatagramSocket::heldRepliesLeaveInOrderAtRelease()
 void TestDatagramSocket::refusedReplyIsDroppedAndTheRestGo()
 {
     DatagramSocket server;
-    QVERIFY(server.bind(QHostAddress::LocalHost, 0));
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(bindPair(&server, &client));
     QSignalSpy errors(&server, &DatagramSocket::errorOccurred);
 
     // An IPv6 destination cannot be reached from an IPv4 socket.
@@ -147,9 +151,8 @@ void TestDatagramSocket::refusedReplyIsDroppedAndTheRestGo()
 void TestDatagramSocket::closeSendsHeldReplies()
 {
     DatagramSocket server;
-    QVERIFY(server.bind(QHostAddress::LocalHost, 0));
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(bindPair(&server, &client));
     server.hold();
     const QByteArray reply = payload(7, 30);
     server.send(reply.constData(), reply.size(), QHostAddress::LocalHost, client.localPort());
