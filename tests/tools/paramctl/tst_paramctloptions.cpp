@@ -73,6 +73,7 @@ private slots:
     void batchLines_data();
     void batchLines();
     void jsonLines();
+    void recordForms();
 };
 
 void TestParamCtlOptions::validCommandLines_data()
@@ -627,6 +628,27 @@ void TestParamCtlOptions::jsonLines()
     QCOMPARE(params.value("uootime"), QJsonValue("2024-01-02 03:04:05"));
     QVERIFY(params.value("localtime").isNull());
     QCOMPARE(params.keys().size(), 12);
+}
+
+// Every kind of field in both forms, byte for byte: scripts read these lines.
+void TestParamCtlOptions::recordForms()
+{
+    const ParamCtlRecord record = ParamCtlRecord()
+                                      .text("text", "a\tb \"q\" \\")
+                                      .number("number", -5)
+                                      .boolean("flag", true, "yes", "no")
+                                      .boolean("off", false, "yes", "no")
+                                      .numbers("list", {3, 6})
+                                      .numbers("none", {})
+                                      .optionalText("set", "x", true)
+                                      .optionalText("unset", "x", false);
+    QCOMPARE(record.tsv(), QString("text=a\\tb \"q\" \\\\\tnumber=-5\tflag=yes\toff=no\tlist=3,6\t"
+                                   "none=-\tset=x\tunset=-"));
+    QCOMPARE(record.json(),
+             QString("{\"text\":\"a\\tb \\\"q\\\" \\\\\",\"number\":-5,\"flag\":true,\"off\":false,"
+                     "\"list\":[3,6],\"none\":[],\"set\":\"x\",\"unset\":null}"));
+    QCOMPARE(ParamCtlRecord().number("uoo", 1).append(record.without("text")).tsv(),
+             QString("uoo=1\tnumber=-5\tflag=yes\toff=no\tlist=3,6\tnone=-\tset=x\tunset=-"));
 }
 
 QTEST_GUILESS_MAIN(TestParamCtlOptions)
