@@ -177,6 +177,36 @@ private slots:
         }
     }
 
+    // Two threads post while the writer writes: nothing is lost, each thread's
+    // lines stay in their order.
+    void writerTakesLinesFromTwoThreadsAtOnce()
+    {
+        IdleService service;
+        LogWriter writer;
+        writer.start();
+        const int perThread = 3000;
+        const auto postAll = [&writer](const QString& prefix) {
+            for (int i = 0; i < perThread; ++i) {
+                writer.post(prefix + QString::number(i), QtDebugMsg);
+            }
+        };
+        QThread* worker = QThread::create([&postAll] { postAll(QStringLiteral("w")); });
+        worker->start();
+        postAll(QStringLiteral("m"));
+        worker->wait();
+        delete worker;
+        writer.finish();
+
+        int next[2] = {0, 0};
+        for (const FakeServicePlatform::Event& event : platform.events()) {
+            const int who = event.message.startsWith('w') ? 1 : 0;
+            QCOMPARE(event.message.mid(1).toInt(), next[who]++);
+        }
+        QCOMPARE(next[0], perThread);
+        QCOMPARE(next[1], perThread);
+        QCOMPARE(writer.droppedLines(), qint64(0));
+    }
+
     void withoutServiceNothingIsWritten()
     {
         LogHandler::install();
