@@ -33,6 +33,8 @@ sources=(
     RemoteParams/consolesignalwatcher.cpp
     RemoteParams/controller.cpp
     RemoteParams/loghandler.cpp
+    RemoteParams/logwriter.cpp
+    RemoteParams/vemoparamserver/datagramsocket.cpp
     RemoteParams/main.cpp
     RemoteParams/programentry.cpp
     RemoteParams/receiverservice.cpp
