@@ -1,17 +1,11 @@
 #include "benchsupport.h"
 
 #include "paramdatagramheader.h"
+#include "syncblock.h"
 
 #include <QTextStream>
 
 namespace BenchSupport {
-
-namespace {
-
-constexpr int HeaderUooOffset = 8;
-constexpr int SyncBlockUooOffset = 44;
-
-} // namespace
 
 void quietMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
@@ -24,9 +18,9 @@ void setDatagramUoo(QByteArray* datagram, quint32 uoo, bool inSyncBlock)
 {
     for (int i = 0; i < 4; ++i) {
         const char byte = static_cast<char>(uoo >> (8 * i));
-        (*datagram)[HeaderUooOffset + i] = byte;
+        (*datagram)[ParamDatagramHeader::UooOffset + i] = byte;
         if (inSyncBlock) {
-            (*datagram)[ParamDatagramHeader::Size + SyncBlockUooOffset + i] = byte;
+            (*datagram)[ParamDatagramHeader::Size + SyncBlock::UooOffset + i] = byte;
         }
     }
 }

@@ -10,11 +10,11 @@ void ParamDatagramHeader::encode(char* out) const
 {
     qToLittleEndian<quint32>(magic1, out);
     qToLittleEndian<quint32>(magic2, out + 4);
-    qToLittleEndian<quint32>(uooCode, out + 8);
+    qToLittleEndian<quint32>(uooCode, out + UooOffset);
     qToLittleEndian<quint32>(msgCode, out + 12);
     qToLittleEndian<quint32>(dataLength, out + 16);
     qToLittleEndian<quint16>(value, out + 20);
-    qToLittleEndian<quint16>(dataCrc, out + 22);
+    qToLittleEndian<quint16>(dataCrc, out + DataCrcOffset);
 }
 
 bool ParamDatagramHeader::decode(const char* data, qint64 size, ParamDatagramHeader* out)
@@ -24,11 +24,11 @@ bool ParamDatagramHeader::decode(const char* data, qint64 size, ParamDatagramHea
     }
     out->magic1 = qFromLittleEndian<quint32>(data);
     out->magic2 = qFromLittleEndian<quint32>(data + 4);
-    out->uooCode = qFromLittleEndian<quint32>(data + 8);
+    out->uooCode = qFromLittleEndian<quint32>(data + UooOffset);
     out->msgCode = qFromLittleEndian<quint32>(data + 12);
     out->dataLength = qFromLittleEndian<quint32>(data + 16);
     out->value = qFromLittleEndian<quint16>(data + 20);
-    out->dataCrc = qFromLittleEndian<quint16>(data + 22);
+    out->dataCrc = qFromLittleEndian<quint16>(data + DataCrcOffset);
     return true;
 }
 

@@ -20,6 +20,9 @@ struct ParamDatagramHeader
     static constexpr quint32 Magic1 = 0xA1B2C3D4u;
     static constexpr quint32 Magic2 = 0x5E4D3C2Bu;
     static constexpr int Size = 24;
+    // Where fields lie, for those who patch a prepared datagram.
+    static constexpr int UooOffset = 8;
+    static constexpr int DataCrcOffset = 22;
 
     quint32 magic1 = Magic1;
     quint32 magic2 = Magic2;

@@ -30,11 +30,11 @@ void SyncBlock::encode(char* out) const
     qToLittleEndian<quint32>(version1, out + 32);
     qToLittleEndian<quint32>(version2, out + 36);
     qToLittleEndian<quint32>(version3, out + 40);
-    qToLittleEndian<quint32>(uooCode, out + 44);
+    qToLittleEndian<quint32>(uooCode, out + UooOffset);
     qToLittleEndian<quint32>(paramsSize, out + 48);
     std::memcpy(out + 52, paramsTime.data(), TimeSize);
     qToLittleEndian<quint16>(paramsCrc, out + 58);
-    qToLittleEndian<quint32>(command, out + 60);
+    qToLittleEndian<quint32>(command, out + CommandOffset);
 }
 
 QByteArray SyncBlock::encode() const
@@ -54,11 +54,11 @@ bool SyncBlock::decode(const char* data, qint64 size, SyncBlock* out)
     out->version1 = qFromLittleEndian<quint32>(data + 32);
     out->version2 = qFromLittleEndian<quint32>(data + 36);
     out->version3 = qFromLittleEndian<quint32>(data + 40);
-    out->uooCode = qFromLittleEndian<quint32>(data + 44);
+    out->uooCode = qFromLittleEndian<quint32>(data + UooOffset);
     out->paramsSize = qFromLittleEndian<quint32>(data + 48);
     std::memcpy(out->paramsTime.data(), data + 52, TimeSize);
     out->paramsCrc = qFromLittleEndian<quint16>(data + 58);
-    out->command = qFromLittleEndian<quint32>(data + 60);
+    out->command = qFromLittleEndian<quint32>(data + CommandOffset);
     return true;
 }
 

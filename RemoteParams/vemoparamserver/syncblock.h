@@ -20,6 +20,9 @@ enum ParamSyncCommand : quint32 {
 struct SyncBlock
 {
     static constexpr int Size = 64;
+    // Where fields lie, for those who patch or peek into an encoded block.
+    static constexpr int UooOffset = 44;
+    static constexpr int CommandOffset = 60;
     static constexpr int DeviceSize = 24;
     static constexpr int PversionSize = 8;
     static constexpr int TimeSize = 6;

@@ -26,7 +26,7 @@
 namespace {
 
 constexpr int SyncDatagramSize = ParamDatagramHeader::Size + SyncBlock::Size;
-constexpr int UooOffset = ParamDatagramHeader::Size + 44;
+constexpr int UooOffset = ParamDatagramHeader::Size + SyncBlock::UooOffset;
 constexpr int Batch = 64;
 
 // The small parameter set every load device holds.
@@ -132,10 +132,10 @@ void LoadGenerator::sendSync(quint32 index)
     char* datagram = nextOutgoing(SyncDatagramSize);
     std::memcpy(datagram, syncTemplate.data(), SyncDatagramSize);
     const quint32 uoo = config.first + index;
-    qToLittleEndian<quint32>(uoo, datagram + 8);
+    qToLittleEndian<quint32>(uoo, datagram + ParamDatagramHeader::UooOffset);
     qToLittleEndian<quint32>(uoo, datagram + UooOffset);
     qToLittleEndian<quint16>(paramCrc16(datagram + ParamDatagramHeader::Size, SyncBlock::Size),
-                             datagram + 22);
+                             datagram + ParamDatagramHeader::DataCrcOffset);
 }
 
 void LoadGenerator::sendChunk(quint32 index)
@@ -143,7 +143,7 @@ void LoadGenerator::sendChunk(quint32 index)
     const int size = static_cast<int>(chunkTemplate.size());
     char* datagram = nextOutgoing(size);
     std::memcpy(datagram, chunkTemplate.data(), static_cast<size_t>(size));
-    qToLittleEndian<quint32>(config.first + index, datagram + 8);
+    qToLittleEndian<quint32>(config.first + index, datagram + ParamDatagramHeader::UooOffset);
 }
 
 bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
@@ -177,7 +177,7 @@ bool LoadGenerator::receive(int timeoutMs, std::vector<Received>* out)
             Received item{header.msgCode, 0, 0, header.value};
             if (header.msgCode == PAR_PROTO_SYNC_REQUEST && size >= SyncDatagramSize) {
                 item.uoo = qFromLittleEndian<quint32>(data + UooOffset);
-                item.command = qFromLittleEndian<quint32>(data + ParamDatagramHeader::Size + 60);
+                item.command = qFromLittleEndian<quint32>(data + ParamDatagramHeader::Size + SyncBlock::CommandOffset);
             }
             out->push_back(item);
         }
