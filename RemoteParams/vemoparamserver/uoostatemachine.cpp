@@ -277,38 +277,74 @@ UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece, qint64 
         out.note = NoteDataCrc;
         return out;
     }
-    // A chunk sent again because our acknowledgement was lost is acknowledged
-    // again, but its bytes are not taken twice.
-    if (!isRepeatedChunk(piece)) {
-        const QByteArray& buffer = params.uploadBuffer;
-        if (buffer.size() > MaxUploadSize - static_cast<int>(piece.length)) {
-            // More than any parameter set: the upload is discarded.
-            dropUpload();
-            out.note = NoteInvalidPack;
+    const QByteArray& buffer = params.uploadBuffer;
+    if (piece.offset != static_cast<quint32>(buffer.size())) {
+        // A chunk sent again because our acknowledgement was lost is acknowledged
+        // again, but its bytes are not taken twice.
+        if (isRepeatedChunk(piece)) {
+            out.uploadActive = uploadRunning();
+            out.command = PAR_PROTO_RCV_ACK;
+            out.value = piece.crc;
             return out;
         }
-        if (!appendUpload(piece, uploadRoom)) {
-            // Dropped unacknowledged: the device sends it again later.
-            out.note = NoteUploadMemory;
-            return out;
-        }
-        out.uploadTaken = true;
-        if (piece.left == 0) {
-            // The set keeps only its own bytes, not the room the buffer grew into.
-            setUooParams(QByteArray(buffer.constData(), buffer.size()));
-            setUooTime(params.uootimetemp);
-            params.uootimetemp = QDateTime();
-            params.state = UooRParamsDesc::PAR_STATE_IDLE;
-            dropUpload();
-            out.dirty = true;
-            out.note = NoteUploaded;
-            out.action = ActionUploaded;
-            out.recordChanged = true;
-        }
+        // Not where the upload stands (it was given up meanwhile, or the device
+        // skipped ahead): taking it would store a set with a hole or a part missing.
+        out.note = NoteOutOfSequence;
+        out.noteValue = piece.offset;
+        askUploadAgain(&out);
+        return out;
+    }
+    if (buffer.size() > MaxUploadSize - static_cast<int>(piece.length)) {
+        // More than any parameter set: the upload is discarded.
+        dropUpload();
+        out.note = NoteInvalidPack;
+        return out;
+    }
+    if (!appendUpload(piece, uploadRoom)) {
+        // Dropped unacknowledged: the device sends it again later, and its upload
+        // waits for room meanwhile.
+        out.note = NoteUploadMemory;
+        out.uploadActive = uploadRunning();
+        return out;
+    }
+    out.uploadTaken = true;
+    out.uploadActive = true;
+    if (piece.left == 0) {
+        // The set keeps only its own bytes, not the room the buffer grew into.
+        setUooParams(QByteArray(buffer.constData(), buffer.size()));
+        setUooTime(params.uootimetemp);
+        params.uootimetemp = QDateTime();
+        params.state = UooRParamsDesc::PAR_STATE_IDLE;
+        dropUpload();
+        out.dirty = true;
+        out.note = NoteUploaded;
+        out.action = ActionUploaded;
+        out.recordChanged = true;
     }
     out.command = PAR_PROTO_RCV_ACK;
     out.value = piece.crc;
     return out;
+}
+
+// While the server waits for the device's set, a chunk it cannot take is answered
+// with the SYNC reply that asks for the set (command 0), as the device's next SYNC
+// request would be: the device starts its upload over from offset 0. In any other
+// state the device was not asked for its set, and the record stays as it is.
+void UooStateMachine::askUploadAgain(Outcome* out) const
+{
+    if (params.state != UooRParamsDesc::PAR_STATE_WAIT_SEND || params.uoo == 0) {
+        return;
+    }
+    SyncBlock reply;
+    reply.uooCode = params.uoo;
+    if (descriptorSet) {
+        // The versions of the last SYNC request, as its version word keeps them.
+        reply.version1 = (described.version >> 8) & 0xFF;
+        reply.version2 = described.version >> 16;
+        reply.version3 = described.version & 0xFF;
+    }
+    reply.command = PAR_SYNC_SEND_PARAMS;
+    sendSyncReply(reply, out);
 }
 
 bool UooStateMachine::appendUpload(const ParamChunk& piece, qint64 uploadRoom)
@@ -367,6 +403,13 @@ UooStateMachine::Outcome UooStateMachine::downloadRequested()
         params.state != UooRParamsDesc::PAR_STATE_WAIT_DWLD) {
         out.note = NoteUnmatchedState;
         out.noteValue = params.state;
+        return out;
+    }
+    if (params.state == UooRParamsDesc::PAR_STATE_IDLE && params.localparams.isEmpty()) {
+        // Nothing scheduled: nothing is sent, and the device's stored set stays
+        // (anyone can send this request, and the set is still the device's).
+        out.note = NoteNoNewSet;
+        out.noteValue = UooRParamsDesc::PAR_STATE_WAIT_DWLD;
         return out;
     }
     params.state = UooRParamsDesc::PAR_STATE_WAIT_DWLD;

@@ -42,6 +42,7 @@ public:
         NoteInvalidPack,      // a chunk beyond the largest upload
         NoteUploadMemory,     // a chunk refused: all uploads hold their limit
         NoteDataCrc,          // a chunk whose CRC does not match its data
+        NoteOutOfSequence,    // a chunk that does not continue the upload (noteValue: offset)
         NoteSetCrc,           // end of download with another set CRC (noteValue)
         NoteUnmatchedState,   // a message the state does not expect (noteValue: state)
         NoteNoNewSet,         // a state that needs a new set had none (noteValue: state)
@@ -75,6 +76,9 @@ public:
         bool newSetGivenUp = false;
         // The chunk's bytes were added to the running upload.
         bool uploadTaken = false;
+        // The device goes on with the running upload: a chunk taken, sent again,
+        // or refused for want of room. The upload is not idle.
+        bool uploadActive = false;
     };
 
     const UooRParamsDesc& record() const { return params; }
@@ -91,6 +95,10 @@ public:
     // One chunk of the device's current set (its length checked by the caller).
     // uploadRoom: by how many bytes the upload's buffer may still grow, the room
     // left to all uploads together; a chunk that needs more is refused.
+    // Only a chunk that continues what is held (its offset equals the bytes held;
+    // offset 0 starts over) is taken. Any other chunk is not acknowledged and never
+    // completes an upload; while the server waits for the device's set, the
+    // device is asked for it again from the start (SYNC reply, command 0).
     Outcome chunk(const ParamChunk& piece, qint64 uploadRoom);
     // The device acknowledged the last chunk of the new set sent to it.
     Outcome acknowledged();
@@ -126,6 +134,7 @@ private:
     void askUpload(const QDateTime& devTime, SyncBlock* reply, Outcome* out);
     void confirm(SyncBlock* reply, Outcome* out);
     void sendNextChunk(Outcome* out);
+    void askUploadAgain(Outcome* out) const;
     bool isRepeatedChunk(const ParamChunk& piece) const;
     bool appendUpload(const ParamChunk& piece, qint64 uploadRoom);
     void dropNewSet();

@@ -25,6 +25,16 @@ const QString KindSetCrc = QStringLiteral("[PARAM_SERV] Invalid CRC in PAR_PROTO
 const QString KindSocket = QStringLiteral("[VemoUpdateServer] socket error");
 const QString KindNewDevice = QStringLiteral("[PARAM_SERV] new UOO refused");
 const QString KindUpload = QStringLiteral("[PARAM_SERV] upload memory");
+const QString KindOutOfSequence = QStringLiteral("[PARAM_SERV] chunk out of sequence");
+// Lines of the device states: any sender can cause them as well, by posing as a
+// device.
+const QString KindNoNewSet = QStringLiteral("[PARAM_SERV] Undefined behavior");
+const QString KindInvalidState = QStringLiteral("[PARAM_SERV] INVALID STATE");
+const QString KindDownloadBroken = QStringLiteral("[PARAM_SERV] download interrupted");
+const QString KindUpdateFailed = QStringLiteral("[PARAM_SERV] update not confirmed");
+const QString KindUploaded = QStringLiteral("[PARAM_SERV] upload complete");
+const QString KindDownloadComplete = QStringLiteral("[PARAM_SERV] download complete");
+const QString KindConfirmed = QStringLiteral("[PARAM_SERV] update confirmed");
 
 } // namespace
 
@@ -450,7 +460,7 @@ void VemoParamServer::apply(quint32 code, UooEntry& entry, const ParamDatagramHe
                             const UooStateMachine::Outcome& outcome, const QHostAddress& sender,
                             quint16 senderPort, qint64 uploadHeldBefore)
 {
-    trackUpload(code, entry, uploadHeldBefore, outcome.uploadTaken);
+    trackUpload(code, entry, uploadHeldBefore, outcome.uploadActive);
     if (outcome.reset) {
         forget(entry);
     }
@@ -500,7 +510,8 @@ void VemoParamServer::count(const UooStateMachine::Outcome& outcome)
     }
 }
 
-// The lines any sender can cause go through the rate limiter.
+// Every line here can be caused by any sender (a datagram can name any UOO
+// number): each goes through the rate limiter, under a kind of its own.
 void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
                                 const UooStateMachine::Outcome& outcome)
 {
@@ -533,32 +544,52 @@ void VemoParamServer::writeNote(quint32 code, const ParamDatagramHeader& header,
             KindUnmatched, QtDebugMsg,
             LogRateLimiter::compose(unmatchedStateText(header.msgCode), outcome.noteValue));
         break;
+    case UooStateMachine::NoteOutOfSequence:
+        diagnostics->report(KindOutOfSequence, QtWarningMsg,
+                            QStringLiteral("[PARAM_SERV] Chunk at offset %1 does not continue "
+                                           "the upload of UOO %2: not taken")
+                                .arg(outcome.noteValue)
+                                .arg(code));
+        break;
     case UooStateMachine::NoteNoNewSet:
-        qDebug().noquote() << QStringLiteral(
-                                  "[PARAM_SERV] Undefined behavior : state is %1 but localParams "
-                                  "is Empty")
-                                  .arg(QLatin1String(outcome.noteValue ==
-                                                             UooRParamsDesc::PAR_STATE_WAIT_UPD
-                                                         ? "PAR_STATE_WAIT_UPD"
-                                                         : "PAR_STATE_WAIT_DWLD"));
+        diagnostics->report(
+            KindNoNewSet, QtDebugMsg,
+            QStringLiteral("[PARAM_SERV] Undefined behavior : state is %1 but localParams is Empty")
+                .arg(QLatin1String(outcome.noteValue == UooRParamsDesc::PAR_STATE_WAIT_UPD
+                                       ? "PAR_STATE_WAIT_UPD"
+                                       : "PAR_STATE_WAIT_DWLD")));
         break;
     case UooStateMachine::NoteInvalidState:
-        qWarning() << "[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST";
+        diagnostics->report(
+            KindInvalidState, QtWarningMsg,
+            LogRateLimiter::compose("[PARAM_SERV] INVALID STATE in PAR_PROTO_SYNC_REQUEST"));
         break;
     case UooStateMachine::NoteDownloadBroken:
-        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО " << code;
+        diagnostics->report(
+            KindDownloadBroken, QtDebugMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Ошибка обновления параметров: DWLD_STATE, УОО ",
+                                    code));
         break;
     case UooStateMachine::NoteUpdateFailed:
-        qDebug() << "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО " << code;
+        diagnostics->report(
+            KindUpdateFailed, QtDebugMsg,
+            LogRateLimiter::compose(
+                "[PARAM_SERV] Ошибка обновления параметров: WAIT_UPD state, УОО ", code));
         break;
     case UooStateMachine::NoteUploaded:
-        qDebug() << "[PARAM_SERV] Загружены новые параметры из УОО " << code;
+        diagnostics->report(
+            KindUploaded, QtDebugMsg,
+            LogRateLimiter::compose("[PARAM_SERV] Загружены новые параметры из УОО ", code));
         break;
     case UooStateMachine::NoteDownloadComplete:
-        qDebug() << "[PARAM_SERV] Завершение загрузки новых параметров в УОО " << code;
+        diagnostics->report(KindDownloadComplete, QtDebugMsg,
+                            LogRateLimiter::compose(
+                                "[PARAM_SERV] Завершение загрузки новых параметров в УОО ", code));
         break;
     case UooStateMachine::NoteConfirmed:
-        qDebug() << "[PARAM_SERV] обновление параметров прошло успешно, УОО " << code;
+        diagnostics->report(KindConfirmed, QtDebugMsg,
+                            LogRateLimiter::compose(
+                                "[PARAM_SERV] обновление параметров прошло успешно, УОО ", code));
         break;
     }
 }
@@ -620,15 +651,16 @@ void VemoParamServer::forget(UooEntry& entry)
 // ---- uploads -----------------------------------------------------------------------
 
 // Counts the memory the device's upload took or gave back in a move, and keeps the
-// time of its last chunk while it runs.
-void VemoParamServer::trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool taken)
+// time of the device's last chunk of it while it runs (taken, sent again or refused
+// for want of room alike: a device that keeps sending is not idle).
+void VemoParamServer::trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool active)
 {
     uploadMemory += entry.machine.uploadHeld() - heldBefore;
     if (!entry.machine.uploadRunning()) {
         if (!uploads.empty()) {
             uploads.erase(code);
         }
-    } else if (taken) {
+    } else if (active) {
         uploads[code] = clock->monotonicMs();
     }
 }

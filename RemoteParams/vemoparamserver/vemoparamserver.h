@@ -174,7 +174,7 @@ private:
     void markOnline(quint32 code, UooEntry& entry, qint64 nowMs, qint64 monotonicMs);
     void forget(UooEntry& entry);
 
-    void trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool taken);
+    void trackUpload(quint32 code, UooEntry& entry, qint64 heldBefore, bool active);
     void dropIdleUploads(qint64 nowMs);
     void invalidPack();
 

@@ -74,6 +74,8 @@ private slots:
     void moves();
     void retryDownloadGivesUpAfterThreeRetries();
     void upload();
+    void uploadTakesOnlyWhatContinues_data();
+    void uploadTakesOnlyWhatContinues();
     void downloadSendsTheSetChunkByChunk();
     void goingOfflineKeepsTheRecord();
 };
@@ -130,9 +132,10 @@ void TestUooStateMachine::moves_data()
                                   << 2 << int(M::NoNote) << 0ll << true << true << false;
     QTest::newRow("request again") << int(DownloadRequest) << 2 << true << 188 << 2 << chunk << -1
                                    << 2 << int(M::NoNote) << 0ll << true << true << false;
+    // Nothing scheduled: the device's stored set stays.
     QTest::newRow("request without set")
-        << int(DownloadRequest) << 1 << false << 0 << 0 << none << -1 << 0 << int(M::NoteNoNewSet)
-        << 2ll << true << false << true;
+        << int(DownloadRequest) << 1 << false << 0 << 1 << none << -1 << 0 << int(M::NoteNoNewSet)
+        << 2ll << false << false << false;
     QTest::newRow("request waiting update")
         << int(DownloadRequest) << 3 << true << 0 << 3 << none << -1 << 0
         << int(M::NoteUnmatchedState) << 3ll << false << false << false;
@@ -199,6 +202,8 @@ void TestUooStateMachine::moves()
     QCOMPARE(out.reset, reset);
     if (reset) {
         QCOMPARE(machine.record(), UooRParamsDesc());
+    } else if (message == DownloadRequest) {
+        QCOMPARE(machine.record().uooparams, currentSet);
     }
     if (syncReply == 3) {
         SyncBlock reply;
@@ -304,6 +309,76 @@ void TestUooStateMachine::upload()
     request = syncFrom(set);
     request.setParamsDateTime(stamp);
     QCOMPARE(syncCommand(machine.sync(request, 0, 0, 0)), 1);
+}
+
+void TestUooStateMachine::uploadTakesOnlyWhatContinues_data()
+{
+    QTest::addColumn<bool>("asked"); // the server waits for the device's set
+    QTest::addColumn<int>("setSize");
+    QTest::addColumn<QString>("chunks"); // offsets; "+": more follows (left 1); "drop": given up
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("syncReply"); // command of the SYNC reply to the last chunk
+    QTest::newRow("in order") << true << 1024 << "0 512" << true << -1;
+    QTest::newRow("upload given up meanwhile") << true << 1024 << "0 drop 512" << false << 0;
+    QTest::newRow("skips a chunk") << true << 1500 << "0 1024" << false << 0;
+    QTest::newRow("empty last chunk") << true << 1024 << "0 512+ 1024" << true << -1;
+    QTest::newRow("not asked for") << false << 1024 << "512" << false << -1;
+}
+
+void TestUooStateMachine::uploadTakesOnlyWhatContinues()
+{
+    QFETCH(bool, asked);
+    QFETCH(int, setSize);
+    QFETCH(QString, chunks);
+    QFETCH(bool, stored);
+    QFETCH(int, syncReply);
+
+    UooStateMachine machine = machineIn(UooRParamsDesc::PAR_STATE_IDLE, false);
+    if (asked) {
+        QCOMPARE(syncCommand(machine.sync(syncFrom(newSet), 0, 0, 0)), 0);
+    }
+    const QByteArray set(setSize, 's');
+    const UooRParamsDesc before = machine.record();
+    ParamChunk piece;
+    Outcome out;
+    for (const QString& step : chunks.split(QLatin1Char(' '))) {
+        if (step == QLatin1String("drop")) {
+            machine.dropUpload();
+            continue;
+        }
+        piece = ParamChunk::fromSet(set, step.left(step.indexOf(QLatin1Char('+'))).toInt());
+        piece.left = step.endsWith(QLatin1Char('+')) ? 1 : piece.left;
+        out = machine.chunk(piece, AllRoom);
+    }
+    if (stored) {
+        QCOMPARE(out.command, quint32(PAR_PROTO_RCV_ACK));
+        QCOMPARE(out.value, piece.crc);
+        QCOMPARE(int(out.action), int(UooStateMachine::ActionUploaded));
+        QCOMPARE(machine.record().uooparams, set);
+        return;
+    }
+    // Not acknowledged, nothing stored; while the set is awaited, the device is
+    // asked for it again.
+    QCOMPARE(int(out.note), int(UooStateMachine::NoteOutOfSequence));
+    QCOMPARE(out.noteValue, qint64(piece.offset));
+    QCOMPARE(int(out.action), int(UooStateMachine::NoAction));
+    QCOMPARE(syncCommand(out), syncReply);
+    QCOMPARE(out.command, syncReply < 0 ? 0u : quint32(PAR_PROTO_SYNC_REQUEST));
+    if (!asked) {
+        QCOMPARE(machine.record(), before);
+        return;
+    }
+    SyncBlock reply;
+    QVERIFY(SyncBlock::decode(out.payload.data(), out.payloadSize, &reply));
+    QCOMPARE(reply.uooCode, 9u);
+    QCOMPARE(reply.versionWord(), syncFrom(set).versionWord());
+    QCOMPARE(machine.record().state, int(UooRParamsDesc::PAR_STATE_WAIT_SEND));
+    QVERIFY(machine.record().uooparams.isEmpty());
+    // The device starts over: the whole set is stored.
+    for (int offset = 0; offset < set.size(); offset += ParamChunk::DataSize) {
+        out = machine.chunk(ParamChunk::fromSet(set, offset), AllRoom);
+    }
+    QCOMPARE(machine.record().uooparams, set);
 }
 
 void TestUooStateMachine::downloadSendsTheSetChunkByChunk()

@@ -1,6 +1,7 @@
 // The per-device state machine, scheduling, the offline sweep and the handling of
 // bad datagrams, over real loopback UDP.
 
+#include "logratelimiter.h"
 #include "paramtestsupport.h"
 
 #include <QSignalSpy>
@@ -49,6 +50,9 @@ private slots:
     void deviceLimit();
     void uploadMemoryBounded();
     void idleUploadGivenUp();
+    void uploadGivenUpIsNotCompletedLater();
+    void refusedChunksKeepUploadAlive();
+    void deviceLinesRateLimited();
 };
 
 namespace {
@@ -582,7 +586,7 @@ void TestVemoParamServer::handlersByState_data()
 
     QTest::newRow("req 0") << "0" << req << none << 0
                            << "[PARAM_SERV] Unmatched state in PAR_PROTO_DWLD_REQUEST:  0";
-    QTest::newRow("req 1 empty") << "1" << req << none << 0 << undefDwld;
+    QTest::newRow("req 1 empty") << "1" << req << none << 1 << undefDwld;
     QTest::newRow("req 1 scheduled") << "1+" << req << chunk << 2 << QString();
     QTest::newRow("req 2") << "2" << req << chunk << 2 << QString();
     QTest::newRow("req 2 empty") << "2x" << req << none << 0 << undefDwld;
@@ -651,9 +655,10 @@ void TestVemoParamServer::handlersByState()
     }
     const UooRParamsDesc record = h.server->uooParamsDesc(50);
     QCOMPARE(record.state, stateAfter);
-    if (setup.endsWith(QLatin1Char('x')) ||
-        (setup == QLatin1String("1") && msgCode == quint32(PAR_PROTO_DWLD_REQUEST))) {
+    if (setup.endsWith(QLatin1Char('x'))) {
         QCOMPARE(record.uoo, 0u); // reset
+    } else if (setup.startsWith(QLatin1Char('1'))) {
+        QCOMPARE(record.uooparams, current);
     }
     if (message.isEmpty()) {
         QVERIFY2(log.texts().isEmpty(), qPrintable(log.texts().join('\n')));
@@ -1109,6 +1114,78 @@ void TestVemoParamServer::idleUploadGivenUp()
     h.exchange(chunkDatagram(12, set, 512));
     h.exchange(chunkDatagram(12, set, 1024));
     QCOMPARE(h.server->uooParamsDesc(12).uooparams, set);
+}
+
+void TestVemoParamServer::uploadGivenUpIsNotCompletedLater()
+{
+    Harness h;
+    const QByteArray set = patternSet(1024, 7);
+    h.exchange(syncRequestFor(14, set));
+    QCOMPARE(h.exchange(chunkDatagram(14, set, 0))[0].header.msgCode, quint32(PAR_PROTO_RCV_ACK));
+    h.clock.advanceMs(70 * 1000);
+    QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+
+    // The device goes on with its last chunk: not taken; it is asked for its set.
+    LogCapture log;
+    const QList<Reply> replies = h.exchange(chunkDatagram(14, set, 512));
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies[0].header.msgCode, quint32(PAR_PROTO_SYNC_REQUEST));
+    QCOMPARE(replies[0].sync().command, 0u);
+    QCOMPARE(replies[0].sync().uooCode, 14u);
+    QVERIFY(log.contains(QtWarningMsg, QStringLiteral("[PARAM_SERV] Chunk at offset 512 does not "
+                                                      "continue the upload of UOO 14: not taken")));
+    UooRParamsDesc record = h.server->uooParamsDesc(14);
+    QCOMPARE(record.state, 0);
+    QVERIFY(record.uooparams.isEmpty());
+    QCOMPARE(h.exchange(syncRequestFor(14, set))[0].sync().command, 0u);
+
+    // Started over, the set is stored whole.
+    h.exchange(chunkDatagram(14, set, 0));
+    h.exchange(chunkDatagram(14, set, 512));
+    QCOMPARE(h.server->uooParamsDesc(14).uooparams, set);
+    QTRY_COMPARE(logRows(1), 1);
+}
+
+void TestVemoParamServer::refusedChunksKeepUploadAlive()
+{
+    Harness h;
+    h.server->setMaxUploadTotal(1000);
+    const QByteArray set = patternSet(1500, 8);
+    h.exchange(syncRequestFor(15, set));
+    h.exchange(chunkDatagram(15, set, 0));
+    // The device keeps sending its next chunk, which the bound refuses.
+    for (int i = 0; i < 3; ++i) {
+        h.clock.advanceMs(40 * 1000);
+        QCOMPARE(h.exchange(chunkDatagram(15, set, 512)).size(), 0);
+        QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
+        QCOMPARE(h.server->uooParamsDesc(15).uploadBuffer, set.left(512));
+    }
+    h.server->setMaxUploadTotal(VemoParamServer::MaxUploadTotal);
+    h.exchange(chunkDatagram(15, set, 512));
+    h.exchange(chunkDatagram(15, set, 1024));
+    QCOMPARE(h.server->uooParamsDesc(15).uooparams, set);
+}
+
+void TestVemoParamServer::deviceLinesRateLimited()
+{
+    // Upload and download request, again and again, for a device with nothing
+    // scheduled.
+    Harness h;
+    const QByteArray set = patternSet(100, 9);
+    h.makeIdle(16, set);
+    LogCapture log;
+    const QByteArray chunk = chunkDatagram(16, set, 0);
+    const QByteArray request = bare(PAR_PROTO_DWLD_REQUEST, 16);
+    for (int i = 0; i < 1000; ++i) {
+        h.server->handleParamRequest(chunk, QHostAddress::LocalHost, h.clientPort());
+        h.server->handleParamRequest(request, QHostAddress::LocalHost, h.clientPort());
+    }
+    QVERIFY2(log.texts().size() <= 2 * LogRateLimiter::DefaultBurst,
+             qPrintable(QString::number(log.texts().size())));
+    QCOMPARE(h.server->uooParamsDesc(16).uooparams, set);
+    h.destroyServer();
+    QVERIFY(log.contains(QtDebugMsg, QStringLiteral("[PARAM_SERV] Undefined behavior: 990 more "
+                                                    "such line(s) in the last 60 s not written")));
 }
 
 #include "tst_vemoparamserver.moc"
