@@ -11,11 +11,13 @@
 //   6     the server stops and a new one loads what the old one saved
 //   7     a set is scheduled or cancelled for a UOO
 //
-// Invariants: at most MaxDevices records (beyond those in the file at start) and
-// upload memory within its limit.
+// Invariants: at most MaxDevices records (beyond those in the file at start),
+// upload memory within its limit, and an upload stored only whole (a set that a
+// last chunk completes ends where that chunk ends, with its bytes).
 
 #include "clock.h"
 #include "fuzzsupport.h"
+#include "paramchunk.h"
 #include "paramdatagramheader.h"
 #include "vemoparamserver.h"
 
@@ -50,6 +52,18 @@ void check(const VemoParamServer& server)
     }
     if (server.uploadBytes() < 0 || server.uploadBytes() > MaxUploadTotal) {
         fuzz::fail("upload memory outside its limit");
+    }
+}
+
+// After a last chunk (left 0) for uoo: a set it stored must end with it.
+void checkStoredWhole(const VemoParamServer& server, quint32 uoo, const QByteArray& before,
+                      const ParamChunk& last)
+{
+    const QByteArray after = server.uooParamsDesc(uoo).uooparams;
+    const QByteArray data(last.data.data(), static_cast<int>(last.length));
+    if (after != before &&
+        (after.size() != qint64(last.offset) + last.length || !after.endsWith(data))) {
+        fuzz::fail("an upload stored with a part missing");
     }
 }
 
@@ -91,8 +105,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const quint32 uoo = in.byte() % 16;
             const quint16 value = in.word();
             const QByteArray payload = in.bytes(in.word() % 700);
+            ParamChunk piece;
+            const bool last = code == PAR_PROTO_SEND_REQUEST &&
+                              ParamChunk::decode(payload.constData(), payload.size(), &piece) &&
+                              piece.lengthValid() && piece.left == 0;
+            const QByteArray before = last ? server->uooParamsDesc(uoo).uooparams : QByteArray();
             server->handleParamRequest(ParamDatagramHeader::build(code, payload, value, uoo),
                                        sender, 4000);
+            if (last) {
+                checkStoredWhole(*server, uoo, before, piece);
+            }
             break;
         }
         case 3:
