@@ -294,8 +294,9 @@ UooStateMachine::Outcome UooStateMachine::chunk(const ParamChunk& piece, qint64 
         askUploadAgain(&out);
         return out;
     }
-    if (buffer.size() > MaxUploadSize - static_cast<int>(piece.length)) {
-        // More than any parameter set: the upload is discarded.
+    if (qint64(piece.offset) + piece.length + piece.left > MaxUploadSize) {
+        // More than any parameter set, by what is held or by what the device says
+        // is still to come: the upload is discarded.
         dropUpload();
         out.note = NoteInvalidPack;
         return out;
@@ -347,19 +348,29 @@ void UooStateMachine::askUploadAgain(Outcome* out) const
     sendSyncReply(reply, out);
 }
 
+// The buffer is given the whole size the device announces (the bytes held, this
+// chunk and what it says is left) when the upload starts, so that an upload once
+// started never waits for room that other uploads hold: uploads beyond the total
+// bound wait for their first chunk to be taken, holding nothing, and are never
+// left half done. A device that announced too little grows its buffer later by
+// doubling, as far as there is room.
 bool UooStateMachine::appendUpload(const ParamChunk& piece, qint64 uploadRoom)
 {
     QByteArray& buffer = params.uploadBuffer;
     const int length = static_cast<int>(piece.length);
     const qint64 before = buffer.capacity();
     const qint64 needed = qint64(buffer.size()) + length;
+    const qint64 announced = needed + piece.left;
     qint64 room = before;
-    if (needed > room) {
-        // Grow by doubling, as the buffer would, but never past one whole upload.
-        room = qMin<qint64>(qMax(needed, 2 * before), MaxUploadSize);
+    if (announced > room) {
+        room = qMin<qint64>(qMax(announced, 2 * before), MaxUploadSize);
     }
     if (room - before > uploadRoom) {
-        // Near the limit the buffer grows only by what the chunk needs.
+        if (buffer.isEmpty()) {
+            // An upload starts only when all it announced fits.
+            return false;
+        }
+        // Near the limit an upload under way grows only by what the chunk needs.
         room = qMax(needed, before);
     }
     if (room - before > uploadRoom) {

@@ -1074,11 +1074,12 @@ void TestVemoParamServer::uploadMemoryBounded()
     h.exchange(syncRequestFor(9, other));
     LogCapture log;
 
-    // Two chunks of UOO 8 take the room; UOO 9's first chunk does not fit and is
-    // dropped unacknowledged.
+    // UOO 8's first chunk takes room for its whole set; UOO 9's first chunk does
+    // not fit and is dropped unacknowledged.
     QCOMPARE(h.exchange(chunkDatagram(8, big, 0)).size(), 1);
+    QCOMPARE(h.server->uploadBytes(), qint64(big.size()));
     QCOMPARE(h.exchange(chunkDatagram(8, big, 512)).size(), 1);
-    QCOMPARE(h.server->uploadBytes(), qint64(1024));
+    QCOMPARE(h.server->uploadBytes(), qint64(big.size()));
     QCOMPARE(h.exchange(chunkDatagram(9, other, 0)).size(), 0);
     QCOMPARE(log.count(QStringLiteral("[PARAM_SERV] uploads hold")), 1);
     QVERIFY(h.server->uooParamsDesc(9).uploadBuffer.isEmpty());
@@ -1148,22 +1149,30 @@ void TestVemoParamServer::uploadGivenUpIsNotCompletedLater()
 
 void TestVemoParamServer::refusedChunksKeepUploadAlive()
 {
+    // Two uploads that do not fit together: the first holds room for its whole set
+    // and completes while the second keeps sending its first chunk, which waits,
+    // holding nothing, and is taken once the first is done. Neither is given up as
+    // idle on the way nor stored in part.
     Harness h;
-    h.server->setMaxUploadTotal(1000);
-    const QByteArray set = patternSet(1500, 8);
-    h.exchange(syncRequestFor(15, set));
-    h.exchange(chunkDatagram(15, set, 0));
-    // The device keeps sending its next chunk, which the bound refuses.
+    h.server->setMaxUploadTotal(2000);
+    const QByteArray first = patternSet(1500, 8);
+    const QByteArray second = patternSet(1400, 7);
+    h.exchange(syncRequestFor(15, first));
+    h.exchange(syncRequestFor(16, second));
+    h.exchange(chunkDatagram(15, first, 0));
     for (int i = 0; i < 3; ++i) {
         h.clock.advanceMs(40 * 1000);
-        QCOMPARE(h.exchange(chunkDatagram(15, set, 512)).size(), 0);
+        QCOMPARE(h.exchange(chunkDatagram(16, second, 0)).size(), 0);
         QVERIFY(QMetaObject::invokeMethod(h.server.get(), "sweepOffline"));
-        QCOMPARE(h.server->uooParamsDesc(15).uploadBuffer, set.left(512));
+        QCOMPARE(h.exchange(chunkDatagram(15, first, 512 * (i < 2 ? 1 : 2))).size(), 1);
+        QCOMPARE(h.server->uooParamsDesc(16).uploadBuffer, QByteArray());
     }
-    h.server->setMaxUploadTotal(VemoParamServer::MaxUploadTotal);
-    h.exchange(chunkDatagram(15, set, 512));
-    h.exchange(chunkDatagram(15, set, 1024));
-    QCOMPARE(h.server->uooParamsDesc(15).uooparams, set);
+    QCOMPARE(h.server->uooParamsDesc(15).uooparams, first);
+    for (int offset = 0; offset < second.size(); offset += 512) {
+        QCOMPARE(h.exchange(chunkDatagram(16, second, offset)).size(), 1);
+    }
+    QCOMPARE(h.server->uooParamsDesc(16).uooparams, second);
+    QCOMPARE(h.server->uploadBytes(), 0);
 }
 
 void TestVemoParamServer::deviceLinesRateLimited()
