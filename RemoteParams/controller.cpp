@@ -10,15 +10,24 @@
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSettings>
+#include <QThread>
 #include <QStringList>
 #include <QVariant>
 
 QAtomicPointer<Controller> currentController;
 
 namespace {
+
+// Held by another thread from reading currentController until its line is
+// posted, and by the destructor while it clears currentController: a
+// controller is never used by another thread once its deletion has got past
+// that point.
+QMutex handOverMutex;
 
 const char* const ResourceConnectionName = "vemo_resource";
 const char* const ResourceFileName = "vemo_resource.db";
@@ -101,7 +110,10 @@ Controller::~Controller()
     if (resourceDb.isOpen()) {
         resourceDb.close();
     }
-    currentController.testAndSetOrdered(this, nullptr);
+    {
+        QMutexLocker lock(&handOverMutex);
+        currentController.testAndSetOrdered(this, nullptr);
+    }
 
     // The components go first: they may still use the connection while they die.
     delete paramServer;
@@ -117,6 +129,32 @@ Controller::~Controller()
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
     }
+}
+
+void Controller::handOverSysLogLine(const QString& line)
+{
+    QMutexLocker lock(&handOverMutex);
+    Controller* const controller = currentController.loadAcquire();
+    if (controller == nullptr) {
+        return;
+    }
+    if (QThread::currentThread() == controller->thread()) {
+        // Only this thread deletes it: no lock needed for the call.
+        lock.unlock();
+        controller->reportSysLogToAll(line);
+        return;
+    }
+    // A line posted before the deletion cleared currentController is dropped
+    // with the controller's pending events; one delivered while its destructor
+    // still runs (an event loop turned inside it) finds currentController cleared.
+    QMetaObject::invokeMethod(
+        controller,
+        [controller, line] {
+            if (currentController.loadAcquire() == controller) {
+                controller->reportSysLogToAll(line);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 QString Controller::buildInfoString()

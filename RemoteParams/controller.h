@@ -28,6 +28,12 @@ public:
 
     static QString buildInfoString();
 
+    // Hands a log line to the current controller's reportSysLogToAll from any
+    // thread: directly on the controller's thread, otherwise queued to it, and
+    // dropped when there is no controller (or it is gone before the line gets
+    // there). Safe while the controller is being deleted on its own thread.
+    static void handOverSysLogLine(const QString& line);
+
     // The process ends with this controller: the device records are written to
     // the file, and their memory is left to the system rather than freed record
     // by record (see VemoParamServer::leaveRecordsToSystem).
