@@ -229,6 +229,9 @@ void Controller::readSettings()
     paramsPort =
         static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
     user.endGroup();
+    bindAddress = resolveBindAddress(
+        QCoreApplication::arguments(),
+        readBindHostFile(ProgramEntry::dataFilePath(QStringLiteral("bindhost.txt"))), rpcPort);
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
     user.beginGroup(QLatin1String(LimitsGroup));
@@ -283,6 +286,7 @@ void Controller::start()
     }
     qDebug() << "Старт главного контроллера...";
     rpcController->setMaxClients(maxRpcClients);
+    rpcController->setBindAddress(bindAddress);
     rpcController->start();
     paramServer->setPort(paramsPort);
     paramServer->setMaxDevices(maxDevices);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bindaddress.h"
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
@@ -43,6 +44,8 @@ public:
     bool isRunningState() const { return isRunning; }
     quint16 rpcPortValue() const { return rpcPort; }
     quint16 paramsPortValue() const { return paramsPort; }
+    // Where the RPC server listens, resolved when the settings were read.
+    BindAddress rpcBindAddress() const { return bindAddress; }
     int maxRpcClientsValue() const { return maxRpcClients; }
     int maxDevicesValue() const { return maxDevices; }
 
@@ -111,6 +114,7 @@ private:
     bool isRunning = false;
     quint16 rpcPort = 0;
     quint16 paramsPort = 0;
+    BindAddress bindAddress;
     int maxRpcClients = 0;
     int maxDevices = 0;
     RpcAuthManager* authManager = nullptr;
