@@ -40,6 +40,9 @@ install_test() {
     /usr/bin/paramserver -v
     /usr/bin/paramctl --help >/dev/null
     /usr/bin/uoosim --help >/dev/null
+    for page in paramserver paramctl uoosim paramconfig; do
+        test -f "/usr/share/man/man1/$page.1.gz"
+    done
     test -f "$unit"
     # Enabled the Debian way, also where systemd is not running.
     test -L /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
