@@ -1,6 +1,7 @@
 #include "consolesignalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QSocketNotifier>
 
 #include <atomic>
@@ -15,6 +16,10 @@
 namespace {
 
 std::atomic<bool> consoleRun{false};
+
+#ifdef Q_OS_UNIX
+const int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
 
 #ifdef Q_OS_UNIX
 int signalPipe[2] = {-1, -1};
@@ -59,8 +64,10 @@ ConsoleSignalWatcher::ConsoleSignalWatcher(QObject* parent) : QObject(parent)
     action.sa_handler = &forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signalNumber : StopSignals) {
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
@@ -71,8 +78,9 @@ ConsoleSignalWatcher::~ConsoleSignalWatcher()
         struct sigaction action = {};
         action.sa_handler = SIG_DFL;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, nullptr);
-        ::sigaction(SIGTERM, &action, nullptr);
+        for (const int signalNumber : StopSignals) {
+            ::sigaction(signalNumber, &action, nullptr);
+        }
     }
 #endif
 }
@@ -83,6 +91,10 @@ void ConsoleSignalWatcher::readSignal()
     unsigned char byte = 0;
     if (::read(signalPipe[0], &byte, 1) != 1) {
         return;
+    }
+    if (byte == SIGHUP) {
+        qWarning().noquote() << "Получен сигнал SIGHUP (терминал закрыт): программа "
+                                "останавливается с сохранением записей";
     }
     emit interrupted(byte);
     QCoreApplication::exit(0);

@@ -4,9 +4,11 @@
 
 class QSocketNotifier;
 
-// In a console run, SIGINT and SIGTERM end the event loop with 0, so that the
-// program shuts down in order. The signal handler only writes a byte to a pipe;
-// the event loop does the rest.
+// In a console run, SIGINT, SIGTERM and SIGHUP (the terminal is gone) end the
+// event loop with 0, so that the program shuts down in order and its records
+// reach the file. SIGPIPE is ignored: a log line echoed into a pipe whose
+// reader is gone must not end the process in the middle of that stop. The
+// signal handler only writes a byte to a pipe; the event loop does the rest.
 class ConsoleSignalWatcher : public QObject
 {
     Q_OBJECT

@@ -10,15 +10,24 @@
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSettings>
+#include <QThread>
 #include <QStringList>
 #include <QVariant>
 
 QAtomicPointer<Controller> currentController;
 
 namespace {
+
+// Held by another thread from reading currentController until its line is
+// posted, and by the destructor while it clears currentController: a
+// controller is never used by another thread once its deletion has got past
+// that point.
+QMutex handOverMutex;
 
 const char* const ResourceConnectionName = "vemo_resource";
 const char* const ResourceFileName = "vemo_resource.db";
@@ -101,7 +110,10 @@ Controller::~Controller()
     if (resourceDb.isOpen()) {
         resourceDb.close();
     }
-    currentController.testAndSetOrdered(this, nullptr);
+    {
+        QMutexLocker lock(&handOverMutex);
+        currentController.testAndSetOrdered(this, nullptr);
+    }
 
     // The components go first: they may still use the connection while they die.
     delete paramServer;
@@ -117,6 +129,32 @@ Controller::~Controller()
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
     }
+}
+
+void Controller::handOverSysLogLine(const QString& line)
+{
+    QMutexLocker lock(&handOverMutex);
+    Controller* const controller = currentController.loadAcquire();
+    if (controller == nullptr) {
+        return;
+    }
+    if (QThread::currentThread() == controller->thread()) {
+        // Only this thread deletes it: no lock needed for the call.
+        lock.unlock();
+        controller->reportSysLogToAll(line);
+        return;
+    }
+    // A line posted before the deletion cleared currentController is dropped
+    // with the controller's pending events; one delivered while its destructor
+    // still runs (an event loop turned inside it) finds currentController cleared.
+    QMetaObject::invokeMethod(
+        controller,
+        [controller, line] {
+            if (currentController.loadAcquire() == controller) {
+                controller->reportSysLogToAll(line);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 QString Controller::buildInfoString()
@@ -191,6 +229,9 @@ void Controller::readSettings()
     paramsPort =
         static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
     user.endGroup();
+    bindAddress = resolveBindAddress(
+        QCoreApplication::arguments(),
+        readBindHostFile(ProgramEntry::dataFilePath(QStringLiteral("bindhost.txt"))), rpcPort);
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
     user.beginGroup(QLatin1String(LimitsGroup));
@@ -245,6 +286,7 @@ void Controller::start()
     }
     qDebug() << "Старт главного контроллера...";
     rpcController->setMaxClients(maxRpcClients);
+    rpcController->setBindAddress(bindAddress);
     rpcController->start();
     paramServer->setPort(paramsPort);
     paramServer->setMaxDevices(maxDevices);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bindaddress.h"
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
@@ -28,6 +29,12 @@ public:
 
     static QString buildInfoString();
 
+    // Hands a log line to the current controller's reportSysLogToAll from any
+    // thread: directly on the controller's thread, otherwise queued to it, and
+    // dropped when there is no controller (or it is gone before the line gets
+    // there). Safe while the controller is being deleted on its own thread.
+    static void handOverSysLogLine(const QString& line);
+
     // The process ends with this controller: the device records are written to
     // the file, and their memory is left to the system rather than freed record
     // by record (see VemoParamServer::leaveRecordsToSystem).
@@ -37,6 +44,8 @@ public:
     bool isRunningState() const { return isRunning; }
     quint16 rpcPortValue() const { return rpcPort; }
     quint16 paramsPortValue() const { return paramsPort; }
+    // Where the RPC server listens, resolved when the settings were read.
+    BindAddress rpcBindAddress() const { return bindAddress; }
     int maxRpcClientsValue() const { return maxRpcClients; }
     int maxDevicesValue() const { return maxDevices; }
 
@@ -105,6 +114,7 @@ private:
     bool isRunning = false;
     quint16 rpcPort = 0;
     quint16 paramsPort = 0;
+    BindAddress bindAddress;
     int maxRpcClients = 0;
     int maxDevices = 0;
     RpcAuthManager* authManager = nullptr;

@@ -93,16 +93,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
         return;
     }
     insideHandler = true;
-    if (Controller* controller = currentController.loadAcquire()) {
-        if (QThread::currentThread() == controller->thread()) {
-            controller->reportSysLogToAll(line);
-        } else {
-            // Dropped with the controller if it is gone before the line gets there.
-            QMetaObject::invokeMethod(
-                controller, [controller, line] { controller->reportSysLogToAll(line); },
-                Qt::QueuedConnection);
-        }
-    }
+    Controller::handOverSysLogLine(line);
     insideHandler = false;
 }
 

@@ -86,12 +86,14 @@ int ReceiverService::executeApplication()
         watcher = new ConsoleSignalWatcher(QCoreApplication::instance());
     }
     const int result = QtService<ExceptionStableApp>::executeApplication();
-    delete watcher;
 
     // However the loop ended (a stop request, a restart request, an exit request
     // or a signal in a console run), the controller goes down in order, so that
-    // the parameter records reach their database.
+    // the parameter records reach their database. The watcher stays until then:
+    // a second signal (a closing terminal sends SIGHUP twice, from the kernel and
+    // from the shell) must not end the process in the middle of that stop.
     stop();
+    delete watcher;
 
     const QStringList arguments = restartArguments(result);
     if (arguments.isEmpty()) {

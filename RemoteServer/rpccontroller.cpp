@@ -79,36 +79,6 @@ quint16 RpcController::serverPort() const
     return rpcPeer && rpcPeer->isListening() ? rpcPeer->serverPort() : 0;
 }
 
-QString RpcController::bindHostText(const QStringList& arguments, const QString& bindHostFile)
-{
-    if (arguments.size() >= 2) {
-        return arguments.at(1);
-    }
-    QFile file(bindHostFile);
-    if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
-        return QString();
-    }
-    // A host text is a few bytes; more than that is not a host text.
-    const QByteArray data = file.read(4096);
-    return QString::fromLocal8Bit(data).trimmed();
-}
-
-bool RpcController::applyBindHost(const QString& hostText, quint16 rpcPort, QHostAddress& address,
-                                  quint16& port)
-{
-    if (hostText.isEmpty()) {
-        return true;
-    }
-    const QStringList parts = hostText.split(QLatin1Char(':'));
-    address = QHostAddress(parts.at(0));
-    if (parts.size() > 1) {
-        bool ok = false;
-        const quint16 given = parts.at(1).toUShort(&ok, 10);
-        port = ok && given != 0 ? given : rpcPort;
-    }
-    return !address.isNull();
-}
-
 void RpcController::start()
 {
     if (rpcPeer) {
@@ -155,16 +125,17 @@ void RpcController::start()
         }
     }
 
-    QHostAddress address(QHostAddress::Any);
-    const quint16 rpcPort = controller ? controller->rpcPortSetting() : 0;
-    quint16 port = rpcPort;
-    const QString hostText =
-        bindHostText(QCoreApplication::arguments(), QStringLiteral("bindhost.txt"));
-    const bool hostOk = applyBindHost(hostText, rpcPort, address, port);
+    BindAddress bind = bindAddress;
+    if (!hasBindAddress) {
+        bind.port = controller ? controller->rpcPortSetting() : 0;
+    }
+    const QHostAddress address = bind.address;
+    const quint16 port = bind.port;
+    const bool hostOk = bind.valid;
     // A host text that names no address is refused rather than handed to the
     // network layer.
     const QString shownAddress =
-        hostOk ? address.toString() : hostText.section(QLatin1Char(':'), 0, 0);
+        hostOk ? address.toString() : bind.hostText.section(QLatin1Char(':'), 0, 0);
 
     if (hostOk && rpcPeer->listen(address, port)) {
         const quint16 actual = rpcPeer->serverPort();

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include "bindaddress.h"
 #include "clock.h"
 #include "rpcpeer.h"
 
@@ -75,14 +76,13 @@ public:
     QList<quint64> pendingDisconnections() const { return pendingDisconnects; }
     const RpcLoginAttempts& loginAttempts() const { return attempts; }
 
-    // Where the server listens: the host text from argument 1 of arguments, or, with
-    // no argument, from the file bindHostFile (trimmed); empty when neither gives one.
-    static QString bindHostText(const QStringList& arguments, const QString& bindHostFile);
-    // Applies a host text to the endpoint: "addr" sets the address, "addr:port" both
-    // (a port that is not a number from 1 to 65535 leaves rpcPort). Returns false when
-    // a non-empty host text gives no valid address.
-    static bool applyBindHost(const QString& hostText, quint16 rpcPort, QHostAddress& address,
-                              quint16& port);
+    // Where the server listens from the next start() on (resolveBindAddress, done
+    // when the settings are read). Without one: all interfaces, the backend's port.
+    void setBindAddress(const BindAddress& bind)
+    {
+        bindAddress = bind;
+        hasBindAddress = true;
+    }
 
 public slots:
     void start();
@@ -140,6 +140,8 @@ private:
     QSet<quint64> queuedSet; // the same identifiers, for constant-time lookups
     QTimer* disconnectTimer = nullptr;
     int maxClients = DefaultMaxClients;
+    BindAddress bindAddress;
+    bool hasBindAddress = false;
     LogRateLimiter* diagnostics = nullptr;
     DeviceListReplies* deviceLists = nullptr;
 

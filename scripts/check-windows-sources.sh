@@ -38,6 +38,7 @@ sources=(
     RemoteParams/main.cpp
     RemoteParams/programentry.cpp
     RemoteParams/receiverservice.cpp
+    RemoteCommon/bindaddress.cpp
     RemoteCommon/exceptionstableapp.cpp
 )
 failed=0

@@ -5,8 +5,9 @@
 #   vemo-paramconfig (the settings dialog), vemo-uoosim (the device emulator).
 #
 #   scripts/package.sh                  build and check
-#   scripts/package.sh --install-test   then install them here, run the installed
-#                                       programs, remove and purge them again
+#   scripts/package.sh --install-test   then install them in a throwaway root
+#                                       (scripts/install-test.sh), run the
+#                                       installed programs, remove and purge them
 #
 # DEB_BUILD_OPTIONS is passed on (nocheck skips the test suite inside the package
 # build; scripts/run-tests.sh runs it anyway).
@@ -16,11 +17,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="$here/build-deb"
 install_test=false
 [ "${1:-}" = "--install-test" ] && install_test=true
-
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-fi
 
 "$here/scripts/setup.sh" --packaging
 
@@ -44,35 +40,5 @@ if ! $install_test; then
     exit 0
 fi
 
-echo "== install test"
-export DEBIAN_FRONTEND=noninteractive
-unit=/lib/systemd/system/VEMO_UOO_Params_Server_service.service
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "$out"/*.deb
-/usr/bin/paramserver -v
-/usr/bin/paramctl --help >/dev/null
-/usr/bin/uoosim --help >/dev/null
-test -f "$unit"
-# Enabled the Debian way, also where systemd is not running.
-test -L /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
-# The packaged unit is what the installed program writes with -i.
-units=$(mktemp -d)
-QTSERVICE_SYSTEMD_UNIT_DIR="$units" QTSERVICE_SYSTEMCTL=true /usr/bin/paramserver -i
-cmp "$units/VEMO_UOO_Params_Server_service.service" "$unit"
-rm -rf "$units"
-grep -qx 'StateDirectory=vemo-paramserver' "$unit.d/state-directory.conf"
-if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify "$unit"
-fi
-
-# Data as the service leaves it in its state directory: kept by a removal,
-# deleted by the purge.
-"${sudo_cmd[@]}" mkdir -p /var/lib/vemo-paramserver
-"${sudo_cmd[@]}" touch /var/lib/vemo-paramserver/params_upd.db
-"${sudo_cmd[@]}" apt-get remove -y -q vemo-paramserver vemo-paramconfig vemo-uoosim
-test ! -e /usr/bin/paramserver
-test -f /var/lib/vemo-paramserver/params_upd.db
-# (dpkg: packages without configuration files are gone already, apt would not find them)
-"${sudo_cmd[@]}" dpkg --purge vemo-paramserver vemo-paramconfig vemo-uoosim
-test ! -e /var/lib/vemo-paramserver
-test ! -e /etc/systemd/system/multi-user.target.wants/VEMO_UOO_Params_Server_service.service
-echo "== install test passed"
+# In a throwaway root: an installation of this machine is never touched.
+"$here/scripts/install-test.sh" "$out"

@@ -2,7 +2,9 @@
 # Builds everything (installing what is missing) and runs the whole test suite
 # through ctest, with the generated systemd unit checked by systemd-analyze;
 # compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
-# builds, checks, installs and removes the Debian packages;
+# builds and checks the Debian packages, and installs and removes them in a
+# throwaway root (scripts/install-test.sh: this machine's own installation and
+# its data are never touched);
 # then builds again with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the suite once more; then replays the fuzz targets' seed corpus and
 # fuzzes each target for a minute.
@@ -18,7 +20,8 @@ export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
 
 "$here/scripts/check-windows-sources.sh"
 
-# The Debian packages: built, checked with lintian, installed, run and removed.
+# The Debian packages: built, checked with lintian, installed, run and removed
+# in a throwaway root.
 # The suite has just run, so the package build skips it.
 DEB_BUILD_OPTIONS=nocheck "$here/scripts/package.sh" --install-test
 

@@ -27,7 +27,7 @@ if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
     packages+=(systemd g++-mingw-w64-x86-64)
 fi
 if $packaging; then
-    packages+=(dpkg-dev debhelper fakeroot lintian)
+    packages+=(dpkg-dev debhelper fakeroot lintian help2man)
 fi
 
 missing=()

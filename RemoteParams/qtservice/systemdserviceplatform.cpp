@@ -35,8 +35,10 @@ namespace {
 const char ServicePidVariable[] = "QTSERVICE_SYSTEMD_PID";
 
 // The self-pipe between the signal handlers and the dispatcher thread. A byte
-// is a control code (1 stop, 128..255 user commands); 0 ends the control loop.
+// is a control code (1 stop, 128..255 user commands), HangupByte for SIGHUP;
+// 0 ends the control loop.
 int controlPipe[2] = {-1, -1};
+const unsigned char HangupByte = 2;
 
 bool ensureControlPipe()
 {
@@ -66,6 +68,11 @@ extern "C" void onStopSignal(int)
     writeControlByte(1);
 }
 
+extern "C" void onHangupSignal(int)
+{
+    writeControlByte(HangupByte);
+}
+
 extern "C" void onCommandSignal(int, siginfo_t* info, void*)
 {
     if (!info || info->si_code != SI_QUEUE) {
@@ -89,8 +96,11 @@ bool installSignalHandlers()
     command.sa_sigaction = onCommandSignal;
     sigemptyset(&command.sa_mask);
     command.sa_flags = SA_RESTART | SA_SIGINFO;
+    struct sigaction hangup = stop;
+    hangup.sa_handler = onHangupSignal;
     return ::sigaction(SIGTERM, &stop, nullptr) == 0 &&
-           ::sigaction(SIGRTMIN, &command, nullptr) == 0;
+           ::sigaction(SIGRTMIN, &command, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &hangup, nullptr) == 0;
 }
 
 void drainControlPipe()
@@ -646,6 +656,13 @@ SystemdServicePlatform::runDispatcher(const QString& name, const QStringList& pr
         }
         if (byte == 0) {
             break;
+        }
+        if (byte == HangupByte) {
+            // A service has no terminal to lose and nothing to reload: SIGHUP
+            // (a stray "kill -HUP", or a session ending) is not a stop.
+            qWarning("QtService: SIGHUP received; the service keeps running (SIGTERM or "
+                     "systemctl stop stops it)");
+            continue;
         }
         callbacks->controlHandler(byte);
     }

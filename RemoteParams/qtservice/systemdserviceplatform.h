@@ -27,8 +27,9 @@
 //
 // Controls: SIGTERM is the stop request (control 1). A user command n (0..127)
 // is the real-time signal SIGRTMIN sent with sigqueue() and the value n to the
-// unit's main process (control 128 + n). Both signal handlers only write a
-// byte to a pipe, which the dispatcher thread reads. systemd cannot suspend a
+// unit's main process (control 128 + n). SIGHUP is logged and otherwise
+// ignored: the service goes on. The signal handlers only write a byte to a
+// pipe, which the dispatcher thread reads. systemd cannot suspend a
 // service: pause and resume are refused (false) - stopping the process with
 // SIGSTOP would leave its sockets unanswered.
 class SystemdServicePlatform : public QtServicePlatform

@@ -16,8 +16,10 @@ const char* const WriterConnectionName = "vemo_params_writer";
 const char* const ReaderConnectionName = "vemo_params_reader";
 // Rows handed over from the reading thread at a time.
 constexpr int ReadChunkRows = 16384;
-// A load retried while the server runs waits only this long for a lock, so that
-// the main thread is not held.
+// A load retried while the server runs waits only this long for a lock. That
+// bounds only the wait: once the file is free, the rows are read on the writer
+// thread but taken in here as they come, so the main thread is held until the
+// whole table has been read, as long as the start-up read of the same file.
 constexpr int RetryLockWaitMs = 50;
 
 } // namespace

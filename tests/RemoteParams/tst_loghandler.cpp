@@ -13,6 +13,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
+
 namespace {
 
 // The smallest service the framework accepts; it only has to exist for the log
@@ -205,6 +207,42 @@ private slots:
         QCOMPARE(next[0], perThread);
         QCOMPARE(next[1], perThread);
         QCOMPARE(writer.droppedLines(), qint64(0));
+    }
+
+    // A thread logs all the while controllers are created and deleted on the
+    // main thread: no line is handed to a controller that is gone (that would
+    // be a use after free: a crash, or AddressSanitizer's report).
+    void threadLogsWhileTheControllerIsDeleted()
+    {
+        IdleService service;
+        LogHandler::install();
+        std::atomic<bool> done{false};
+        std::atomic<int> logged{0};
+        QList<QThread*> workers;
+        for (int i = 0; i < 3; ++i) {
+            workers << QThread::create([&] {
+                while (!done.load()) {
+                    qDebug() << "from a worker";
+                    ++logged;
+                }
+            });
+            workers.last()->start();
+        }
+        for (int i = 0; i < 20000; ++i) {
+            auto* controller = new Controller;
+            QCoreApplication::processEvents();
+            delete controller;
+            if (i % 64 == 0) {
+                platform.clearEvents();
+            }
+        }
+        done = true;
+        for (QThread* worker : qAsConst(workers)) {
+            worker->wait();
+            delete worker;
+        }
+        qInstallMessageHandler(nullptr);
+        QVERIFY(logged.load() > 0);
     }
 
     void withoutServiceNothingIsWritten()

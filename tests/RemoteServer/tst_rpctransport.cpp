@@ -18,10 +18,8 @@ class TestRpcTransport : public QObject
 {
     Q_OBJECT
 private slots:
-    void bindHost_data();
-    void bindHost();
-    void startWithBindHostFile_data();
-    void startWithBindHostFile();
+    void startWithBindAddress_data();
+    void startWithBindAddress();
     void forwardBeforeStartAndAfterStop();
     void forwardReachesListedClientsSilently();
     void pendingDisconnectsDedupe();
@@ -29,63 +27,7 @@ private slots:
     void stopClearsConnections();
 };
 
-void TestRpcTransport::bindHost_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("file"); // null: no file
-    QTest::addColumn<bool>("ok");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<int>("port");
-
-    const QStringList none{"paramserver"};
-    const QString any = QHostAddress(QHostAddress::Any).toString();
-    QTest::newRow("nothing") << none << QByteArray() << true << any << 45432;
-    QTest::newRow("empty file") << none << QByteArray("  \r\n") << true << any << 45432;
-    QTest::newRow("file addr:port")
-        << none << QByteArray("   192.0.2.5:5000\r\n") << true << "192.0.2.5" << 5000;
-    QTest::newRow("file addr") << none << QByteArray("192.0.2.5") << true << "192.0.2.5" << 45432;
-    QTest::newRow("colon, nothing")
-        << none << QByteArray("192.0.2.5:") << true << "192.0.2.5" << 45432;
-    QTest::newRow("colon, letters")
-        << none << QByteArray("192.0.2.5:abc") << true << "192.0.2.5" << 45432;
-    QTest::newRow("port 0") << none << QByteArray("192.0.2.5:0") << true << "192.0.2.5" << 45432;
-    QTest::newRow("port too big") << none << QByteArray("192.0.2.5:70000") << true << "192.0.2.5"
-                                  << 45432;
-    QTest::newRow("extra parts") << none << QByteArray("192.0.2.5:5000:9") << true << "192.0.2.5"
-                                 << 5000;
-    QTest::newRow("argument") << QStringList{"paramserver", "198.51.100.1:7000"}
-                              << QByteArray("192.0.2.5:5000") << true << "198.51.100.1" << 7000;
-    QTest::newRow("ipv6 splits") << none << QByteArray("::1") << false << "" << 45432;
-    QTest::newRow("host name") << none << QByteArray("localhost:5000") << false << "" << 5000;
-    QTest::newRow("empty arg") << QStringList{"paramserver", ""} << QByteArray("192.0.2.5") << true
-                               << any << 45432;
-}
-
-void TestRpcTransport::bindHost()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QByteArray, file);
-    QFETCH(bool, ok);
-    QFETCH(QString, address);
-    QFETCH(int, port);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("bindhost.txt");
-    if (!file.isNull()) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(file);
-    }
-    QHostAddress gotAddress(QHostAddress::Any);
-    quint16 gotPort = 45432;
-    const QString text = RpcController::bindHostText(args, path);
-    QCOMPARE(RpcController::applyBindHost(text, 45432, gotAddress, gotPort), ok);
-    QCOMPARE(gotPort, quint16(port));
-    if (ok) {
-        QCOMPARE(gotAddress.toString(), address);
-    }
-}
-
-void TestRpcTransport::startWithBindHostFile_data()
+void TestRpcTransport::startWithBindAddress_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<bool>("listens");
@@ -93,26 +35,19 @@ void TestRpcTransport::startWithBindHostFile_data()
     QTest::newRow("not an address") << QByteArray("no-such-host") << false;
 }
 
-void TestRpcTransport::startWithBindHostFile()
+void TestRpcTransport::startWithBindAddress()
 {
     QFETCH(QByteArray, file);
     QFETCH(bool, listens);
     TestBackend backend;
     RpcController rpc(&backend);
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    QFile f("bindhost.txt");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(file);
-    f.close();
+    rpc.setBindAddress(resolveBindAddress({"paramserver"}, QString::fromLatin1(file), 0));
     QTest::ignoreMessage(QtDebugMsg,
                          QRegularExpression(listens ? "^Сервер администрирования запущен на "
                                                       "127\\.0\\.0\\.1:\\d+$"
                                                     : "^ОШИБКА ЗАПУСКА сервера администрирования "
                                                       "на no-such-host:0$"));
     rpc.start();
-    QDir::setCurrent(previous);
     QCOMPARE(rpc.serverPort() != 0, listens);
     QVERIFY(rpc.isRunning()); // the peer stays until stop() either way
     if (listens) {

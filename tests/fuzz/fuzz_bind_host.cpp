@@ -3,7 +3,7 @@
 // 0 while the configured one is not, and the file is read only up to its bound.
 
 #include "fuzzsupport.h"
-#include "rpccontroller.h"
+#include "bindaddress.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -15,13 +15,11 @@ QTemporaryDir* dir = nullptr;
 
 void checkText(const QString& text)
 {
-    QHostAddress address(QHostAddress::Any);
-    quint16 port = 45432;
-    const bool ok = RpcController::applyBindHost(text, 45432, address, port);
-    if (ok && !text.isEmpty() && address.isNull()) {
+    const BindAddress bind = resolveBindAddress({QStringLiteral("paramserver")}, text, 45432);
+    if (bind.valid && !bind.hostText.isEmpty() && bind.address.isNull()) {
         fuzz::fail("host text accepted without an address");
     }
-    if (port == 0) {
+    if (bind.port == 0) {
         fuzz::fail("port 0 from a host text");
     }
 }
@@ -47,14 +45,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     file.write(bytes);
     file.close();
-    const QString fromFile = RpcController::bindHostText({QStringLiteral("paramserver")}, path);
+    const QString fromFile = readBindHostFile(path);
     if (fromFile.size() > 4096) {
         fuzz::fail("more host text than the file is read for");
     }
     checkText(fromFile);
-    // An argument wins over the file, untrimmed.
-    if (RpcController::bindHostText({QStringLiteral("paramserver"), QString::fromLatin1(bytes)},
-                                    path) != QString::fromLatin1(bytes)) {
+    // An argument wins over the file, untrimmed (unless it is an option the
+    // command line of a run may hold).
+    const QString argument = QString::fromLatin1(bytes);
+    const BindAddress bind =
+        resolveBindAddress({QStringLiteral("paramserver"), argument}, fromFile, 45432);
+    if (argument != QLatin1String("-e") && argument != QLatin1String("-exec") &&
+        !argument.contains(QLatin1String("--restart")) && bind.hostText != argument) {
         fuzz::fail("the argument did not win over the file");
     }
     return 0;

@@ -76,6 +76,36 @@ private slots:
         QVERIFY(!QFile::exists(server.directory() + "/../elsewhere/vemo_resource.db"));
     }
 
+    // A service restarted on its own is started with "--restart N", which its
+    // application gets as arguments: they name no host, the RPC server listens
+    // where it would without them.
+    void restartArgumentsNameNoBindHost_data()
+    {
+        QTest::addColumn<QByteArray>("bindhost"); // null: no bindhost.txt
+        QTest::addColumn<QString>("address");
+        QTest::newRow("no bindhost.txt") << QByteArray() << "0.0.0.0";
+        QTest::newRow("bindhost.txt") << QByteArray("127.0.0.1\n") << "127.0.0.1";
+    }
+
+    void restartArgumentsNameNoBindHost()
+    {
+        QFETCH(QByteArray, bindhost);
+        QFETCH(QString, address);
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY(server.isValid());
+        if (!bindhost.isNull()) {
+            QFile file(server.directory() + "/bindhost.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bindhost);
+        }
+        QVERIFY2(server.start({"--restart", "5"}), qPrintable(server.log()));
+        QVERIFY2(server.log().contains(QString("Сервер администрирования запущен на %1:%2")
+                                           .arg(address)
+                                           .arg(server.rpcPort())),
+                 qPrintable(server.log()));
+        QVERIFY(server.interrupt(SIGTERM));
+    }
+
     void helpAndVersion()
     {
         ServerProcess server(PARAMSERVER_PATH);

@@ -340,6 +340,42 @@ private slots:
         QVERIFY(r.lines.value(0).contains("localparams=0"));
     }
 
+    // A console run that is told to end, or that loses its terminal, stops in
+    // order: the uploads it acknowledged are in the file afterwards.
+    void stopSignalKeepsAcknowledgedUploads_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<int>("times");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 1;
+        QTest::newRow("SIGHUP") << int(SIGHUP) << 1;
+        // A closing terminal: from the kernel, then from the shell.
+        QTest::newRow("SIGHUP twice") << int(SIGHUP) << 2;
+    }
+    void stopSignalKeepsAcknowledgedUploads()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(int, times);
+        ServerProcess server(PARAMSERVER_PATH);
+        QVERIFY2(server.start(), qPrintable(server.log()));
+        const int devices = 4;
+        for (int uoo = 1; uoo <= devices; ++uoo) {
+            QCOMPARE(sim(server, {"--uoo", QString::number(uoo), "--params-size", "900"}).exitCode,
+                     0);
+        }
+        for (int i = 1; i < times; ++i) {
+            ::kill(pid_t(server.pid()), signalNumber);
+        }
+        int exitCode = -1;
+        QVERIFY(server.interrupt(signalNumber, &exitCode));
+        QCOMPARE(exitCode, 0);
+        QVERIFY2(server.log().contains("Остановка сервера параметров..."),
+                 qPrintable(server.log()));
+        QCOMPARE(fileValue(server.directory(),
+                           "SELECT COUNT(*) FROM desc WHERE length(uooparams) = 900")
+                     .toInt(),
+                 devices);
+    }
+
     // A new set that the workstation was told "OK" for survives a kill -9 that
     // follows at once.
     void scheduledSetSurvivesKillAfterOk()

@@ -757,6 +757,11 @@ void TestSystemdServicePlatform::runUnderNotifySocket()
     QCOMPARE(child.lines.filter(QLatin1String("command")),
              (QStringList{"command 5", "command 7", "command 0"}));
 
+    // SIGHUP is no stop: the service goes on and answers the next command.
+    QCOMPARE(::kill(pid, SIGHUP), 0);
+    QVERIFY(controller.sendCommand(3));
+    QVERIFY(child.waitForLine(QStringLiteral("command 3")));
+
     // Every control reports the service running again.
     while (!notify.receive(200).isEmpty()) {
     }
