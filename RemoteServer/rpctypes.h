@@ -27,8 +27,9 @@ QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list);
 QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list);
 QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list);
 
-// Reads a date-time as the stream encodes it (version Qt_5_2 or later), accepting
-// local time, UTC and a fixed offset. A date-time carrying a time zone marks the
-// stream corrupt: the stock reader would look the zone's name, as sent by the
-// peer, up in the system's zone files.
+// Reads a date-time as the stream encodes it (version Qt_5_2 or later): local time,
+// UTC, a fixed offset or a time zone. One with an offset or a zone is read as the
+// same instant in local time. A zone is taken only as an offset or by a well-formed
+// name the system knows (the stock reader would look any name the peer sends up in
+// the zone files); anything else marks the stream corrupt.
 QDataStream& readWireDateTime(QDataStream& in, QDateTime& value);
