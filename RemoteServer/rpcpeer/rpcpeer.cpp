@@ -636,7 +636,14 @@ void RpcPeer::deliver(RpcConnection* connection, const QString& name, const QVar
     const quint64* clientId = connection->isToServer() ? nullptr : &id;
     QPointer<RpcPeer> self(this);
     for (const RpcSlotTable::Binding& binding : bindings) {
-        RpcSlotTable::invoke(binding, name, clientId, args);
+        QString why;
+        if (!RpcSlotTable::invoke(binding, name, clientId, args, &why)) {
+            // The peer decides how often this happens: through the limiter.
+            diagnostics->report(QStringLiteral("[RpcServer] message dropped"), QtWarningMsg,
+                                QStringLiteral("%1: message %2 dropped: %3")
+                                    .arg(describe(connection), PeerText::clip(name), why));
+            continue;
+        }
         if (!self) {
             return;
         }

@@ -1,3 +1,5 @@
+#include "logcapture.h"
+#include "logratelimiter.h"
 #include "rawconnection.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
@@ -36,7 +38,21 @@ public:
 public slots:
     void echo(quint64 client, QVariant) { from.append(client); }
     void big(QByteArray) { ++bigs; }
+    void typed(quint64 client, QString) { from.append(client); }
 };
+
+// A frame "TYPED" with the given raw argument bytes.
+QByteArray typedFrame(int count, const QByteArray& args)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_3);
+    out << QString("TYPED") << quint8(count);
+    body += args;
+    QByteArray frame(4, '\0');
+    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
+    return frame + body;
+}
 
 } // namespace
 
@@ -58,6 +74,8 @@ private slots:
     void unfinishedFrameCloses();
     void clientLimitRefuses();
     void totalOutputShedsUntrustedFirst();
+    void peerCausedLinesAreLimited_data();
+    void peerCausedLinesAreLimited();
 };
 
 void TestRpcPeerLimits::frameLimitByTrust_data()
@@ -211,6 +229,39 @@ void TestRpcPeerLimits::totalOutputShedsUntrustedFirst()
     QCOMPARE(server.clients(), QList<quint64>{readerId});
     QVERIFY(!written.isEmpty());
     QVERIFY(server.totalPendingOutput() <= limits.maxTotalPendingOutput);
+}
+
+void TestRpcPeerLimits::peerCausedLinesAreLimited_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("line");
+    const QByteArray anInt = QByteArray::fromHex("00000002 00 00000007");
+    QTest::newRow("argument of another type") << typedFrame(1, anInt) << "does not fit";
+    QTest::newRow("too many arguments") << typedFrame(2, anInt + anInt) << "do not fit";
+    QTest::newRow("undecodable argument")
+        << typedFrame(1, QByteArray::fromHex("00000fff 00")) << "cannot be decoded";
+}
+
+void TestRpcPeerLimits::peerCausedLinesAreLimited()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, line);
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    server.attachSlot("TYPED", &side, SLOT(typed(quint64, QString)));
+    QTcpSocket raw;
+    quint64 id = 0;
+    connectRaw(raw, server, &id);
+    LogCapture log;
+    QByteArray many;
+    for (int i = 0; i < 1000; ++i) {
+        many += frame;
+    }
+    raw.write(many + echoFrame(1));
+    QTRY_COMPARE_WITH_TIMEOUT(side.from, QList<quint64>{id}, Wait);
+    QCOMPARE(log.count(line), LogRateLimiter::DefaultBurst);
+    QCOMPARE(log.entries().size(), LogRateLimiter::DefaultBurst);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeerLimits)
