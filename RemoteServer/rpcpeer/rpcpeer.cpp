@@ -544,7 +544,10 @@ void RpcPeer::serviceInput(RpcConnection* connection)
 
     bool more = true;
     while (more) {
-        const QByteArray chunk = connection->socket()->readAll();
+        // After a failed write Qt aborts the socket: the device is closed before
+        // disconnected() arrives here, and there is nothing more to read from it.
+        QTcpSocket* socket = connection->socket();
+        const QByteArray chunk = socket->isReadable() ? socket->readAll() : QByteArray();
         more = !chunk.isEmpty();
         if (more) {
             connection->frames().append(chunk);

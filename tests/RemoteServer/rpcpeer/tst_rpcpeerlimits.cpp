@@ -76,6 +76,7 @@ private slots:
     void totalOutputShedsUntrustedFirst();
     void peerCausedLinesAreLimited_data();
     void peerCausedLinesAreLimited();
+    void resetWhileWritingReadsNothing();
 };
 
 void TestRpcPeerLimits::frameLimitByTrust_data()
@@ -262,6 +263,32 @@ void TestRpcPeerLimits::peerCausedLinesAreLimited()
     QTRY_COMPARE_WITH_TIMEOUT(side.from, QList<quint64>{id}, Wait);
     QCOMPARE(log.count(line), LogRateLimiter::DefaultBurst);
     QCOMPARE(log.entries().size(), LogRateLimiter::DefaultBurst);
+}
+
+void TestRpcPeerLimits::resetWhileWritingReadsNothing()
+{
+    // A write that fails (the client reset the connection) makes Qt abort the
+    // socket: the device is closed first, then disconnected() is emitted. The
+    // server must not read the closed device then; here the abort is made by hand,
+    // a thousand times.
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    LogCapture log;
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    for (int round = 0; round < 10; ++round) {
+        QTcpSocket clients[100];
+        for (QTcpSocket& client : clients) {
+            quint64 id = 0;
+            connectRaw(client, server, &id);
+        }
+        for (QTcpSocket* socket : server.findChildren<QTcpSocket*>()) {
+            socket->abort();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 100 * (round + 1), Wait);
+    }
+    QVERIFY(server.clients().isEmpty());
+    QCOMPARE(log.count("device not open"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeerLimits)
