@@ -61,6 +61,7 @@ RpcPeer::Limits RpcController::serverLimits(int maxClients, long descriptorLimit
     limits.maxUntrustedPendingOutput = MaxOutputBeforeLogin;
     limits.maxTotalPendingOutput = MaxTotalOutput;
     limits.partialFrameTimeoutMs = PartialFrameTimeoutMs;
+    limits.loginTimeoutMs = LoginTimeoutMs;
     return limits;
 }
 
@@ -115,6 +116,7 @@ void RpcController::start()
         return;
     }
     rpcPeer = new VemoRPCPeer();
+    rpcPeer->setClock(clock);
     connect(rpcPeer, &RpcPeer::clientConnected, this, &RpcController::rpcClientConnected);
     connect(rpcPeer, &RpcPeer::clientDisconnected, this, &RpcController::rpcClientDisconnected);
     connect(rpcPeer, &RpcPeer::serverError, this, &RpcController::rpcError);

@@ -43,6 +43,9 @@ public:
     // A trusted (logged-in) connection may send larger frames and fall further
     // behind; untrusted ones go first when output must be shed.
     bool isTrusted() const { return trusted; }
+    // When the connection was accepted, on the peer's clock (monotonic ms).
+    qint64 acceptedAtMs() const { return acceptedMs; }
+    void setAcceptedAtMs(qint64 ms) { acceptedMs = ms; }
     void setTrusted(bool value) { trusted = value; }
 
     // Runs while part of a frame has arrived and nothing more since; the peer
@@ -160,5 +163,6 @@ private:
     bool toServer;
     RpcFrameReader reader;
     bool trusted = false;
+    qint64 acceptedMs = 0;
     QTimer partialTimer;
 };

@@ -1,5 +1,6 @@
 #include "rpcpeer.h"
 
+#include "clock.h"
 #include "logratelimiter.h"
 #include "peertext.h"
 #include "rpccodec.h"
@@ -24,8 +25,11 @@ std::atomic<quint64> nextClientId{1};
 
 RpcPeer::RpcPeer(QObject* parent)
     : QObject(parent), slotTable(std::make_unique<RpcSlotTable>()),
-      diagnostics(new LogRateLimiter(this))
+      diagnostics(new LogRateLimiter(this)), clock(Clock::system()),
+      loginSweep(new QTimer(this))
 {
+    loginSweep->setInterval(LoginSweepMs);
+    connect(loginSweep, &QTimer::timeout, this, &RpcPeer::closeLateLogins);
     // The value types, with the bounded list readers, must be the registered ones
     // before the first argument is decoded.
     registerRpcTypes();
@@ -60,6 +64,9 @@ bool RpcPeer::listen(const QHostAddress& address, quint16 port)
     }
     if (server->isListening()) {
         server->close();
+    }
+    if (bounds.loginTimeoutMs > 0) {
+        loginSweep->start();
     }
     return server->listen(address, port);
 }
@@ -128,6 +135,7 @@ void RpcPeer::acceptConnections()
         const quint64 id = nextClientId.fetch_add(1);
         RpcConnection* connection = addConnection(socket, id, false);
         connection->markConnected();
+        connection->setAcceptedAtMs(clock->monotonicMs());
         connections.insert(id, connection);
         emit clientConnected(id);
     }
@@ -148,6 +156,35 @@ void RpcPeer::handleAcceptError(QAbstractSocket::SocketError error)
         }
     });
     emit serverError(error);
+}
+
+void RpcPeer::setClock(Clock* source)
+{
+    clock = source ? source : Clock::system();
+}
+
+void RpcPeer::closeLateLogins()
+{
+    if (bounds.loginTimeoutMs <= 0) {
+        return;
+    }
+    const qint64 now = clock->monotonicMs();
+    // Collected first: closing changes the map.
+    QList<RpcConnection*> late;
+    for (RpcConnection* connection : qAsConst(connections)) {
+        if (!connection->isClosed() && !connection->isTrusted() &&
+            now - connection->acceptedAtMs() >= bounds.loginTimeoutMs) {
+            late.append(connection);
+        }
+    }
+    for (RpcConnection* connection : late) {
+        const QString who = describe(connection);
+        closeConnection(connection, false);
+        diagnostics->report(QStringLiteral("[RpcServer] no login"), QtWarningMsg,
+                            QStringLiteral("%1: not logged in within %2 s; connection closed")
+                                .arg(who)
+                                .arg(bounds.loginTimeoutMs / 1000.0));
+    }
 }
 
 // --- client side
@@ -473,6 +510,11 @@ void RpcPeer::setMaxPendingOutput(qint64 bytes)
 void RpcPeer::setLimits(const Limits& limits)
 {
     bounds = limits;
+    if (bounds.loginTimeoutMs <= 0) {
+        loginSweep->stop();
+    } else if (isListening()) {
+        loginSweep->start();
+    }
     for (RpcConnection* connection : qAsConst(connections)) {
         applyFrameLimit(connection);
     }

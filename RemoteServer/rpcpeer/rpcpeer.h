@@ -11,8 +11,11 @@
 
 #include <QSet>
 
+class QTimer;
+
 #include <memory>
 
+class Clock;
 class LogRateLimiter;
 class QTcpServer;
 class QTcpSocket;
@@ -63,7 +66,10 @@ public:
         qint64 maxUntrustedPendingOutput = 0;              // the same before trust
         qint64 maxTotalPendingOutput = 0;                  // of all clients together
         int partialFrameTimeoutMs = 30 * 1000;             // part of a frame, then silence
+        qint64 loginTimeoutMs = 0; // from acceptance until trusted; 0: no deadline
     };
+    // How often connections are checked against the login deadline.
+    static constexpr int LoginSweepMs = 1000;
 
     explicit RpcPeer(QObject* parent = nullptr);
     ~RpcPeer() override;
@@ -133,6 +139,13 @@ public:
     void setLimits(const Limits& limits);
     Limits limits() const { return bounds; }
 
+    // The clock the login deadline is measured on (default: the system's).
+    void setClock(Clock* clock);
+    // Closes, with one rate-limited warning each, the connections that were not
+    // trusted within the login deadline of their acceptance. Runs every
+    // LoginSweepMs by itself while listening; tests call it directly.
+    void closeLateLogins();
+
     // Marks a client as logged in (trusted) or not.
     void setClientTrusted(quint64 id, bool trusted);
     bool isClientTrusted(quint64 id) const;
@@ -178,4 +191,6 @@ private:
     QElapsedTimer monotonic;
     Limits bounds;
     LogRateLimiter* diagnostics = nullptr;
+    Clock* clock = nullptr;
+    QTimer* loginSweep = nullptr;
 };

@@ -27,6 +27,7 @@ private slots:
     void pendingDisconnectsDedupe();
     void selfDisconnectLeavesQueue();
     void stopClearsConnections();
+    void loginDeadlineClosesSilentConnections();
 };
 
 void TestRpcTransport::bindHost_data()
@@ -225,6 +226,20 @@ void TestRpcTransport::stopClearsConnections()
     server.rpc.start();
     auto again = server.connectClient();
     QCOMPARE(server.login(*again, "op", "pw"), QString("LOGIN_OK"));
+}
+
+void TestRpcTransport::loginDeadlineClosesSilentConnections()
+{
+    TestServer server;
+    server.backend.addAccount("op", "pw", QByteArray("\x03"));
+    auto operatorClient = server.connectClient();
+    QCOMPARE(server.login(*operatorClient, "op", "pw"), QString("LOGIN_OK"));
+    quint64 silentId = 0;
+    auto silent = server.connectClient(&silentId);
+    server.clock.advanceMs(61 * 1000); // past the login deadline
+    QVERIFY(silent->waitDisconnected());
+    QCOMPARE(server.rpc.getClients().size(), 1);
+    QVERIFY(operatorClient->connected());
 }
 
 QTEST_GUILESS_MAIN(TestRpcTransport)

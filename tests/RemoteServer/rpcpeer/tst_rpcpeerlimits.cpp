@@ -1,3 +1,4 @@
+#include "clock.h"
 #include "logcapture.h"
 #include "logratelimiter.h"
 #include "rawconnection.h"
@@ -77,6 +78,7 @@ private slots:
     void peerCausedLinesAreLimited_data();
     void peerCausedLinesAreLimited();
     void resetWhileWritingReadsNothing();
+    void loginDeadline();
 };
 
 void TestRpcPeerLimits::frameLimitByTrust_data()
@@ -289,6 +291,43 @@ void TestRpcPeerLimits::resetWhileWritingReadsNothing()
     }
     QVERIFY(server.clients().isEmpty());
     QCOMPARE(log.count("device not open"), 0);
+}
+
+void TestRpcPeerLimits::loginDeadline()
+{
+    // Measured from acceptance: a frame trickled in does not extend it, a login
+    // (trust) lifts it.
+    ManualClock clock;
+    RpcPeer::Limits limits;
+    limits.loginTimeoutMs = 60000;
+    RpcPeer server;
+    server.setClock(&clock);
+    Echoes side;
+    startServer(server, side, limits);
+    QTcpSocket silent;
+    QTcpSocket trickling;
+    QTcpSocket trusted;
+    quint64 ids[3] = {0, 0, 0};
+    connectRaw(silent, server, &ids[0]);
+    connectRaw(trickling, server, &ids[1]);
+    connectRaw(trusted, server, &ids[2]);
+    server.setClientTrusted(ids[2], true);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    LogCapture log;
+
+    const QByteArray frame = echoFrame(10);
+    for (int second = 0; second < 70; ++second) {
+        if (second < frame.size()) {
+            trickling.write(frame.mid(second, 1));
+            QTRY_VERIFY_WITH_TIMEOUT(trickling.bytesToWrite() == 0, Wait);
+        }
+        clock.advanceMs(1000);
+        server.closeLateLogins();
+        QCOMPARE(server.clients().size(), second + 1 < 60 ? 3 : 1);
+    }
+    QCOMPARE(server.clients(), QList<quint64>{ids[2]});
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 2, Wait);
+    QCOMPARE(log.count("not logged in within 60 s; connection closed"), 2);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeerLimits)
