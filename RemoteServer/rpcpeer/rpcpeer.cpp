@@ -9,12 +9,19 @@
 #include "rpctypes.h"
 
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <atomic>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -65,17 +72,78 @@ bool RpcPeer::listen(const QHostAddress& address, quint16 port)
     if (server->isListening()) {
         server->close();
     }
+    delete acceptNotifier;
+    acceptNotifier = nullptr;
     if (bounds.loginTimeoutMs > 0) {
         loginSweep->start();
     }
-    return server->listen(address, port);
+    if (!server->listen(address, port)) {
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    // The server's own accepting cannot tell a lasting failure (no descriptor
+    // left) from a passing one once its socket engine has recorded any error, and
+    // then retries at once, forever: it stays paused and the peer accepts itself.
+    server->pauseAccepting();
+    acceptNotifier =
+        new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &RpcPeer::acceptOwn);
+#endif
+    return true;
 }
 
 void RpcPeer::stopListening()
 {
+    delete acceptNotifier;
+    acceptNotifier = nullptr;
     if (server) {
         server->close();
     }
+}
+
+void RpcPeer::acceptOwn()
+{
+#ifdef Q_OS_UNIX
+    if (!acceptNotifier || !server) {
+        return;
+    }
+    QPointer<RpcPeer> self(this);
+    // A bounded number per turn, so a flood of connections does not hold the loop.
+    for (int taken = 0; taken < MaxAcceptsPerTurn; ++taken) {
+        const int fd = ::accept4(static_cast<int>(server->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
+                continue; // that connection is gone, the next may be fine
+            }
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                return;
+            }
+            // Out of descriptors or memory: the connection stays queued and would
+            // be reported again at once, so accepting pauses for real.
+            acceptNotifier->setEnabled(false);
+            QPointer<QSocketNotifier> paused(acceptNotifier);
+            QTimer::singleShot(AcceptPauseMs, this, [paused] {
+                if (paused) {
+                    paused->setEnabled(true);
+                }
+            });
+            emit serverError(QAbstractSocket::SocketResourceError);
+            return;
+        }
+        auto* socket = new QTcpSocket();
+        if (!socket->setSocketDescriptor(fd)) {
+            delete socket;
+            ::close(fd);
+            continue;
+        }
+        takeConnection(socket);
+        if (!self || !acceptNotifier) {
+            return;
+        }
+    }
+#endif
 }
 
 bool RpcPeer::isListening() const
@@ -119,26 +187,31 @@ void RpcPeer::acceptConnections()
         if (!socket) {
             break;
         }
-        if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
-            // Refused at once: the descriptor goes back before anything is read.
-            const QString from = socket->peerAddress().toString();
-            socket->abort();
-            delete socket;
-            diagnostics->report(
-                QStringLiteral("[RpcServer] connection refused"), QtWarningMsg,
-                QStringLiteral("[RpcServer] connection from %1 refused: %2 connections open, "
-                               "the limit")
-                    .arg(from)
-                    .arg(connections.size()));
-            continue;
-        }
-        const quint64 id = nextClientId.fetch_add(1);
-        RpcConnection* connection = addConnection(socket, id, false);
-        connection->markConnected();
-        connection->setAcceptedAtMs(clock->monotonicMs());
-        connections.insert(id, connection);
-        emit clientConnected(id);
+        takeConnection(socket);
     }
+}
+
+void RpcPeer::takeConnection(QTcpSocket* socket)
+{
+    if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
+        // Refused at once: the descriptor goes back before anything is read.
+        const QString from = socket->peerAddress().toString();
+        socket->abort();
+        delete socket;
+        diagnostics->report(
+            QStringLiteral("[RpcServer] connection refused"), QtWarningMsg,
+            QStringLiteral("[RpcServer] connection from %1 refused: %2 connections open, "
+                           "the limit")
+                .arg(from)
+                .arg(connections.size()));
+        return;
+    }
+    const quint64 id = nextClientId.fetch_add(1);
+    RpcConnection* connection = addConnection(socket, id, false);
+    connection->markConnected();
+    connection->setAcceptedAtMs(clock->monotonicMs());
+    connections.insert(id, connection);
+    emit clientConnected(id);
 }
 
 void RpcPeer::handleAcceptError(QAbstractSocket::SocketError error)

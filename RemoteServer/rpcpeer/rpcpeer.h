@@ -11,6 +11,7 @@
 
 #include <QSet>
 
+class QSocketNotifier;
 class QTimer;
 
 #include <memory>
@@ -53,6 +54,8 @@ public:
     // How long accepting pauses after the system refused to accept a connection
     // (for example at the descriptor limit).
     static constexpr int AcceptPauseMs = 1000;
+    // Connections accepted in one turn of the event loop at most.
+    static constexpr int MaxAcceptsPerTurn = 64;
 
     // What one peer holds for its clients at most. A limit of 0 is no limit.
     // Untrusted connections (not logged in) have the tighter of the two frame and
@@ -179,6 +182,8 @@ private:
     void enforceOutputBudget();
     void shed(RpcConnection* connection, const QString& why);
     void handleAcceptError(QAbstractSocket::SocketError error);
+    void acceptOwn();
+    void takeConnection(QTcpSocket* socket);
     void applyFrameLimit(RpcConnection* connection) const;
     qint64 outputCap(const RpcConnection* connection) const;
     QString describe(const RpcConnection* connection) const;
@@ -193,4 +198,7 @@ private:
     LogRateLimiter* diagnostics = nullptr;
     Clock* clock = nullptr;
     QTimer* loginSweep = nullptr;
+    // Where the system allows it, the peer accepts connections itself and sees the
+    // errno of every accept (the server's own accepting stays paused).
+    QSocketNotifier* acceptNotifier = nullptr;
 };

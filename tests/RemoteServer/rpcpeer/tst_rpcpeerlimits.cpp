@@ -10,6 +10,10 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 // The bounds an RpcPeer keeps against clients that misbehave: frame sizes before
 // and after trust, unfinished frames, the number of clients and the output of all
 // clients together.
@@ -79,6 +83,7 @@ private slots:
     void peerCausedLinesAreLimited();
     void resetWhileWritingReadsNothing();
     void loginDeadline();
+    void descriptorLimitPausesAccepting();
 };
 
 void TestRpcPeerLimits::frameLimitByTrust_data()
@@ -328,6 +333,43 @@ void TestRpcPeerLimits::loginDeadline()
     QCOMPARE(server.clients(), QList<quint64>{ids[2]});
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 2, Wait);
     QCOMPARE(log.count("not logged in within 60 s; connection closed"), 2);
+}
+
+void TestRpcPeerLimits::descriptorLimitPausesAccepting()
+{
+    // Once the server has met any passing accept failure, a later lack of
+    // descriptors must still be seen: it is reported and accepting pauses.
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    QSignalSpy errors(&server, &RpcPeer::serverError);
+    QTcpSocket first;
+    quint64 id = 0;
+    connectRaw(first, server, &id);
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 256;
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    QList<int> fillers;
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+        fillers.append(fd);
+    }
+    ::close(fillers.takeLast()); // room for the client's socket only
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), Wait);
+    const QAbstractSocket::SocketError error =
+        errors.at(0).at(0).value<QAbstractSocket::SocketError>();
+
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QCOMPARE(error, QAbstractSocket::SocketResourceError);
+    // After the pause the waiting connection is taken.
+    QTRY_COMPARE_WITH_TIMEOUT(server.clients().size(), 2, Wait);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeerLimits)
