@@ -103,7 +103,7 @@ QTimeZone readWireTimeZone(QDataStream& in)
 
 QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list)
 {
-    return readBoundedList(in, list, 1);
+    return readBoundedList(in, list, 1, MaxPermissionCodes);
 }
 
 QDataStream& readWireDateTime(QDataStream& in, QDateTime& value)
@@ -151,7 +151,7 @@ QDataStream& readWireDateTime(QDataStream& in, QDateTime& value)
 
 QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list)
 {
-    return readBoundedList(in, list, MinClientBytes);
+    return readBoundedList(in, list, MinClientBytes, MaxListedAccounts);
 }
 
 QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list)

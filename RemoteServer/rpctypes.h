@@ -22,6 +22,13 @@ void registerRpcTypes();
 // Registers only the three types of the login bookkeeping.
 void registerRpcAuthTypes();
 
+// Most elements a list read from a peer may announce (see boundedlist.h): one code
+// per possible permission value, and far more accounts or texts than any
+// installation has. A list of descriptors is bounded only by its frame's bytes.
+constexpr quint32 MaxPermissionCodes = 256;
+constexpr quint32 MaxListedAccounts = 65536;
+constexpr quint32 MaxListedTexts = 65536;
+
 // Bounded readers for the list types carried over RPC.
 QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list);
 QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list);

@@ -111,6 +111,8 @@ private slots:
     void badBodies();
     void hugeCountsAreCheap_data();
     void hugeCountsAreCheap();
+    void listElementCaps_data();
+    void listElementCaps();
     void deepNestingIsRejected();
     void unsendableTypes();
 
@@ -423,6 +425,36 @@ void TestRpcCodec::hugeCountsAreCheap_data()
     QTest::newRow("QByteArray") << body("B", 1,
                                         hex("00 00 00 0c 00") + be32(0xFFFFFFF0u) + hex("41"))
                                 << int(RpcCodec::BodyStatus::BadArguments) << 0;
+}
+
+void TestRpcCodec::listElementCaps_data()
+{
+    // Lists whose elements are all there, each at or one above its cap.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("read");
+    const auto codes = [](int n) {
+        return body("P", 1, userHeader("QList<uchar>") + be32(n) + QByteArray(n, '\3'));
+    };
+    const auto texts = [](int n) {
+        QByteArray empty;
+        for (int i = 0; i < n; ++i) {
+            empty += be32(0);
+        }
+        return body("S", 1, hex("00 00 00 0b 00") + be32(n) + empty);
+    };
+    QTest::newRow("256 codes") << codes(256) << true;
+    QTest::newRow("257 codes") << codes(257) << false;
+    QTest::newRow("16M codes") << codes(16 * 1024 * 1024) << false;
+    QTest::newRow("65536 texts") << texts(65536) << true;
+    QTest::newRow("65537 texts") << texts(65537) << false;
+}
+
+void TestRpcCodec::listElementCaps()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, read);
+    RpcCodec::Message message;
+    QCOMPARE(decode(bytes, message) == RpcCodec::BodyStatus::Ok, read);
 }
 
 void TestRpcCodec::hugeCountsAreCheap()
