@@ -58,7 +58,15 @@ public:
     // Puts the reply, given as consecutive pieces of its bytes, in its place and
     // sends what may go. No pieces give the place up. The held output counts
     // against the cap like the socket's.
-    SendResult fulfil(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput);
+    SendResult fulfil(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput)
+    {
+        return extend(ticket, pieces, maxPendingOutput, true);
+    }
+    // Adds the next pieces of the reply; it keeps its place (and what follows keeps
+    // waiting) until last. Pieces go out as soon as they are at the front, so a
+    // long reply can be produced as the client takes it.
+    SendResult extend(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput,
+                      bool last);
     bool hasReservation() const { return !held.empty(); }
     // Held output is handed to the socket while the socket holds less than this
     // (the rest follows as the socket drains): a large reply is copied into the
@@ -67,6 +75,9 @@ public:
 
     // Output not yet handed to the system: the socket's buffer plus held frames.
     qint64 pendingOutput() const;
+    // What stands before the end of the foremost held frame: the socket's buffer
+    // and that frame's unsent pieces (not the frames waiting behind it).
+    qint64 frontOutput() const;
     // Whether the other side takes our output: little is waiting in the socket, or
     // at least PaceDrainBytes went out within the last PaceWindowMs.
     bool keepsPace(qint64 nowMs) const;

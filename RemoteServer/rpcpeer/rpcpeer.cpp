@@ -544,16 +544,30 @@ quint64 RpcPeer::reserveReply(quint64 client)
 
 void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces)
 {
+    extendReply(client, ticket, pieces, true);
+}
+
+bool RpcPeer::extendReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces,
+                          bool last)
+{
     RpcConnection* connection = connections.value(client);
     if (!connection) {
-        return;
+        return false;
     }
     const qint64 cap = outputCap(connection);
-    if (connection->fulfil(ticket, pieces, cap) == RpcConnection::SendResult::OverCap) {
+    const RpcConnection::SendResult result = connection->extend(ticket, pieces, cap, last);
+    if (result == RpcConnection::SendResult::OverCap) {
         shed(connection, QStringLiteral("unsent output above %1 bytes").arg(cap));
-        return;
+        return false;
     }
     enforceOutputBudget();
+    return result == RpcConnection::SendResult::Queued;
+}
+
+qint64 RpcPeer::replyBacklog(quint64 client) const
+{
+    const RpcConnection* connection = connections.value(client);
+    return connection ? connection->frontOutput() : -1;
 }
 
 qint64 RpcPeer::pacingBacklog() const

@@ -123,6 +123,13 @@ public:
     // up). Held frames count against the unsent-output cap.
     quint64 reserveReply(quint64 client);
     void fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces);
+    // Adds the next pieces of a reserved reply, which is complete with last. A reply
+    // produced this way, as the client's output drains, never holds more than its
+    // producer lets it. False when the client is gone or was closed for its output.
+    bool extendReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces, bool last);
+    // Output of a client up to the end of the reply at the front of its queue (what
+    // its producer is waiting on); -1 for an unknown client.
+    qint64 replyBacklog(quint64 client) const;
 
     // The largest unsent output among the clients that take what is sent to them
     // (see RpcConnection::keepsPace). Producers of large bursts wait while it is
