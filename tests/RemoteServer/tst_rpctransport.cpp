@@ -1,9 +1,12 @@
 // The server endpoint: bind-host rules, start and stop, deferred disconnection and
 // forwarding to workstations.
+#include "logcapture.h"
+#include "rpccodec.h"
 #include "rpctestsupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -28,6 +31,7 @@ private slots:
     void selfDisconnectLeavesQueue();
     void stopClearsConnections();
     void loginDeadlineClosesSilentConnections();
+    void deniedRequestsAreLimited();
 };
 
 void TestRpcTransport::bindHost_data()
@@ -240,6 +244,26 @@ void TestRpcTransport::loginDeadlineClosesSilentConnections()
     QVERIFY(silent->waitDisconnected());
     QCOMPARE(server.rpc.getClients().size(), 1);
     QVERIFY(operatorClient->connected());
+}
+
+void TestRpcTransport::deniedRequestsAreLimited()
+{
+    // A thousand connections, each asking for the accounts without logging in:
+    // each is closed, and the log gets the limiter's share of lines.
+    TestServer server;
+    LogCapture log;
+    const QByteArray frame = RpcCodec::encodeFrame("RPC_GET_CLIENTS_FROM_DB", {});
+    for (int round = 0; round < 10; ++round) {
+        QTcpSocket clients[100];
+        for (QTcpSocket& client : clients) {
+            client.connectToHost(QHostAddress::LocalHost, server.port());
+            client.write(frame);
+        }
+        for (QTcpSocket& client : clients) {
+            QVERIFY(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+        }
+    }
+    QCOMPARE(log.count("Неодостаточно прав"), 10);
 }
 
 QTEST_GUILESS_MAIN(TestRpcTransport)
