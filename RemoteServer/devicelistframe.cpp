@@ -6,6 +6,8 @@
 #include <QMetaType>
 #include <QtEndian>
 
+#include <limits>
+
 DeviceListFrame::DeviceListFrame(const QString& messageName)
 {
     // Body length (patched at the end), name, one argument: a variant of the
@@ -39,6 +41,32 @@ void DeviceListFrame::append(const QList<UooDescriptor>& descriptors)
     listed += static_cast<quint32>(descriptors.size());
     size += piece.size();
     pieces.append(piece);
+}
+
+QByteArray DeviceListFrame::head(quint32 descriptors, qint64 listBytes) const
+{
+    if (failed || pieces.isEmpty()) {
+        return QByteArray();
+    }
+    const qint64 body = pieces.first().size() - RpcCodec::HeaderSize + listBytes;
+    if (body > qint64(std::numeric_limits<quint32>::max())) {
+        return QByteArray();
+    }
+    QByteArray bytes = pieces.first();
+    qToLittleEndian<quint32>(static_cast<quint32>(body), bytes.data());
+    qToBigEndian<quint32>(descriptors, bytes.data() + countOffset);
+    return bytes;
+}
+
+QByteArray DeviceListFrame::encode(const QList<UooDescriptor>& descriptors)
+{
+    QByteArray piece;
+    QDataStream out(&piece, QIODevice::WriteOnly);
+    out.setVersion(RpcCodec::StreamVersion);
+    for (const UooDescriptor& descriptor : descriptors) {
+        out << descriptor;
+    }
+    return out.status() == QDataStream::Ok ? piece : QByteArray();
 }
 
 QList<QByteArray> DeviceListFrame::finish()

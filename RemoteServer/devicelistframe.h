@@ -18,6 +18,11 @@ public:
     DeviceListFrame& operator=(const DeviceListFrame&) = delete;
 
     void append(const QList<UooDescriptor>& descriptors);
+    // The frame in two steps, for a list too long to hold: the head, given the
+    // number of descriptors and the bytes they take, then the descriptors' bytes
+    // slice by slice (encode()). Empty when the frame cannot be built.
+    QByteArray head(quint32 descriptors, qint64 listBytes) const;
+    static QByteArray encode(const QList<UooDescriptor>& descriptors);
     quint32 count() const { return listed; }
     // The finished frame as consecutive pieces; none if it could not be built.
     // Ends the building.

@@ -13,9 +13,13 @@ class RpcPeer;
 class UooDescriptorSnapshot;
 
 // Replies to device list requests a slice at a time. A request takes its place in
-// the client's output and a snapshot of the descriptors at once; the frame is then
-// built over several turns of the event loop (at most SliceMs each), so devices
-// are served in between, and sent in the place kept for it: the client sees the
+// the client's output and a snapshot of the descriptors at once; the snapshot is
+// read twice over several turns of the event loop (at most SliceMs each), so
+// devices are served in between: first to measure the frame, then to send it,
+// in the place kept for it, as fast as the client reads it (never more than
+// AheadBytes waiting for it). So a list of any length reaches a client that reads
+// within the bounds on a client's output; only a client that stops reading is
+// closed, when pushes waiting behind the list pass its bound. The client sees the
 // list as it stood at the request, followed by everything that happened since, in
 // the order it happened.
 class DeviceListReplies : public QObject
@@ -27,6 +31,8 @@ public:
     static constexpr int SliceDevices = 4096; // between two looks at the time
     // Requests of one client that may wait for their reply.
     static constexpr int MaxPerClient = 4;
+    // A reply's bytes produced ahead of what the client has taken.
+    static constexpr qint64 AheadBytes = 1024 * 1024;
 
     explicit DeviceListReplies(const QString& messageName, QObject* parent = nullptr);
     ~DeviceListReplies() override;
@@ -42,9 +48,12 @@ public:
 
 private slots:
     void work();
+    void drained(quint64 client, qint64 pending);
 
 private:
     struct Job;
+    enum class Step { Progress, Waiting, Done };
+    Step step(Job& job);
     int countFor(quint64 client) const;
 
     QString name;

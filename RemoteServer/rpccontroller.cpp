@@ -61,6 +61,7 @@ RpcPeer::Limits RpcController::serverLimits(int maxClients, long descriptorLimit
     limits.maxUntrustedPendingOutput = MaxOutputBeforeLogin;
     limits.maxTotalPendingOutput = MaxTotalOutput;
     limits.partialFrameTimeoutMs = PartialFrameTimeoutMs;
+    limits.loginTimeoutMs = LoginTimeoutMs;
     return limits;
 }
 
@@ -85,6 +86,7 @@ void RpcController::start()
         return;
     }
     rpcPeer = new VemoRPCPeer();
+    rpcPeer->setClock(clock);
     connect(rpcPeer, &RpcPeer::clientConnected, this, &RpcController::rpcClientConnected);
     connect(rpcPeer, &RpcPeer::clientDisconnected, this, &RpcController::rpcClientDisconnected);
     connect(rpcPeer, &RpcPeer::serverError, this, &RpcController::rpcError);
@@ -287,14 +289,15 @@ bool RpcController::admits(quint64 client, quint8 code, const QString& operation
     if (auth && auth->hasPermission(client, code)) {
         return true;
     }
-    if (listRequest) {
-        qWarning() << "Неодостаточно прав пользователя для выполнения операции "
-                      "RPC_GET_CLIENT_LIST; ClientID="
-                   << client;
-    } else {
-        qWarning() << "Неодостаточно прав пользователя для выполнения операции " << clip(operation)
-                   << "; ClientID=" << client;
-    }
+    // Any connection can cause this line, as often as it reconnects.
+    diagnostics->report(
+        QStringLiteral("[RpcServer] permission denied"), QtWarningMsg,
+        listRequest ? LogRateLimiter::compose("Неодостаточно прав пользователя для выполнения "
+                                              "операции RPC_GET_CLIENT_LIST; ClientID=",
+                                              client)
+                    : LogRateLimiter::compose("Неодостаточно прав пользователя для выполнения "
+                                              "операции ",
+                                              clip(operation), "; ClientID=", client));
     disconnectClient(client);
     return false;
 }
@@ -414,9 +417,11 @@ void RpcController::rpcGetUooTrackList(quint64 client)
     if (std::unique_ptr<UooDescriptorSnapshot> snapshot =
             controller && rpcPeer ? controller->openDescriptorSnapshot() : nullptr) {
         if (!deviceLists->request(rpcPeer, client, std::move(snapshot))) {
-            qWarning() << "[RpcServer] Слишком много запросов списка УОО без ответа, клиент будет "
-                          "отключен. ID="
-                       << client;
+            diagnostics->report(
+                QStringLiteral("[RpcServer] too many list requests"), QtWarningMsg,
+                LogRateLimiter::compose("[RpcServer] Слишком много запросов списка УОО без "
+                                        "ответа, клиент будет отключен. ID=",
+                                        client));
             disconnectClient(client);
         }
         return;

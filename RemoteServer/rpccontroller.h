@@ -55,6 +55,8 @@ public:
     static constexpr qint64 MaxOutputAfterLogin = 64 * 1024 * 1024;
     static constexpr qint64 MaxTotalOutput = 256 * 1024 * 1024;
     static constexpr int PartialFrameTimeoutMs = 30 * 1000;
+    // A connection that has not logged in by then is closed, whatever it sends.
+    static constexpr qint64 LoginTimeoutMs = 60 * 1000;
 
     // The peer's limits for a client limit (values below 1 mean the default) and a
     // descriptor limit (-1: none), which caps the client limit.

@@ -22,13 +22,21 @@ void registerRpcTypes();
 // Registers only the three types of the login bookkeeping.
 void registerRpcAuthTypes();
 
+// Most elements a list read from a peer may announce (see boundedlist.h): one code
+// per possible permission value, and far more accounts or texts than any
+// installation has. A list of descriptors is bounded only by its frame's bytes.
+constexpr quint32 MaxPermissionCodes = 256;
+constexpr quint32 MaxListedAccounts = 65536;
+constexpr quint32 MaxListedTexts = 65536;
+
 // Bounded readers for the list types carried over RPC.
 QDataStream& operator>>(QDataStream& in, QList<VemoRpcClient>& list);
 QDataStream& operator>>(QDataStream& in, QList<UooDescriptor>& list);
 QDataStream& readPermissionList(QDataStream& in, QList<quint8>& list);
 
-// Reads a date-time as the stream encodes it (version Qt_5_2 or later), accepting
-// local time, UTC and a fixed offset. A date-time carrying a time zone marks the
-// stream corrupt: the stock reader would look the zone's name, as sent by the
-// peer, up in the system's zone files.
+// Reads a date-time as the stream encodes it (version Qt_5_2 or later): local time,
+// UTC, a fixed offset or a time zone. One with an offset or a zone is read as the
+// same instant in local time. A zone is taken only as an offset or by a well-formed
+// name the system knows (the stock reader would look any name the peer sends up in
+// the zone files); anything else marks the stream corrupt.
 QDataStream& readWireDateTime(QDataStream& in, QDateTime& value);

@@ -16,4 +16,7 @@ public:
     // (devices without a descriptor count too). Returns false once every device has
     // been visited; true while more follow.
     virtual bool next(int budget, QList<UooDescriptor>* out) = 0;
+    // Starts reading again from the first device, once: the second reading gives
+    // the same descriptors as the first (a reply is measured, then sent).
+    virtual void rewind() = 0;
 };

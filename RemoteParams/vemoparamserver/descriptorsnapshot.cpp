@@ -39,7 +39,9 @@ bool DescriptorSnapshot::next(int budget, QList<UooDescriptor>* out)
             if (old->second) {
                 out->append(*old->second);
             }
-            kept.erase(old);
+            if (rewound) {
+                kept.erase(old);
+            }
         } else if (it->second.machine.hasDescriptor()) {
             out->append(it->second.machine.descriptor());
         }
@@ -47,15 +49,25 @@ bool DescriptorSnapshot::next(int budget, QList<UooDescriptor>* out)
         started = true;
     }
     if (it == entries.end()) {
-        finish();
+        if (rewound) {
+            finish();
+        }
         return false;
     }
     return true;
 }
 
+void DescriptorSnapshot::rewind()
+{
+    rewound = true;
+    started = false;
+    cursor = 0;
+}
+
 void DescriptorSnapshot::keep(quint32 code, bool exists, const UooDescriptor& descriptor)
 {
-    if (finished || (started && code <= cursor) || kept.count(code) != 0) {
+    // Before the rewind every device may be read again, so every change is kept.
+    if (finished || (rewound && started && code <= cursor) || kept.count(code) != 0) {
         return;
     }
     kept.emplace(code, exists ? std::optional<UooDescriptor>(descriptor) : std::nullopt);

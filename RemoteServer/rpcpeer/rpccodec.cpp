@@ -112,7 +112,7 @@ bool RpcCodec::readVariant(QDataStream& in, QVariant& value)
     if (typeId == QMetaType::QStringList) {
         // The stock list reader reserves whatever the count says.
         QStringList list;
-        readBoundedList(in, list, MinStringBytes);
+        readBoundedList(in, list, MinStringBytes, MaxListedTexts);
         if (in.status() != QDataStream::Ok) {
             return false;
         }

@@ -45,8 +45,8 @@ quint64 RpcConnection::reserve()
     return ticket;
 }
 
-RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QList<QByteArray>& pieces,
-                                                qint64 maxPendingOutput)
+RpcConnection::SendResult RpcConnection::extend(quint64 ticket, const QList<QByteArray>& pieces,
+                                                qint64 maxPendingOutput, bool last)
 {
     auto it = held.begin();
     while (it != held.end() && it->ticket != ticket) {
@@ -70,8 +70,10 @@ RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QList<QByt
         heldBytes = 0;
         return SendResult::OverCap;
     }
-    it->ticket = 0;
-    it->pieces = pieces;
+    if (last) {
+        it->ticket = 0;
+    }
+    it->pieces.append(pieces);
     heldBytes += size;
     flushHeld(false);
     return SendResult::Queued;
@@ -79,10 +81,12 @@ RpcConnection::SendResult RpcConnection::fulfil(quint64 ticket, const QList<QByt
 
 void RpcConnection::flushHeld(bool all)
 {
-    while (!held.empty() && held.front().ticket == 0 &&
-           (all || tcp->bytesToWrite() < WriteAheadBytes)) {
+    while (!held.empty() && (all || tcp->bytesToWrite() < WriteAheadBytes)) {
         QList<QByteArray>& pieces = held.front().pieces;
         if (pieces.isEmpty()) {
+            if (held.front().ticket != 0) {
+                break; // a reply still being produced keeps its place
+            }
             held.pop_front();
             continue;
         }
@@ -92,6 +96,17 @@ void RpcConnection::flushHeld(bool all)
             tcp->write(piece);
         }
     }
+}
+
+qint64 RpcConnection::frontOutput() const
+{
+    qint64 bytes = tcp->bytesToWrite();
+    if (!held.empty()) {
+        for (const QByteArray& piece : held.front().pieces) {
+            bytes += piece.size();
+        }
+    }
+    return bytes;
 }
 
 qint64 RpcConnection::pendingOutput() const

@@ -43,6 +43,9 @@ public:
     // A trusted (logged-in) connection may send larger frames and fall further
     // behind; untrusted ones go first when output must be shed.
     bool isTrusted() const { return trusted; }
+    // When the connection was accepted, on the peer's clock (monotonic ms).
+    qint64 acceptedAtMs() const { return acceptedMs; }
+    void setAcceptedAtMs(qint64 ms) { acceptedMs = ms; }
     void setTrusted(bool value) { trusted = value; }
 
     // Runs while part of a frame has arrived and nothing more since; the peer
@@ -55,7 +58,15 @@ public:
     // Puts the reply, given as consecutive pieces of its bytes, in its place and
     // sends what may go. No pieces give the place up. The held output counts
     // against the cap like the socket's.
-    SendResult fulfil(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput);
+    SendResult fulfil(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput)
+    {
+        return extend(ticket, pieces, maxPendingOutput, true);
+    }
+    // Adds the next pieces of the reply; it keeps its place (and what follows keeps
+    // waiting) until last. Pieces go out as soon as they are at the front, so a
+    // long reply can be produced as the client takes it.
+    SendResult extend(quint64 ticket, const QList<QByteArray>& pieces, qint64 maxPendingOutput,
+                      bool last);
     bool hasReservation() const { return !held.empty(); }
     // Held output is handed to the socket while the socket holds less than this
     // (the rest follows as the socket drains): a large reply is copied into the
@@ -64,6 +75,9 @@ public:
 
     // Output not yet handed to the system: the socket's buffer plus held frames.
     qint64 pendingOutput() const;
+    // What stands before the end of the foremost held frame: the socket's buffer
+    // and that frame's unsent pieces (not the frames waiting behind it).
+    qint64 frontOutput() const;
     // Whether the other side takes our output: little is waiting in the socket, or
     // at least PaceDrainBytes went out within the last PaceWindowMs.
     bool keepsPace(qint64 nowMs) const;
@@ -160,5 +174,6 @@ private:
     bool toServer;
     RpcFrameReader reader;
     bool trusted = false;
+    qint64 acceptedMs = 0;
     QTimer partialTimer;
 };

@@ -1,5 +1,6 @@
 #include "rpcpeer.h"
 
+#include "clock.h"
 #include "logratelimiter.h"
 #include "peertext.h"
 #include "rpccodec.h"
@@ -8,12 +9,19 @@
 #include "rpctypes.h"
 
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <atomic>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -24,8 +32,11 @@ std::atomic<quint64> nextClientId{1};
 
 RpcPeer::RpcPeer(QObject* parent)
     : QObject(parent), slotTable(std::make_unique<RpcSlotTable>()),
-      diagnostics(new LogRateLimiter(this))
+      diagnostics(new LogRateLimiter(this)), clock(Clock::system()),
+      loginSweep(new QTimer(this))
 {
+    loginSweep->setInterval(LoginSweepMs);
+    connect(loginSweep, &QTimer::timeout, this, &RpcPeer::closeLateLogins);
     // The value types, with the bounded list readers, must be the registered ones
     // before the first argument is decoded.
     registerRpcTypes();
@@ -61,14 +72,78 @@ bool RpcPeer::listen(const QHostAddress& address, quint16 port)
     if (server->isListening()) {
         server->close();
     }
-    return server->listen(address, port);
+    delete acceptNotifier;
+    acceptNotifier = nullptr;
+    if (bounds.loginTimeoutMs > 0) {
+        loginSweep->start();
+    }
+    if (!server->listen(address, port)) {
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    // The server's own accepting cannot tell a lasting failure (no descriptor
+    // left) from a passing one once its socket engine has recorded any error, and
+    // then retries at once, forever: it stays paused and the peer accepts itself.
+    server->pauseAccepting();
+    acceptNotifier =
+        new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &RpcPeer::acceptOwn);
+#endif
+    return true;
 }
 
 void RpcPeer::stopListening()
 {
+    delete acceptNotifier;
+    acceptNotifier = nullptr;
     if (server) {
         server->close();
     }
+}
+
+void RpcPeer::acceptOwn()
+{
+#ifdef Q_OS_UNIX
+    if (!acceptNotifier || !server) {
+        return;
+    }
+    QPointer<RpcPeer> self(this);
+    // A bounded number per turn, so a flood of connections does not hold the loop.
+    for (int taken = 0; taken < MaxAcceptsPerTurn; ++taken) {
+        const int fd = ::accept4(static_cast<int>(server->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO) {
+                continue; // that connection is gone, the next may be fine
+            }
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                return;
+            }
+            // Out of descriptors or memory: the connection stays queued and would
+            // be reported again at once, so accepting pauses for real.
+            acceptNotifier->setEnabled(false);
+            QPointer<QSocketNotifier> paused(acceptNotifier);
+            QTimer::singleShot(AcceptPauseMs, this, [paused] {
+                if (paused) {
+                    paused->setEnabled(true);
+                }
+            });
+            emit serverError(QAbstractSocket::SocketResourceError);
+            return;
+        }
+        auto* socket = new QTcpSocket();
+        if (!socket->setSocketDescriptor(fd)) {
+            delete socket;
+            ::close(fd);
+            continue;
+        }
+        takeConnection(socket);
+        if (!self || !acceptNotifier) {
+            return;
+        }
+    }
+#endif
 }
 
 bool RpcPeer::isListening() const
@@ -112,25 +187,31 @@ void RpcPeer::acceptConnections()
         if (!socket) {
             break;
         }
-        if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
-            // Refused at once: the descriptor goes back before anything is read.
-            const QString from = socket->peerAddress().toString();
-            socket->abort();
-            delete socket;
-            diagnostics->report(
-                QStringLiteral("[RpcServer] connection refused"), QtWarningMsg,
-                QStringLiteral("[RpcServer] connection from %1 refused: %2 connections open, "
-                               "the limit")
-                    .arg(from)
-                    .arg(connections.size()));
-            continue;
-        }
-        const quint64 id = nextClientId.fetch_add(1);
-        RpcConnection* connection = addConnection(socket, id, false);
-        connection->markConnected();
-        connections.insert(id, connection);
-        emit clientConnected(id);
+        takeConnection(socket);
     }
+}
+
+void RpcPeer::takeConnection(QTcpSocket* socket)
+{
+    if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
+        // Refused at once: the descriptor goes back before anything is read.
+        const QString from = socket->peerAddress().toString();
+        socket->abort();
+        delete socket;
+        diagnostics->report(
+            QStringLiteral("[RpcServer] connection refused"), QtWarningMsg,
+            QStringLiteral("[RpcServer] connection from %1 refused: %2 connections open, "
+                           "the limit")
+                .arg(from)
+                .arg(connections.size()));
+        return;
+    }
+    const quint64 id = nextClientId.fetch_add(1);
+    RpcConnection* connection = addConnection(socket, id, false);
+    connection->markConnected();
+    connection->setAcceptedAtMs(clock->monotonicMs());
+    connections.insert(id, connection);
+    emit clientConnected(id);
 }
 
 void RpcPeer::handleAcceptError(QAbstractSocket::SocketError error)
@@ -148,6 +229,35 @@ void RpcPeer::handleAcceptError(QAbstractSocket::SocketError error)
         }
     });
     emit serverError(error);
+}
+
+void RpcPeer::setClock(Clock* source)
+{
+    clock = source ? source : Clock::system();
+}
+
+void RpcPeer::closeLateLogins()
+{
+    if (bounds.loginTimeoutMs <= 0) {
+        return;
+    }
+    const qint64 now = clock->monotonicMs();
+    // Collected first: closing changes the map.
+    QList<RpcConnection*> late;
+    for (RpcConnection* connection : qAsConst(connections)) {
+        if (!connection->isClosed() && !connection->isTrusted() &&
+            now - connection->acceptedAtMs() >= bounds.loginTimeoutMs) {
+            late.append(connection);
+        }
+    }
+    for (RpcConnection* connection : late) {
+        const QString who = describe(connection);
+        closeConnection(connection, false);
+        diagnostics->report(QStringLiteral("[RpcServer] no login"), QtWarningMsg,
+                            QStringLiteral("%1: not logged in within %2 s; connection closed")
+                                .arg(who)
+                                .arg(bounds.loginTimeoutMs / 1000.0));
+    }
 }
 
 // --- client side
@@ -434,16 +544,30 @@ quint64 RpcPeer::reserveReply(quint64 client)
 
 void RpcPeer::fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces)
 {
+    extendReply(client, ticket, pieces, true);
+}
+
+bool RpcPeer::extendReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces,
+                          bool last)
+{
     RpcConnection* connection = connections.value(client);
     if (!connection) {
-        return;
+        return false;
     }
     const qint64 cap = outputCap(connection);
-    if (connection->fulfil(ticket, pieces, cap) == RpcConnection::SendResult::OverCap) {
+    const RpcConnection::SendResult result = connection->extend(ticket, pieces, cap, last);
+    if (result == RpcConnection::SendResult::OverCap) {
         shed(connection, QStringLiteral("unsent output above %1 bytes").arg(cap));
-        return;
+        return false;
     }
     enforceOutputBudget();
+    return result == RpcConnection::SendResult::Queued;
+}
+
+qint64 RpcPeer::replyBacklog(quint64 client) const
+{
+    const RpcConnection* connection = connections.value(client);
+    return connection ? connection->frontOutput() : -1;
 }
 
 qint64 RpcPeer::pacingBacklog() const
@@ -473,6 +597,11 @@ void RpcPeer::setMaxPendingOutput(qint64 bytes)
 void RpcPeer::setLimits(const Limits& limits)
 {
     bounds = limits;
+    if (bounds.loginTimeoutMs <= 0) {
+        loginSweep->stop();
+    } else if (isListening()) {
+        loginSweep->start();
+    }
     for (RpcConnection* connection : qAsConst(connections)) {
         applyFrameLimit(connection);
     }
@@ -544,7 +673,10 @@ void RpcPeer::serviceInput(RpcConnection* connection)
 
     bool more = true;
     while (more) {
-        const QByteArray chunk = connection->socket()->readAll();
+        // After a failed write Qt aborts the socket: the device is closed before
+        // disconnected() arrives here, and there is nothing more to read from it.
+        QTcpSocket* socket = connection->socket();
+        const QByteArray chunk = socket->isReadable() ? socket->readAll() : QByteArray();
         more = !chunk.isEmpty();
         if (more) {
             connection->frames().append(chunk);
@@ -636,7 +768,14 @@ void RpcPeer::deliver(RpcConnection* connection, const QString& name, const QVar
     const quint64* clientId = connection->isToServer() ? nullptr : &id;
     QPointer<RpcPeer> self(this);
     for (const RpcSlotTable::Binding& binding : bindings) {
-        RpcSlotTable::invoke(binding, name, clientId, args);
+        QString why;
+        if (!RpcSlotTable::invoke(binding, name, clientId, args, &why)) {
+            // The peer decides how often this happens: through the limiter.
+            diagnostics->report(QStringLiteral("[RpcServer] message dropped"), QtWarningMsg,
+                                QStringLiteral("%1: message %2 dropped: %3")
+                                    .arg(describe(connection), PeerText::clip(name), why));
+            continue;
+        }
         if (!self) {
             return;
         }

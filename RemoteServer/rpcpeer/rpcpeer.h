@@ -11,8 +11,12 @@
 
 #include <QSet>
 
+class QSocketNotifier;
+class QTimer;
+
 #include <memory>
 
+class Clock;
 class LogRateLimiter;
 class QTcpServer;
 class QTcpSocket;
@@ -50,6 +54,8 @@ public:
     // How long accepting pauses after the system refused to accept a connection
     // (for example at the descriptor limit).
     static constexpr int AcceptPauseMs = 1000;
+    // Connections accepted in one turn of the event loop at most.
+    static constexpr int MaxAcceptsPerTurn = 64;
 
     // What one peer holds for its clients at most. A limit of 0 is no limit.
     // Untrusted connections (not logged in) have the tighter of the two frame and
@@ -63,7 +69,10 @@ public:
         qint64 maxUntrustedPendingOutput = 0;              // the same before trust
         qint64 maxTotalPendingOutput = 0;                  // of all clients together
         int partialFrameTimeoutMs = 30 * 1000;             // part of a frame, then silence
+        qint64 loginTimeoutMs = 0; // from acceptance until trusted; 0: no deadline
     };
+    // How often connections are checked against the login deadline.
+    static constexpr int LoginSweepMs = 1000;
 
     explicit RpcPeer(QObject* parent = nullptr);
     ~RpcPeer() override;
@@ -114,6 +123,13 @@ public:
     // up). Held frames count against the unsent-output cap.
     quint64 reserveReply(quint64 client);
     void fulfilReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces);
+    // Adds the next pieces of a reserved reply, which is complete with last. A reply
+    // produced this way, as the client's output drains, never holds more than its
+    // producer lets it. False when the client is gone or was closed for its output.
+    bool extendReply(quint64 client, quint64 ticket, const QList<QByteArray>& pieces, bool last);
+    // Output of a client up to the end of the reply at the front of its queue (what
+    // its producer is waiting on); -1 for an unknown client.
+    qint64 replyBacklog(quint64 client) const;
 
     // The largest unsent output among the clients that take what is sent to them
     // (see RpcConnection::keepsPace). Producers of large bursts wait while it is
@@ -132,6 +148,13 @@ public:
     // untrusted ones first.
     void setLimits(const Limits& limits);
     Limits limits() const { return bounds; }
+
+    // The clock the login deadline is measured on (default: the system's).
+    void setClock(Clock* clock);
+    // Closes, with one rate-limited warning each, the connections that were not
+    // trusted within the login deadline of their acceptance. Runs every
+    // LoginSweepMs by itself while listening; tests call it directly.
+    void closeLateLogins();
 
     // Marks a client as logged in (trusted) or not.
     void setClientTrusted(quint64 id, bool trusted);
@@ -166,6 +189,8 @@ private:
     void enforceOutputBudget();
     void shed(RpcConnection* connection, const QString& why);
     void handleAcceptError(QAbstractSocket::SocketError error);
+    void acceptOwn();
+    void takeConnection(QTcpSocket* socket);
     void applyFrameLimit(RpcConnection* connection) const;
     qint64 outputCap(const RpcConnection* connection) const;
     QString describe(const RpcConnection* connection) const;
@@ -178,4 +203,9 @@ private:
     QElapsedTimer monotonic;
     Limits bounds;
     LogRateLimiter* diagnostics = nullptr;
+    Clock* clock = nullptr;
+    QTimer* loginSweep = nullptr;
+    // Where the system allows it, the peer accepts connections itself and sees the
+    // errno of every accept (the server's own accepting stays paused).
+    QSocketNotifier* acceptNotifier = nullptr;
 };

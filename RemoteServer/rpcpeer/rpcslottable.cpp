@@ -82,8 +82,16 @@ QMetaMethod RpcSlotTable::methodFor(const Binding& binding, int count)
 }
 
 bool RpcSlotTable::invoke(const Binding& binding, const QString& message, const quint64* clientId,
-                          const QVariantList& args)
+                          const QVariantList& args, QString* why)
 {
+    // What is wrong is said to the caller, never logged here: a peer can send any
+    // number of such messages.
+    const auto refuse = [why](const QString& text) {
+        if (why) {
+            *why = text;
+        }
+        return false;
+    };
     QObject* receiver = binding.receiver.data();
     if (!receiver) {
         return false;
@@ -91,20 +99,19 @@ bool RpcSlotTable::invoke(const Binding& binding, const QString& message, const 
     const int first = clientId ? 1 : 0;
     const QMetaMethod method = methodFor(binding, first + args.size());
     if (!method.isValid()) {
-        qWarning("RpcPeer: message %s with %d argument(s) does not fit %s::%s; dropped",
-                 qUtf8Printable(message), args.size(), receiver->metaObject()->className(),
-                 binding.methods.constFirst().methodSignature().constData());
-        return false;
+        return refuse(QStringLiteral("%1 argument(s) do not fit %2::%3")
+                          .arg(args.size())
+                          .arg(QLatin1String(receiver->metaObject()->className()),
+                               QLatin1String(binding.methods.constFirst().methodSignature())));
     }
 
     // Slot arguments: argv[0] is the return value (unused), then the parameters.
     void* argv[1 + 1 + 8] = {nullptr};
     if (clientId) {
         if (method.parameterType(0) != QMetaType::ULongLong) {
-            qWarning("RpcPeer: %s::%s does not take the client identifier first; %s dropped",
-                     receiver->metaObject()->className(), method.methodSignature().constData(),
-                     qUtf8Printable(message));
-            return false;
+            return refuse(QStringLiteral("%1::%2 does not take the client identifier first")
+                              .arg(QLatin1String(receiver->metaObject()->className()),
+                                   QLatin1String(method.methodSignature())));
         }
         argv[1] = const_cast<quint64*>(clientId);
     }
@@ -116,10 +123,10 @@ bool RpcSlotTable::invoke(const Binding& binding, const QString& message, const 
         } else if (arg.userType() == wanted) {
             argv[1 + first + i] = const_cast<void*>(arg.constData());
         } else {
-            qWarning("RpcPeer: message %s carries (%s), which does not fit %s::%s; dropped",
-                     qUtf8Printable(message), qUtf8Printable(describe(args)),
-                     receiver->metaObject()->className(), method.methodSignature().constData());
-            return false;
+            return refuse(QStringLiteral("(%1) does not fit %2::%3")
+                              .arg(describe(args),
+                                   QLatin1String(receiver->metaObject()->className()),
+                                   QLatin1String(method.methodSignature())));
         }
     }
     QMetaObject::metacall(receiver, QMetaObject::InvokeMetaMethod, method.methodIndex(), argv);

@@ -34,9 +34,10 @@ public:
     bool isEmpty() const { return table.isEmpty(); }
 
     // Calls the binding's slot. With clientId the slot's first parameter takes it.
-    // Returns false with a warning when no variant of the slot fits the arguments.
+    // Returns false, and says why in why (if given), when no variant of the slot fits
+    // the arguments. Never logs: the caller decides what a peer's message is worth.
     static bool invoke(const Binding& binding, const QString& message, const quint64* clientId,
-                       const QVariantList& args);
+                       const QVariantList& args, QString* why = nullptr);
 
     // The method of binding that takes count parameters, or an invalid one.
     static QMetaMethod methodFor(const Binding& binding, int count);

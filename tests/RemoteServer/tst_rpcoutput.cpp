@@ -35,9 +35,10 @@ class ListSnapshot : public UooDescriptorSnapshot
 {
 public:
     ListSnapshot(const QList<UooDescriptor>& list, std::function<void()> during)
-        : items(list.begin(), list.end()), during(std::move(during))
+        : all(list), items(list.begin(), list.end()), during(std::move(during))
     {
     }
+    void rewind() override { items.assign(all.begin(), all.end()); }
     bool next(int, QList<UooDescriptor>* out) override
     {
         if (during) {
@@ -51,8 +52,38 @@ public:
     }
 
 private:
+    QList<UooDescriptor> all;
     std::deque<UooDescriptor> items;
     std::function<void()> during;
+};
+
+// A fleet of the given size, made up as it is read.
+class FleetSnapshot : public UooDescriptorSnapshot
+{
+public:
+    explicit FleetSnapshot(quint32 devices) : devices(devices) {}
+    bool next(int budget, QList<UooDescriptor>* out) override
+    {
+        for (int i = 0; i < budget && read < devices; ++i) {
+            ++read;
+            out->append(descriptor(read, QString(), 0x80));
+        }
+        return read < devices;
+    }
+    void rewind() override { read = 0; }
+
+private:
+    quint32 devices;
+    quint32 read = 0;
+};
+
+class FleetBackend : public TestBackend
+{
+public:
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override
+    {
+        return std::make_unique<FleetSnapshot>(1000000);
+    }
 };
 
 class SnapshotBackend : public TestBackend
@@ -90,6 +121,7 @@ private slots:
     void heldOutputCountsAgainstCap();
     void listKeepsItsPlaceAmongPushes();
     void pacingLeavesOutClientsThatStopReading();
+    void millionDevicesBeforeLogin();
 };
 
 void TestRpcOutput::initTestCase()
@@ -287,6 +319,35 @@ void TestRpcOutput::pacingLeavesOutClientsThatStopReading()
     QVERIFY(waitUntil([&] { return server.pacingBacklog() == 0; }));
     QVERIFY(server.pendingOutput(stalledId) > RpcConnection::PaceFloor);
     QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestRpcOutput::millionDevicesBeforeLogin()
+{
+    // The whole list, about 36 MB, to a workstation that has not logged in: it is
+    // produced as the workstation takes it, within the 4 MiB it may have waiting.
+    FleetBackend backend;
+    enterScratchDir();
+    ManualClock clock;
+    RpcController rpc(&backend, nullptr, &clock);
+    rpc.start();
+    qint64 largest = 0;
+    connect(&rpc, &RpcController::clientOutputWritten, this,
+            [&largest](quint64, qint64 pending) { largest = qMax(largest, pending); });
+    TestClient client(rpc.serverPort());
+    client.peer.setMaxFrameBody(64 * 1024 * 1024);
+    QVERIFY(waitUntil([&] { return rpc.getClients().size() == 1; }));
+    client.peer.call(QStringLiteral("RPC_LOAD_UOOSTATE_REQUEST"));
+    QVERIFY(waitUntil(
+        [&] { return client.count(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT")) == 1 || client.dropped; },
+        120000));
+    QVERIFY(!client.dropped);
+    const QList<UooDescriptor> list = client.last(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"))
+                                          .value(0)
+                                          .value<QList<UooDescriptor>>();
+    QCOMPARE(list.size(), 1000000);
+    QCOMPARE(list.last().uoo, 1000000u);
+    QVERIFY(largest > 0);
+    QVERIFY(largest <= RpcController::MaxOutputBeforeLogin);
 }
 
 QTEST_GUILESS_MAIN(TestRpcOutput)

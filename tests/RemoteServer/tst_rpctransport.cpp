@@ -1,9 +1,12 @@
 // The server endpoint: bind-host rules, start and stop, deferred disconnection and
 // forwarding to workstations.
+#include "logcapture.h"
+#include "rpccodec.h"
 #include "rpctestsupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -25,6 +28,8 @@ private slots:
     void pendingDisconnectsDedupe();
     void selfDisconnectLeavesQueue();
     void stopClearsConnections();
+    void loginDeadlineClosesSilentConnections();
+    void deniedRequestsAreLimited();
 };
 
 void TestRpcTransport::startWithBindAddress_data()
@@ -160,6 +165,40 @@ void TestRpcTransport::stopClearsConnections()
     server.rpc.start();
     auto again = server.connectClient();
     QCOMPARE(server.login(*again, "op", "pw"), QString("LOGIN_OK"));
+}
+
+void TestRpcTransport::loginDeadlineClosesSilentConnections()
+{
+    TestServer server;
+    server.backend.addAccount("op", "pw", QByteArray("\x03"));
+    auto operatorClient = server.connectClient();
+    QCOMPARE(server.login(*operatorClient, "op", "pw"), QString("LOGIN_OK"));
+    quint64 silentId = 0;
+    auto silent = server.connectClient(&silentId);
+    server.clock.advanceMs(61 * 1000); // past the login deadline
+    QVERIFY(silent->waitDisconnected());
+    QCOMPARE(server.rpc.getClients().size(), 1);
+    QVERIFY(operatorClient->connected());
+}
+
+void TestRpcTransport::deniedRequestsAreLimited()
+{
+    // A thousand connections, each asking for the accounts without logging in:
+    // each is closed, and the log gets the limiter's share of lines.
+    TestServer server;
+    LogCapture log;
+    const QByteArray frame = RpcCodec::encodeFrame("RPC_GET_CLIENTS_FROM_DB", {});
+    for (int round = 0; round < 10; ++round) {
+        QTcpSocket clients[100];
+        for (QTcpSocket& client : clients) {
+            client.connectToHost(QHostAddress::LocalHost, server.port());
+            client.write(frame);
+        }
+        for (QTcpSocket& client : clients) {
+            QVERIFY(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+        }
+    }
+    QCOMPARE(log.count("Неодостаточно прав"), 10);
 }
 
 QTEST_GUILESS_MAIN(TestRpcTransport)

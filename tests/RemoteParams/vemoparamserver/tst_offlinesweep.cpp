@@ -225,6 +225,14 @@ void TestOfflineSweep::snapshotKeepsOpeningState()
     QCOMPARE(read, atOpening);
     QVERIFY(!snapshot->next(budget, &read));
     QCOMPARE(read.size(), atOpening.size());
+    // Read again after more changes: still the descriptors at the opening.
+    sync(h, 1, 0x08);
+    sync(h, 3, 0x09);
+    snapshot->rewind();
+    QList<UooDescriptor> again;
+    for (int slices = 0; snapshot->next(budget, &again) && slices < 100; ++slices) {
+    }
+    QCOMPARE(again, atOpening);
 
     // A snapshot opened now sees the changes.
     std::unique_ptr<UooDescriptorSnapshot> later = h.server->openDescriptorSnapshot();

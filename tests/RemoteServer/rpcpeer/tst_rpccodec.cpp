@@ -28,6 +28,15 @@ QByteArray variantBytes(const QVariant& value)
     return bytes;
 }
 
+// A QString as QDataStream writes it.
+QByteArray str(const QString& text)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << text;
+    return bytes;
+}
+
 RpcCodec::BodyStatus decode(const QByteArray& bytes, RpcCodec::Message& message)
 {
     return RpcCodec::decodeBody(bytes.constData(), bytes.size(), message);
@@ -92,6 +101,8 @@ private slots:
     void referenceFrames();
     void referenceVariants_data();
     void referenceVariants();
+    void zonedDateTimes_data();
+    void zonedDateTimes();
     void argumentsCountedToFirstInvalid();
     void roundTrip_data();
     void roundTrip();
@@ -100,6 +111,8 @@ private slots:
     void badBodies();
     void hugeCountsAreCheap_data();
     void hugeCountsAreCheap();
+    void listElementCaps_data();
+    void listElementCaps();
     void deepNestingIsRejected();
     void unsendableTypes();
 
@@ -189,6 +202,38 @@ void TestRpcCodec::referenceVariants()
     QVERIFY(RpcCodec::readVariant(in, decoded));
     QCOMPARE(decoded.userType(), value.userType());
     QVERIFY(in.atEnd());
+}
+
+void TestRpcCodec::zonedDateTimes_data()
+{
+    // 2024-03-07 13:05:09 at UTC+3, as Qt 5.15 writes it at stream version Qt_5_3.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("read");
+    const QByteArray head = hex("00 00 00 10 00 00 00 00 00 00 25 8a d9 02 ce d3 88");
+    const QByteArray utc3 = hex("00 00 00 0c 00 55 00 54 00 43 00 2b 00 30 00 33");
+    QTest::newRow("offset") << head + hex("02 00 00 2a 30") << true;
+    QTest::newRow("named zone")
+        << head + hex("03") + str("Europe/Moscow") << true;
+    QTest::newRow("offset zone") << head + hex("03") + str("OffsetFromUtc") + utc3 +
+                                        hex("00 00 2a 30") + utc3 + utc3 + be32(0) + utc3
+                                 << true;
+    QTest::newRow("unknown zone") << head + hex("03") + str("Nowhere/Atlantis") << false;
+    QTest::newRow("path as zone") << head + hex("03") + str("../../etc/passwd") << false;
+    QTest::newRow("offset out of range") << head + hex("02 00 01 51 81") << false;
+}
+
+void TestRpcCodec::zonedDateTimes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, read);
+    RpcCodec::Message message;
+    QCOMPARE(decode(body("T", 1, bytes), message) == RpcCodec::BodyStatus::Ok, read);
+    if (read) {
+        const QDateTime time = message.args.value(0).toDateTime();
+        QCOMPARE(time.toMSecsSinceEpoch(),
+                 QDateTime(QDate(2024, 3, 7), QTime(10, 5, 9), Qt::UTC).toMSecsSinceEpoch());
+        QCOMPARE(time.timeSpec(), Qt::LocalTime);
+    }
 }
 
 void TestRpcCodec::argumentsCountedToFirstInvalid()
@@ -380,6 +425,36 @@ void TestRpcCodec::hugeCountsAreCheap_data()
     QTest::newRow("QByteArray") << body("B", 1,
                                         hex("00 00 00 0c 00") + be32(0xFFFFFFF0u) + hex("41"))
                                 << int(RpcCodec::BodyStatus::BadArguments) << 0;
+}
+
+void TestRpcCodec::listElementCaps_data()
+{
+    // Lists whose elements are all there, each at or one above its cap.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("read");
+    const auto codes = [](int n) {
+        return body("P", 1, userHeader("QList<uchar>") + be32(n) + QByteArray(n, '\3'));
+    };
+    const auto texts = [](int n) {
+        QByteArray empty;
+        for (int i = 0; i < n; ++i) {
+            empty += be32(0);
+        }
+        return body("S", 1, hex("00 00 00 0b 00") + be32(n) + empty);
+    };
+    QTest::newRow("256 codes") << codes(256) << true;
+    QTest::newRow("257 codes") << codes(257) << false;
+    QTest::newRow("16M codes") << codes(16 * 1024 * 1024) << false;
+    QTest::newRow("65536 texts") << texts(65536) << true;
+    QTest::newRow("65537 texts") << texts(65537) << false;
+}
+
+void TestRpcCodec::listElementCaps()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, read);
+    RpcCodec::Message message;
+    QCOMPARE(decode(bytes, message) == RpcCodec::BodyStatus::Ok, read);
 }
 
 void TestRpcCodec::hugeCountsAreCheap()

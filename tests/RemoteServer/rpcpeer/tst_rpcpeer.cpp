@@ -307,16 +307,16 @@ void TestRpcPeer::wrongArgumentsAreDropped()
     connectClient(client, server);
     const quint64 id = server.clients().at(0);
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message LOGIN carries \\(QString\\)"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message LOGIN dropped: \\(QString\\) does not fit"));
     client.call("LOGIN", QString("not credentials"));
     QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("message OP carries \\(QString,QString\\)"));
+                         QRegularExpression("message OP dropped: \\(QString,QString\\)"));
     client.call("OP", QString("RPC_DEL_CLIENT"), QString("not a record"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message OP with 1 argument"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message OP dropped: 1 argument"));
     client.call("OP", QString("RPC_DEL_CLIENT"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message NUMBER carries \\(uint\\)"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message NUMBER dropped: \\(uint\\)"));
     client.call("NUMBER", QVariant::fromValue(quint32(5))); // int expected, exactly
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message NONE with 1 argument"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message NONE dropped: 1 argument"));
     client.call("NONE", 1);
     client.call("NOT_ATTACHED", 1, 2, 3); // ignored without a word
     client.call("NUMBER", 42);

@@ -1,3 +1,6 @@
+#include "clock.h"
+#include "logcapture.h"
+#include "logratelimiter.h"
 #include "rawconnection.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
@@ -6,6 +9,10 @@
 #include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 // The bounds an RpcPeer keeps against clients that misbehave: frame sizes before
 // and after trust, unfinished frames, the number of clients and the output of all
@@ -36,7 +43,21 @@ public:
 public slots:
     void echo(quint64 client, QVariant) { from.append(client); }
     void big(QByteArray) { ++bigs; }
+    void typed(quint64 client, QString) { from.append(client); }
 };
+
+// A frame "TYPED" with the given raw argument bytes.
+QByteArray typedFrame(int count, const QByteArray& args)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_5_3);
+    out << QString("TYPED") << quint8(count);
+    body += args;
+    QByteArray frame(4, '\0');
+    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
+    return frame + body;
+}
 
 } // namespace
 
@@ -58,6 +79,11 @@ private slots:
     void unfinishedFrameCloses();
     void clientLimitRefuses();
     void totalOutputShedsUntrustedFirst();
+    void peerCausedLinesAreLimited_data();
+    void peerCausedLinesAreLimited();
+    void resetWhileWritingReadsNothing();
+    void loginDeadline();
+    void descriptorLimitPausesAccepting();
 };
 
 void TestRpcPeerLimits::frameLimitByTrust_data()
@@ -211,6 +237,139 @@ void TestRpcPeerLimits::totalOutputShedsUntrustedFirst()
     QCOMPARE(server.clients(), QList<quint64>{readerId});
     QVERIFY(!written.isEmpty());
     QVERIFY(server.totalPendingOutput() <= limits.maxTotalPendingOutput);
+}
+
+void TestRpcPeerLimits::peerCausedLinesAreLimited_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("line");
+    const QByteArray anInt = QByteArray::fromHex("00000002 00 00000007");
+    QTest::newRow("argument of another type") << typedFrame(1, anInt) << "does not fit";
+    QTest::newRow("too many arguments") << typedFrame(2, anInt + anInt) << "do not fit";
+    QTest::newRow("undecodable argument")
+        << typedFrame(1, QByteArray::fromHex("00000fff 00")) << "cannot be decoded";
+}
+
+void TestRpcPeerLimits::peerCausedLinesAreLimited()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, line);
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    server.attachSlot("TYPED", &side, SLOT(typed(quint64, QString)));
+    QTcpSocket raw;
+    quint64 id = 0;
+    connectRaw(raw, server, &id);
+    LogCapture log;
+    QByteArray many;
+    for (int i = 0; i < 1000; ++i) {
+        many += frame;
+    }
+    raw.write(many + echoFrame(1));
+    QTRY_COMPARE_WITH_TIMEOUT(side.from, QList<quint64>{id}, Wait);
+    QCOMPARE(log.count(line), LogRateLimiter::DefaultBurst);
+    QCOMPARE(log.entries().size(), LogRateLimiter::DefaultBurst);
+}
+
+void TestRpcPeerLimits::resetWhileWritingReadsNothing()
+{
+    // A write that fails (the client reset the connection) makes Qt abort the
+    // socket: the device is closed first, then disconnected() is emitted. The
+    // server must not read the closed device then; here the abort is made by hand,
+    // a thousand times.
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    LogCapture log;
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    for (int round = 0; round < 10; ++round) {
+        QTcpSocket clients[100];
+        for (QTcpSocket& client : clients) {
+            quint64 id = 0;
+            connectRaw(client, server, &id);
+        }
+        for (QTcpSocket* socket : server.findChildren<QTcpSocket*>()) {
+            socket->abort();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 100 * (round + 1), Wait);
+    }
+    QVERIFY(server.clients().isEmpty());
+    QCOMPARE(log.count("device not open"), 0);
+}
+
+void TestRpcPeerLimits::loginDeadline()
+{
+    // Measured from acceptance: a frame trickled in does not extend it, a login
+    // (trust) lifts it.
+    ManualClock clock;
+    RpcPeer::Limits limits;
+    limits.loginTimeoutMs = 60000;
+    RpcPeer server;
+    server.setClock(&clock);
+    Echoes side;
+    startServer(server, side, limits);
+    QTcpSocket silent;
+    QTcpSocket trickling;
+    QTcpSocket trusted;
+    quint64 ids[3] = {0, 0, 0};
+    connectRaw(silent, server, &ids[0]);
+    connectRaw(trickling, server, &ids[1]);
+    connectRaw(trusted, server, &ids[2]);
+    server.setClientTrusted(ids[2], true);
+    QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
+    LogCapture log;
+
+    const QByteArray frame = echoFrame(10);
+    for (int second = 0; second < 70; ++second) {
+        if (second < frame.size()) {
+            trickling.write(frame.mid(second, 1));
+            QTRY_VERIFY_WITH_TIMEOUT(trickling.bytesToWrite() == 0, Wait);
+        }
+        clock.advanceMs(1000);
+        server.closeLateLogins();
+        QCOMPARE(server.clients().size(), second + 1 < 60 ? 3 : 1);
+    }
+    QCOMPARE(server.clients(), QList<quint64>{ids[2]});
+    QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 2, Wait);
+    QCOMPARE(log.count("not logged in within 60 s; connection closed"), 2);
+}
+
+void TestRpcPeerLimits::descriptorLimitPausesAccepting()
+{
+    // Once the server has met any passing accept failure, a later lack of
+    // descriptors must still be seen: it is reported and accepting pauses.
+    RpcPeer server;
+    Echoes side;
+    startServer(server, side, RpcPeer::Limits());
+    QSignalSpy errors(&server, &RpcPeer::serverError);
+    QTcpSocket first;
+    quint64 id = 0;
+    connectRaw(first, server, &id);
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 256;
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    QList<int> fillers;
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+        fillers.append(fd);
+    }
+    ::close(fillers.takeLast()); // room for the client's socket only
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), Wait);
+    const QAbstractSocket::SocketError error =
+        errors.at(0).at(0).value<QAbstractSocket::SocketError>();
+
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QCOMPARE(error, QAbstractSocket::SocketResourceError);
+    // After the pause the waiting connection is taken.
+    QTRY_COMPARE_WITH_TIMEOUT(server.clients().size(), 2, Wait);
 }
 
 QTEST_GUILESS_MAIN(TestRpcPeerLimits)
