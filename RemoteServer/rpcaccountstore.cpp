@@ -53,13 +53,29 @@ bool RpcAccountStore::ensureTable()
         return true;
     }
     qDebug() << "Создание таблицы объектов " << table;
+    // The table and its built-in account are one step: a table without the account
+    // would let nobody log in, and would never be seeded again (a table that exists
+    // is taken as it is). On failure neither is there and the next start tries again.
+    if (!db.transaction()) {
+        qDebug() << "ERROR: " << db.lastError().text();
+        return false;
+    }
     QSqlQuery create(db);
     if (!create.exec(QLatin1String(CreateTable))) {
         qDebug() << "ERROR: " << create.lastError().text();
+        db.rollback();
         return false;
     }
-    add(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest), QList<quint8>{AllPermissions},
-        QString());
+    if (!add(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest),
+             QList<quint8>{AllPermissions}, QString())) {
+        db.rollback();
+        return false;
+    }
+    if (!db.commit()) {
+        qDebug() << "ERROR: " << db.lastError().text();
+        db.rollback();
+        return false;
+    }
     return true;
 }
 

@@ -20,7 +20,8 @@ public:
     QSqlDatabase database() const { return db; }
 
     // Creates table rpc_users when it is missing, with the built-in administrator
-    // account in it. False (with a log line) if the table cannot be created.
+    // account in it, in one transaction. False (with a log line) if either cannot
+    // be written; then neither is, so the next call tries both again.
     bool ensureTable();
 
     bool exists(const QString& login) const;
