@@ -4,6 +4,7 @@
 #include "descriptorlimit.h"
 #include "irpcbackend.h"
 #include "logratelimiter.h"
+#include "peertext.h"
 #include "rpcauthmanager.h"
 #include "rpcnames.h"
 #include "rpcpermissions.h"
@@ -316,13 +317,19 @@ bool RpcController::admits(quint64 client, quint8 code, const QString& operation
     if (auth && auth->hasPermission(client, code)) {
         return true;
     }
+    // Any client can ask without a login: the line goes through the limiter.
+    const QString kind = QStringLiteral("[RpcServer] permission denied");
     if (listRequest) {
-        qWarning() << "Неодостаточно прав пользователя для выполнения операции "
-                      "RPC_GET_CLIENT_LIST; ClientID="
-                   << client;
+        diagnostics->report(kind, QtWarningMsg,
+                            LogRateLimiter::compose("Неодостаточно прав пользователя для "
+                                                    "выполнения операции RPC_GET_CLIENT_LIST; "
+                                                    "ClientID=",
+                                                    client));
     } else {
-        qWarning() << "Неодостаточно прав пользователя для выполнения операции " << clip(operation)
-                   << "; ClientID=" << client;
+        diagnostics->report(kind, QtWarningMsg,
+                            LogRateLimiter::compose("Неодостаточно прав пользователя для "
+                                                    "выполнения операции ",
+                                                    clip(operation), "; ClientID=", client));
     }
     disconnectClient(client);
     return false;
@@ -341,20 +348,29 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     const QString login = credentials.login;
     if (login.size() > MaxLoginLength) {
         // No account has such a name; it is not kept in the bookkeeping either.
-        qWarning() << "[RpcServer] Слишком длинное имя для логина, клиент будет отключен. ID="
-                   << id;
+        diagnostics->report(
+            QStringLiteral("[RpcServer] login name too long"), QtWarningMsg,
+            LogRateLimiter::compose("[RpcServer] Слишком длинное имя для логина, клиент будет "
+                                    "отключен. ID=",
+                                    id));
         disconnectClient(id);
         return;
     }
-    if (!attempts.intervalKept(login, clock->tickMs())) {
-        qWarning() << "Нарушен временной интервал попыток логина для клиента " << login
-                   << ", клиент будет отключен.";
+    // The rules count per login name and the address it comes from: attempts from
+    // elsewhere cannot lock an operator out.
+    const QString key =
+        RpcLoginAttempts::keyOf(login, rpcPeer ? rpcPeer->peerAddress(id) : QHostAddress());
+    if (!attempts.intervalKept(key, clock->tickMs())) {
+        diagnostics->report(QStringLiteral("[RpcServer] login interval"), QtWarningMsg,
+                            LogRateLimiter::compose("Нарушен временной интервал попыток логина "
+                                                    "для клиента ",
+                                                    PeerText::clip(login), ", клиент будет отключен."));
         disconnectClient(id);
         return;
     }
 
     if (auth->authenticate(id, credentials)) {
-        attempts.recordSuccess(login, clock->tickMs());
+        attempts.recordSuccess(key, clock->tickMs());
         if (rpcPeer) {
             rpcPeer->setClientTrusted(id, true);
         }
@@ -363,13 +379,14 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
         return;
     }
     ServiceCounters::add(ServiceCounters::LoginsFailed);
-    if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
+    if (attempts.recordFailure(key, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
         reply(id, RpcMessage::LoginResult, RpcResult::LoginFailed,
               QVariant::fromValue(QList<quint8>()));
         return;
     }
-    qWarning() << "Превышен лимит попыток логина для клиента " << login
-               << ", клиент будет отключен.";
+    diagnostics->report(QStringLiteral("[RpcServer] login failure limit"), QtWarningMsg,
+                        LogRateLimiter::compose("Превышен лимит попыток логина для клиента ",
+                                                PeerText::clip(login), ", клиент будет отключен."));
     disconnectClient(id);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -32,6 +33,9 @@ public:
                   QObject* parent);
 
     QTcpSocket* socket() const { return tcp; }
+    // The other side's address as it was when the connection was made (the
+    // socket forgets it once closed).
+    QHostAddress peerAddress() const { return origin; }
     quint64 id() const { return clientId; }
     bool isToServer() const { return toServer; }
     RpcFrameReader& frames() { return reader; }
@@ -159,6 +163,7 @@ private:
     quint64 clientId;
     bool toServer;
     RpcFrameReader reader;
+    QHostAddress origin;
     bool trusted = false;
     QTimer partialTimer;
 };

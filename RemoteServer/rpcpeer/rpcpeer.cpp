@@ -372,6 +372,12 @@ bool RpcPeer::isClientTrusted(quint64 id) const
     return connection && connection->isTrusted();
 }
 
+QHostAddress RpcPeer::peerAddress(quint64 id) const
+{
+    const RpcConnection* connection = connections.value(id);
+    return connection ? connection->peerAddress() : QHostAddress();
+}
+
 void RpcPeer::call(const QString& fn, const QVariant& p1, const QVariant& p2, const QVariant& p3,
                    const QVariant& p4, const QVariant& p5, const QVariant& p6, const QVariant& p7,
                    const QVariant& p8)

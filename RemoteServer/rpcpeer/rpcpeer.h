@@ -136,6 +136,8 @@ public:
     // Marks a client as logged in (trusted) or not.
     void setClientTrusted(quint64 id, bool trusted);
     bool isClientTrusted(quint64 id) const;
+    // The address a client connected from; a null address for an unknown client.
+    QHostAddress peerAddress(quint64 id) const;
 
     // Output queued for a client and not yet handed to the network, held frames
     // included; -1 for an unknown client. The sum over all clients.

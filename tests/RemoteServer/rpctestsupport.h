@@ -121,5 +121,12 @@ public:
     RpcController rpc{&backend, nullptr, &clock};
 };
 
+// The login bookkeeping's entry for a name tried from 127.0.0.1, where TestClient
+// connects from.
+inline QString fromLoopback(const QString& login)
+{
+    return RpcLoginAttempts::keyOf(login, QHostAddress(QHostAddress::LocalHost));
+}
+
 // Makes a fresh temporary folder the working directory (no "bindhost.txt" there).
 void enterScratchDir();

@@ -1,9 +1,13 @@
 // Rules of login: the attempt table, the account lookup and the login exchange
 // with real workstations over loopback.
+#include "logcapture.h"
+#include "logratelimiter.h"
+#include "rpccodec.h"
 #include "rpcloginattempts.h"
 #include "rpcpermissions.h"
 #include "rpctestsupport.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 using Verdict = RpcLoginAttempts::Verdict;
@@ -14,6 +18,8 @@ class TestRpcLogin : public QObject
 private slots:
     void attemptIntervalAndLimit();
     void attemptTableIsBounded();
+    void attemptKeys_data();
+    void attemptKeys();
     void authenticateAndPermissions_data();
     void authenticateAndPermissions();
     void loadAllUsers();
@@ -22,6 +28,9 @@ private slots:
     void intervalAcrossConnections();
     void successClearsFailures();
     void unknownClientAndOverlongName();
+    void strangerCannotLockOutOperator();
+    void peerCausedLinesAreRateLimited_data();
+    void peerCausedLinesAreRateLimited();
 };
 
 void TestRpcLogin::attemptIntervalAndLimit()
@@ -71,6 +80,34 @@ void TestRpcLogin::attemptTableIsBounded()
     TestBackend backend;
     RpcController rpc(&backend);
     QCOMPARE(rpc.loginAttempts().capacity(), 65536);
+}
+
+void TestRpcLogin::attemptKeys_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("v4 and its mapped form") << "127.0.0.1"
+                                            << "::ffff:127.0.0.1" << true;
+    QTest::newRow("two v4 hosts") << "127.0.0.1"
+                                  << "127.0.0.2" << false;
+    QTest::newRow("one v6 /64") << "2001:db8::1"
+                                << "2001:db8::ffff:0:1" << true;
+    QTest::newRow("two v6 /64") << "2001:db8::1"
+                                << "2001:db8:0:1::1" << false;
+    QTest::newRow("unknown and v4") << ""
+                                    << "0.0.0.0" << false;
+}
+
+void TestRpcLogin::attemptKeys()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, shared);
+    const QHostAddress first(a), second(b);
+    QCOMPARE(RpcLoginAttempts::keyOf("op", first) == RpcLoginAttempts::keyOf("op", second),
+             shared);
+    QVERIFY(RpcLoginAttempts::keyOf("op", first) != RpcLoginAttempts::keyOf("po", first));
 }
 
 void TestRpcLogin::authenticateAndPermissions_data()
@@ -177,7 +214,7 @@ void TestRpcLogin::fourthFailureDisconnects()
     // The count restarted: a new connection is answered again.
     auto again = server.connectClient();
     QCOMPARE(server.login(*again, "op", "wrong"), QString("LOGIN_FAILED"));
-    QCOMPARE(server.rpc.loginAttempts().failures("op"), 1);
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 1);
 }
 
 void TestRpcLogin::intervalAcrossConnections()
@@ -193,7 +230,7 @@ void TestRpcLogin::intervalAcrossConnections()
     QCOMPARE(server.login(*second, "op", "right"), QString());
     QVERIFY(second->waitDisconnected());
     QCOMPARE(second->count("LOGIN_RESULT"), 0);
-    QCOMPARE(server.rpc.loginAttempts().failures("op"), 1); // not counted
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 1); // not counted
     // The refused attempt left the tick alone: 1000 ms after the first one is fine.
     QCOMPARE(server.login(*first, "op", "right"), QString("LOGIN_OK"));
     QVERIFY(first->connected());
@@ -207,10 +244,10 @@ void TestRpcLogin::successClearsFailures()
     QCOMPARE(server.login(*client, "op", "bad"), QString("LOGIN_FAILED"));
     QCOMPARE(server.login(*client, "other", "bad"), QString("LOGIN_FAILED"));
     QCOMPARE(server.login(*client, "op", "bad"), QString("LOGIN_FAILED"));
-    QCOMPARE(server.rpc.loginAttempts().failures("op"), 2);
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 2);
     QCOMPARE(server.login(*client, "op", "right"), QString("LOGIN_OK"));
-    QCOMPARE(server.rpc.loginAttempts().failures("op"), 0);
-    QCOMPARE(server.rpc.loginAttempts().failures("other"), 1);
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 0);
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("other")), 1);
 }
 
 void TestRpcLogin::unknownClientAndOverlongName()
@@ -228,6 +265,83 @@ void TestRpcLogin::unknownClientAndOverlongName()
              QString());
     QVERIFY(client->waitDisconnected());
     QCOMPARE(server.rpc.loginAttempts().size(), 0);
+}
+
+void TestRpcLogin::strangerCannotLockOutOperator()
+{
+    TestServer server;
+    server.backend.addAccount("admin", "right", QByteArray("\x7f"));
+    QTcpSocket stranger;
+    QVERIFY(stranger.bind(QHostAddress("127.0.0.2")));
+    stranger.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(stranger.waitForConnected(20000));
+    const QString strangerKey = RpcLoginAttempts::keyOf("admin", QHostAddress("127.0.0.2"));
+    const QByteArray wrong = RpcCodec::encodeFrame(
+        "LOGIN", {QVariant::fromValue(VemoRpcCredentials{"admin", "wrong"})});
+    auto op = server.connectClient();
+    // Each of the stranger's attempts counts; the operator tries in the same millisecond.
+    for (int round = 1; round <= 3; ++round) {
+        server.clock.advanceMs(1000);
+        stranger.write(wrong);
+        QVERIFY(waitUntil([&] { return server.rpc.loginAttempts().failures(strangerKey) == round; }));
+        server.clock.advanceMs(-1000); // login() moves the clock by 1000 ms
+        QCOMPARE(server.login(*op, "admin", round < 3 ? "typo" : "right"),
+                 QString(round < 3 ? "LOGIN_FAILED" : "LOGIN_OK"));
+    }
+    // The stranger itself still meets the rules: its fourth failure closes it.
+    server.clock.advanceMs(1000);
+    QTest::ignoreMessage(QtWarningMsg, "Превышен лимит попыток логина для клиента  \"admin\" , "
+                                       "клиент будет отключен.");
+    stranger.write(wrong);
+    QVERIFY(waitUntil([&] { return stranger.state() == QAbstractSocket::UnconnectedState; }));
+    QVERIFY(op->connected());
+}
+
+void TestRpcLogin::peerCausedLinesAreRateLimited_data()
+{
+    QTest::addColumn<QString>("action"); // what each of 1,000 clients does
+    QTest::addColumn<QString>("line");
+    QTest::newRow("interval") << "interval"
+                              << "Нарушен временной интервал попыток логина";
+    QTest::newRow("failure limit") << "limit"
+                                   << "Превышен лимит попыток логина";
+    QTest::newRow("long name") << "long"
+                               << "Слишком длинное имя для логина";
+    QTest::newRow("no permission") << "list"
+                                   << "Неодостаточно прав пользователя";
+}
+
+void TestRpcLogin::peerCausedLinesAreRateLimited()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, line);
+    LogCapture log;
+    {
+        TestServer server;
+        RpcAuthManager* auth = server.backend.rpcAuthManager();
+        const auto login = [&](quint64 id, const QString& name) {
+            QMetaObject::invokeMethod(&server.rpc, "rpcLogin", Q_ARG(quint64, id),
+                                      Q_ARG(VemoRpcCredentials, (VemoRpcCredentials{name, "x"})));
+        };
+        for (quint64 id = 1; id <= 1000; ++id) {
+            auth->addClient(id);
+            if (action == "interval") {
+                login(id, "op"); // all in one millisecond: only the first keeps the interval
+            } else if (action == "limit") {
+                for (int i = 0; i < 4; ++i) {
+                    server.clock.setTick(server.clock.tickMs() + 1000);
+                    login(id, "op");
+                }
+            } else if (action == "long") {
+                login(id, QString(RpcController::MaxLoginLength + 1, 'x'));
+            } else {
+                QMetaObject::invokeMethod(&server.rpc, "rpcGetClientList", Q_ARG(quint64, id));
+            }
+        }
+        QCOMPARE(server.rpc.pendingDisconnections().size(), action == "interval" ? 999 : 1000);
+        QCOMPARE(log.count(line), LogRateLimiter::DefaultBurst);
+    }
+    QCOMPARE(log.count("more such line(s) in the last 60 s not written"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRpcLogin)
