@@ -39,6 +39,7 @@ public:
     quint16 paramsPortValue() const { return paramsPort; }
     int maxRpcClientsValue() const { return maxRpcClients; }
     int maxDevicesValue() const { return maxDevices; }
+    bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
     // Resource database and RPC accounts.
     bool checkDataConsistecy();
@@ -100,6 +101,9 @@ private:
     void readSettings();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
+    // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
+    // the logged-in ones among all.
+    QList<quint64> pushRecipients(const QList<quint64>& all) const;
 
     bool isInitialized = false;
     bool isRunning = false;
@@ -107,6 +111,7 @@ private:
     quint16 paramsPort = 0;
     int maxRpcClients = 0;
     int maxDevices = 0;
+    bool pushBeforeLogin = true;
     RpcAuthManager* authManager = nullptr;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "passwordverifier.h"
 #include "rpcloginattempts.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
@@ -7,6 +8,7 @@
 #include "vemorpccredentials.h"
 
 #include <QAbstractSocket>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -75,6 +77,15 @@ public:
     QList<quint64> pendingDisconnections() const { return pendingDisconnects; }
     const RpcLoginAttempts& loginAttempts() const { return attempts; }
 
+    // Passwords are checked, and new ones hashed, off the event loop. cost is the
+    // work per hash (the default is libsodium's interactive level; tests use less).
+    // Takes effect when no check is under way.
+    void setPasswordCost(const PasswordHash::Cost& cost);
+    int pendingPasswordChecks() const { return passwordJobs.size(); }
+    // Checks whether the built-in account still takes its published digest: if so,
+    // a warning says so and how to change it, and the metrics show it.
+    void checkPublishedAccount();
+
     // Where the server listens: the host text from argument 1 of arguments, or, with
     // no argument, from the file bindHostFile (trimmed); empty when neither gives one.
     static QString bindHostText(const QStringList& arguments, const QString& bindHostFile);
@@ -132,6 +143,27 @@ private:
                const QVariant& p2 = QVariant());
     void releasePeer();
 
+    struct PasswordJob
+    {
+        enum class Kind { Login, AddClient, PublishedCheck };
+        Kind kind = Kind::Login;
+        quint64 client = 0;
+        QString login;
+        QString key;             // the login bookkeeping's entry
+        QString stored;          // the value checked against; replaced only while it is
+        VemoRpcClient account;   // the account found (Login), or to add (AddClient)
+        bool publishedDigest = false; // the built-in login tried with its published digest
+        bool remote = false;          // AddClient: the account lists permission 5
+        QString operatorName;         // AddClient: who asked
+    };
+    // Queues a password job; false when the queue is full (one line about it).
+    bool submitPasswordJob(PasswordVerifier::Task task, const QString& stored,
+                           const QString& digest, const PasswordJob& job);
+    void passwordJobFinished(quint64 ticket, const PasswordVerifier::Result& result);
+    void finishLogin(const PasswordJob& job, const PasswordVerifier::Result& result);
+    void finishAddClient(const PasswordJob& job, const PasswordVerifier::Result& result);
+    void reportPublishedAccount(bool published);
+
     VemoRPCPeer* rpcPeer = nullptr;
     IRpcBackend* controller = nullptr;
     Clock* clock = nullptr;
@@ -142,6 +174,10 @@ private:
     int maxClients = DefaultMaxClients;
     LogRateLimiter* diagnostics = nullptr;
     DeviceListReplies* deviceLists = nullptr;
+    PasswordVerifier* verifier = nullptr;
+    QHash<quint64, PasswordJob> passwordJobs; // by ticket
+    QSet<QString> keysBeingChecked;           // bookkeeping entries with a login under way
+    QSet<QString> unreadableWarned;           // accounts whose stored value was reported
 
 signals:
     // Some of a client's output went out; pending is what is still queued.

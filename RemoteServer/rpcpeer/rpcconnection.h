@@ -47,6 +47,12 @@ public:
     // A trusted (logged-in) connection may send larger frames and fall further
     // behind; untrusted ones go first when output must be shed.
     bool isTrusted() const { return trusted; }
+
+    // While paused, no further frame of the connection is decoded or delivered;
+    // its bytes wait in the socket (and then in the system, which slows the
+    // sender down).
+    bool isInputPaused() const { return inputPaused; }
+    void setInputPaused(bool paused) { inputPaused = paused; }
     void setTrusted(bool value) { trusted = value; }
 
     // Runs while part of a frame has arrived and nothing more since; the peer
@@ -165,5 +171,6 @@ private:
     RpcFrameReader reader;
     QHostAddress origin;
     bool trusted = false;
+    bool inputPaused = false;
     QTimer partialTimer;
 };

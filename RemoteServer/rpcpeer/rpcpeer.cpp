@@ -372,6 +372,28 @@ bool RpcPeer::isClientTrusted(quint64 id) const
     return connection && connection->isTrusted();
 }
 
+void RpcPeer::pauseInput(quint64 id)
+{
+    if (RpcConnection* connection = connections.value(id)) {
+        connection->setInputPaused(true);
+    }
+}
+
+void RpcPeer::resumeInput(quint64 id)
+{
+    RpcConnection* connection = connections.value(id);
+    if (!connection || !connection->isInputPaused()) {
+        return;
+    }
+    connection->setInputPaused(false);
+    QPointer<RpcConnection> guard(connection);
+    QTimer::singleShot(0, this, [this, guard] {
+        if (guard && !guard->isClosed() && !guard->isInputPaused()) {
+            serviceInput(guard);
+        }
+    });
+}
+
 QHostAddress RpcPeer::peerAddress(quint64 id) const
 {
     const RpcConnection* connection = connections.value(id);
@@ -548,7 +570,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
 
-    bool more = true;
+    bool more = !connection->isInputPaused();
     while (more) {
         const QByteArray chunk = connection->socket()->readAll();
         more = !chunk.isEmpty();
@@ -608,7 +630,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (!self) {
                 return;
             }
-            if (!guard || guard->isClosed()) {
+            if (!guard || guard->isClosed() || guard->isInputPaused()) {
                 more = false;
                 break;
             }
@@ -621,7 +643,9 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     if (!connection->isClosed()) {
         // Part of a frame waits for the rest: only for so long.
         QTimer& timer = connection->partialFrameTimer();
-        if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0) {
+        // (Frames held back by a pause are no silence of the client's.)
+        if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0 &&
+            !connection->isInputPaused()) {
             timer.start(bounds.partialFrameTimeoutMs);
         } else if (timer.isActive()) {
             timer.stop();

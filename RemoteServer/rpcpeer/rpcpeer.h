@@ -133,6 +133,13 @@ public:
     void setLimits(const Limits& limits);
     Limits limits() const { return bounds; }
 
+    // Holds back a client's further messages (server side): the one being
+    // delivered finishes, the next ones wait until resumeInput(), which delivers
+    // them from the event loop. For a request answered later, so that the
+    // client's requests are still handled, and answered, in their order.
+    void pauseInput(quint64 id);
+    void resumeInput(quint64 id);
+
     // Marks a client as logged in (trusted) or not.
     void setClientTrusted(quint64 id, bool trusted);
     bool isClientTrusted(quint64 id) const;
