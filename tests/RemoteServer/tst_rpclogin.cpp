@@ -30,6 +30,7 @@ private slots:
     void successClearsFailures();
     void unknownClientAndOverlongName();
     void lowerCostHashIsUpgraded();
+    void hashingFailureFailsTheLogin();
     void requestsWaitForTheLoginBeforeThem();
     void strangerCannotLockOutOperator();
     void peerCausedLinesAreRateLimited_data();
@@ -316,6 +317,18 @@ void TestRpcLogin::lowerCostHashIsUpgraded()
     const QString after = server.backend.rows().at(0).at(1).toString();
     QVERIFY2(after.startsWith("$argon2id$v=19$m=16,t=2,p=1$"), qPrintable(after));
     QCOMPARE(PasswordHash::verify(after, "abc"), PasswordHash::Verdict::Match);
+}
+
+void TestRpcLogin::hashingFailureFailsTheLogin()
+{
+    TestServer server;
+    server.rpc.setPasswordCost({0, 8192}); // below the library's least: every hash fails
+    server.backend.addStoredAccount("op", "abc", QByteArray("\x03"));
+    auto client = server.connectClient();
+    LogCapture log;
+    QCOMPARE(server.login(*client, "op", "abc"), QString("LOGIN_FAILED"));
+    QCOMPARE(log.count("ERROR: проверка пароля учетной записи op не выполнена"), 1);
+    QCOMPARE(server.backend.rows().at(0).at(1).toString(), QString("abc"));
 }
 
 void TestRpcLogin::requestsWaitForTheLoginBeforeThem()
