@@ -391,6 +391,9 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     job.client = id;
     job.login = login;
     job.key = key;
+    // The attempt counts from when it came, not from when its check ended: a slow
+    // check does not move the interval the client has to keep.
+    job.tick = clock->tickMs();
     RpcAccountStore* store = controller ? controller->accountStore() : nullptr;
     const bool found = store && store->lookup(login, &job.stored, &job.account);
     job.publishedDigest = login == RpcAccountStore::BuiltInLogin &&
@@ -460,7 +463,7 @@ void RpcController::finishLogin(const PasswordJob& job, const PasswordVerifier::
             // A plain digest, or a hash of a lower cost: from now on the hash.
             controller->accountStore()->replacePassword(job.login, job.stored, result.hash);
         }
-        attempts.recordSuccess(job.key, clock->tickMs());
+        attempts.recordSuccess(job.key, job.tick);
         if (job.login == RpcAccountStore::BuiltInLogin) {
             ServiceCounters::set(ServiceCounters::DefaultCredentials, job.publishedDigest ? 1 : 0);
         }
@@ -488,7 +491,7 @@ void RpcController::finishLogin(const PasswordJob& job, const PasswordVerifier::
                                 .arg(PeerText::clip(job.login), result.error));
     }
     ServiceCounters::add(ServiceCounters::LoginsFailed);
-    if (attempts.recordFailure(job.key, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
+    if (attempts.recordFailure(job.key, job.tick) == RpcLoginAttempts::Verdict::Answer) {
         if (present) {
             reply(job.client, RpcMessage::LoginResult, RpcResult::LoginFailed,
                   QVariant::fromValue(QList<quint8>()));

@@ -150,6 +150,7 @@ private:
         quint64 client = 0;
         QString login;
         QString key;             // the login bookkeeping's entry
+        quint32 tick = 0;        // when the attempt came
         QString stored;          // the value checked against; replaced only while it is
         VemoRpcClient account;   // the account found (Login), or to add (AddClient)
         bool publishedDigest = false; // the built-in login tried with its published digest
