@@ -371,8 +371,9 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     }
     // The rules count per login name and the address it comes from: attempts from
     // elsewhere cannot lock an operator out.
-    const QString key =
-        RpcLoginAttempts::keyOf(login, rpcPeer ? rpcPeer->peerAddress(id) : QHostAddress());
+    const QHostAddress from = rpcPeer ? rpcPeer->peerAddress(id) : QHostAddress();
+    const QString key = RpcLoginAttempts::keyOf(login, from);
+    const QString origin = RpcLoginAttempts::keyOf(QString(), from);
     // A name whose last attempt from there is still being checked counts as tried
     // just now.
     if (keysBeingChecked.contains(key) || !attempts.intervalKept(key, clock->tickMs())) {
@@ -385,12 +386,23 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
         return;
     }
 
+    if (checksByOrigin.value(origin) >= MaxChecksPerAddress) {
+        diagnostics->report(QStringLiteral("[RpcServer] password checks per address"),
+                            QtWarningMsg,
+                            LogRateLimiter::compose("[RpcServer] Проверок пароля с одного адреса: ",
+                                                    MaxChecksPerAddress,
+                                                    ", клиент будет отключен. ID=", id));
+        disconnectClient(id);
+        return;
+    }
+
     // The password is checked off the event loop; the client's further requests
     // wait for the answer (so they are answered after it, with its rights).
     PasswordJob job;
     job.client = id;
     job.login = login;
     job.key = key;
+    job.origin = origin;
     // The attempt counts from when it came, not from when its check ended: a slow
     // check does not move the interval the client has to keep.
     job.tick = clock->tickMs();
@@ -405,6 +417,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
         return;
     }
     keysBeingChecked.insert(key);
+    ++checksByOrigin[origin];
     if (rpcPeer) {
         rpcPeer->pauseInput(id);
     }
@@ -454,6 +467,9 @@ void RpcController::finishLogin(const PasswordJob& job, const PasswordVerifier::
 {
     using Verdict = PasswordHash::Verdict;
     keysBeingChecked.remove(job.key);
+    if (--checksByOrigin[job.origin] <= 0) {
+        checksByOrigin.remove(job.origin);
+    }
     RpcAuthManager* auth = authManager();
     // The client may have gone meanwhile: its attempt still counts.
     const bool present = auth && auth->hasClient(job.client) && !isQueued(job.client);

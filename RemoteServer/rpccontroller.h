@@ -56,6 +56,9 @@ public:
     static constexpr qint64 MaxOutputAfterLogin = 64 * 1024 * 1024;
     static constexpr qint64 MaxTotalOutput = 256 * 1024 * 1024;
     static constexpr int PartialFrameTimeoutMs = 30 * 1000;
+    // Logins from one address (an IPv6 /64) whose passwords are being checked at
+    // once: one address cannot take the whole check queue.
+    static constexpr int MaxChecksPerAddress = 8;
 
     // The peer's limits for a client limit (values below 1 mean the default) and a
     // descriptor limit (-1: none), which caps the client limit.
@@ -151,6 +154,7 @@ private:
         QString login;
         QString key;             // the login bookkeeping's entry
         quint32 tick = 0;        // when the attempt came
+        QString origin;          // the address it came from, as the bookkeeping keys it
         QString stored;          // the value checked against; replaced only while it is
         VemoRpcClient account;   // the account found (Login), or to add (AddClient)
         bool publishedDigest = false; // the built-in login tried with its published digest
@@ -178,6 +182,7 @@ private:
     PasswordVerifier* verifier = nullptr;
     QHash<quint64, PasswordJob> passwordJobs; // by ticket
     QSet<QString> keysBeingChecked;           // bookkeeping entries with a login under way
+    QHash<QString, int> checksByOrigin;       // logins under way per address
     QSet<QString> unreadableWarned;           // accounts whose stored value was reported
 
 signals:

@@ -128,10 +128,12 @@ def login_frame(name="adminvemo", digest=DIGEST):
                  qstring(name) + qstring(digest))
 
 
-def rpc_connect(server, rcvbuf=None):
+def rpc_connect(server, rcvbuf=None, source=None):
     s = socket.socket()
     if rcvbuf:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    if source:
+        s.bind((source, 0))
     s.connect(("127.0.0.1", server.rpc))
     return s
 
@@ -418,8 +420,9 @@ def spoof():
 
 
 def loginstorm():
-    """1,000 failed logins under different names (16 at a time) while a device probe
-    measures replies and an operator logs in."""
+    """1,000 failed logins under different names, 16 at a time from 16 addresses
+    (127.0.0.10-25), while a device probe measures replies and an operator logs in
+    from 127.0.0.1."""
     server = Server()
     try:
         server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "1")
@@ -435,13 +438,13 @@ def loginstorm():
         counts = {"failed": 0, "closed": 0}
         failed = "LOGIN_FAILED".encode("utf-16-be")
 
-        def attacker():
+        def attacker(source):
             while True:
                 with lock:
                     i = next(names, None)
                 if i is None:
                     return
-                s = rpc_connect(server)
+                s = rpc_connect(server, source=source)
                 s.sendall(login_frame("storm%d" % i, "%032x" % i))
                 got = b""
                 s.settimeout(30)
@@ -463,7 +466,8 @@ def loginstorm():
         base = server.rss_kb()
         cpu0 = server.cpu_s()
         start = time.time()
-        attackers = [threading.Thread(target=attacker) for _ in range(16)]
+        attackers = [threading.Thread(target=attacker, args=("127.0.0.%d" % (10 + k),))
+                     for k in range(16)]
         for a in attackers:
             a.start()
         time.sleep(1)

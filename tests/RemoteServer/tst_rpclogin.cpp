@@ -31,6 +31,7 @@ private slots:
     void unknownClientAndOverlongName();
     void lowerCostHashIsUpgraded();
     void hashingFailureFailsTheLogin();
+    void checksPerAddressAreBounded();
     void requestsWaitForTheLoginBeforeThem();
     void strangerCannotLockOutOperator();
     void peerCausedLinesAreRateLimited_data();
@@ -331,6 +332,26 @@ void TestRpcLogin::hashingFailureFailsTheLogin()
     QCOMPARE(server.backend.rows().at(0).at(1).toString(), QString("abc"));
 }
 
+void TestRpcLogin::checksPerAddressAreBounded()
+{
+    TestServer server;
+    RpcAuthManager* auth = server.backend.rpcAuthManager();
+    const int bound = RpcController::MaxChecksPerAddress;
+    for (quint64 id = 1; id <= quint64(bound) + 1; ++id) {
+        auth->addClient(id); // all from one (unknown) address, each with a name of its own
+        QMetaObject::invokeMethod(&server.rpc, "rpcLogin", Q_ARG(quint64, id),
+                                  Q_ARG(VemoRpcCredentials, (VemoRpcCredentials{
+                                                                QString::number(id), "x"})));
+    }
+    QCOMPARE(server.rpc.pendingPasswordChecks(), bound);
+    QCOMPARE(server.rpc.pendingDisconnections(), QList<quint64>{quint64(bound) + 1});
+    QVERIFY(waitUntil([&] { return server.rpc.pendingPasswordChecks() == 0; }));
+    auth->addClient(100); // their checks are done: the address is served again
+    QMetaObject::invokeMethod(&server.rpc, "rpcLogin", Q_ARG(quint64, 100),
+                              Q_ARG(VemoRpcCredentials, (VemoRpcCredentials{"late", "x"})));
+    QCOMPARE(server.rpc.pendingPasswordChecks(), 1);
+}
+
 void TestRpcLogin::requestsWaitForTheLoginBeforeThem()
 {
     TestServer server;
@@ -419,11 +440,12 @@ void TestRpcLogin::peerCausedLinesAreRateLimited()
                 QMetaObject::invokeMethod(&server.rpc, "rpcGetClientList", Q_ARG(quint64, id));
             }
         }
-        // Four failures each for 1,000 names, in groups that the check queue takes.
-        for (quint64 first = 1; action == "limit" && first <= 1000; first += 50) {
+        // Four failures each for 1,000 names, in groups that one address may have checked.
+        const quint64 group = RpcController::MaxChecksPerAddress;
+        for (quint64 first = 1; action == "limit" && first <= 1000; first += group) {
             for (int attempt = 0; attempt < 4; ++attempt) {
                 server.clock.setTick(server.clock.tickMs() + 1000);
-                for (quint64 id = first; id < first + 50; ++id) {
+                for (quint64 id = first; id < first + group; ++id) {
                     login(id, QString::number(id));
                 }
                 QVERIFY(waitUntil([&] { return server.rpc.pendingPasswordChecks() == 0; }));
