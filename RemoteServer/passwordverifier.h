@@ -6,7 +6,8 @@
 #include <QString>
 #include <QThread>
 
-// Checks and hashes password digests on a thread of its own, one at a time, so
+// Checks and hashes password digests on a thread of its own (of lower priority
+// on Linux), one at a time, so
 // that the slow hashing never holds up the event loop that answers devices and
 // workstations. At most MaxPending jobs are queued or running; submit() refuses
 // more. Results come back, in the order of submission, as the signal finished()
