@@ -30,6 +30,7 @@ public:
         RpcClientsLoggedIn,  // RPC connections with a logged-in account
         RpcClientsAnonymous, // RPC connections not (yet) logged in
         UnsavedRecords,      // parameter records changed but not yet written
+        DefaultCredentials,  // 1 while the built-in account takes its published digest
         GaugeCount
     };
 

@@ -19,6 +19,10 @@ constexpr const char* ParamsPortKey = "ParamsPort";
 constexpr const char* MetricsPortKey = "Metrics/Port";
 constexpr const char* MetricsHostKey = "Metrics/Host";
 
+// Whether connections that have not logged in receive log lines and device and
+// parameter pushes (default true).
+constexpr const char* PushBeforeLoginKey = "Rpc/PushBeforeLogin";
+
 constexpr const char* LimitsGroup = "Limits";
 constexpr const char* MaxRpcClientsKey = "MaxRpcClients";
 constexpr const char* MaxDevicesKey = "MaxDevices";

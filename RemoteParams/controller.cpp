@@ -191,6 +191,7 @@ void Controller::initialize()
 
     authManager = new RpcAuthManager(this, this);
     rpcController = new RpcController(this, this);
+    rpcController->checkPublishedAccount();
     paramServer = new VemoParamServer(this);
 
     paramServer->setPushBacklog(this);
@@ -232,6 +233,7 @@ void Controller::readSettings()
     bindAddress = resolveBindAddress(
         QCoreApplication::arguments(),
         readBindHostFile(ProgramEntry::dataFilePath(QStringLiteral("bindhost.txt"))), rpcPort);
+    pushBeforeLogin = user.value(QLatin1String(PushBeforeLoginKey), true).toBool();
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
     user.beginGroup(QLatin1String(LimitsGroup));
@@ -416,7 +418,7 @@ void Controller::reportSysLogToAll(QString msg)
     if (!rpcController) {
         return;
     }
-    forwardSysLog(rpcController->getClients(), msg);
+    forwardSysLog(pushRecipients(rpcController->getClients()), msg);
 }
 
 void Controller::processUooStateChange(quint32 codeUoo)
@@ -424,7 +426,8 @@ void Controller::processUooStateChange(quint32 codeUoo)
     if (!paramServer || !authManager) {
         return;
     }
-    forwardUooState(authManager->connectedClients(), paramServer->uooDescriptor(codeUoo));
+    forwardUooState(pushRecipients(authManager->connectedClients()),
+                    paramServer->uooDescriptor(codeUoo));
 }
 
 void Controller::uooParamsStateChanged(quint32 code)
@@ -432,7 +435,15 @@ void Controller::uooParamsStateChanged(quint32 code)
     if (!authManager) {
         return;
     }
-    forwardParamsState(authManager->connectedClients(), code);
+    forwardParamsState(pushRecipients(authManager->connectedClients()), code);
+}
+
+QList<quint64> Controller::pushRecipients(const QList<quint64>& all) const
+{
+    if (pushBeforeLogin || !authManager) {
+        return pushBeforeLogin ? all : QList<quint64>();
+    }
+    return authManager->loggedInClients();
 }
 
 void Controller::forwardMany(const QList<quint64>& clients, const QString& name,

@@ -48,6 +48,7 @@ public:
     BindAddress rpcBindAddress() const { return bindAddress; }
     int maxRpcClientsValue() const { return maxRpcClients; }
     int maxDevicesValue() const { return maxDevices; }
+    bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
     // Resource database and RPC accounts.
     bool checkDataConsistecy();
@@ -109,6 +110,9 @@ private:
     void readSettings();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
+    // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
+    // the logged-in ones among all.
+    QList<quint64> pushRecipients(const QList<quint64>& all) const;
 
     bool isInitialized = false;
     bool isRunning = false;
@@ -117,6 +121,7 @@ private:
     BindAddress bindAddress;
     int maxRpcClients = 0;
     int maxDevices = 0;
+    bool pushBeforeLogin = true;
     RpcAuthManager* authManager = nullptr;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;

@@ -1,14 +1,32 @@
+#include "accounttool.h"
 #include "consolesignalwatcher.h"
 #include "descriptorlimit.h"
 #include "loghandler.h"
 #include "programentry.h"
 #include "receiverservice.h"
 
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTextStream>
+
 int main(int argc, char** argv)
 {
     ProgramEntry::waitForPendingRestart(argc, argv);
     ProgramEntry::enterDataDirectory(argc, argv);
     ProgramEntry::pinLocalTimeZone();
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    if (AccountTool::handles(arguments)) {
+        QCoreApplication app(argc, argv);
+        QTextStream in(stdin);
+        QTextStream out(stdout);
+        QTextStream err(stderr);
+        AccountTool tool(ProgramEntry::dataFilePath(QStringLiteral("vemo_resource.db")));
+        return tool.run(arguments, in, out, err);
+    }
     // Every workstation connection holds a descriptor: take all the system allows.
     DescriptorLimit::raiseToHard();
 

@@ -1,5 +1,7 @@
 #include "rpcaccountstore.h"
 
+#include "passwordhash.h"
+
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -12,8 +14,6 @@ const char* const TableName = "rpc_users";
 const char* const CreateTable = "CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
                                 "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
                                 "INTEGER)";
-const char* const BuiltInLogin = "adminvemo";
-const char* const BuiltInDigest = "5f1d0c8e2a7b4963d0e18c2f7a9b3e64";
 constexpr quint8 AllPermissions = 127;
 
 // A null text would never equal a stored value; bind the empty text instead.
@@ -23,6 +23,9 @@ QString bindable(const QString& text)
 }
 
 } // namespace
+
+const QString RpcAccountStore::BuiltInLogin = QStringLiteral("adminvemo");
+const QString RpcAccountStore::PublishedDigest = QStringLiteral("5f1d0c8e2a7b4963d0e18c2f7a9b3e64");
 
 RpcAccountStore::RpcAccountStore(const QSqlDatabase& database) : db(database) {}
 
@@ -53,13 +56,28 @@ bool RpcAccountStore::ensureTable()
         return true;
     }
     qDebug() << "Создание таблицы объектов " << table;
+    // The table and its built-in account are one step: a table without the account
+    // would let nobody log in, and would never be seeded again (a table that exists
+    // is taken as it is). On failure neither is there and the next start tries again.
+    if (!db.transaction()) {
+        qDebug() << "ERROR: " << db.lastError().text();
+        return false;
+    }
     QSqlQuery create(db);
     if (!create.exec(QLatin1String(CreateTable))) {
         qDebug() << "ERROR: " << create.lastError().text();
+        db.rollback();
         return false;
     }
-    add(QLatin1String(BuiltInLogin), QLatin1String(BuiltInDigest), QList<quint8>{AllPermissions},
-        QString());
+    if (!add(BuiltInLogin, PublishedDigest, QList<quint8>{AllPermissions}, QString())) {
+        db.rollback();
+        return false;
+    }
+    if (!db.commit()) {
+        qDebug() << "ERROR: " << db.lastError().text();
+        db.rollback();
+        return false;
+    }
     return true;
 }
 
@@ -78,7 +96,8 @@ bool RpcAccountStore::add(const QString& login, const QString& pwd,
     query.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
                                  "(:login, :pwd, :perms, :fullname)"));
     query.bindValue(QStringLiteral(":login"), login);
-    query.bindValue(QStringLiteral(":pwd"), pwd.toLower());
+    const bool digest = PasswordHash::formOf(pwd) == PasswordHash::Form::Plain;
+    query.bindValue(QStringLiteral(":pwd"), digest ? pwd.toLower() : pwd);
     query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
     query.bindValue(QStringLiteral(":fullname"), fullname);
     if (!query.exec()) {
@@ -113,22 +132,38 @@ bool RpcAccountStore::remove(const QString& login)
     return true;
 }
 
-bool RpcAccountStore::find(const QString& login, const QString& pwd, VemoRpcClient* account) const
+bool RpcAccountStore::lookup(const QString& login, QString* stored, VemoRpcClient* account) const
 {
     QSqlQuery query(db);
-    if (!query.prepare(QStringLiteral("SELECT permissions, fullname, writesleft, lastwrite FROM "
-                                      "rpc_users WHERE pwd = :pwd AND login = :login"))) {
+    if (!query.prepare(QStringLiteral("SELECT pwd, permissions, fullname, writesleft, lastwrite "
+                                      "FROM rpc_users WHERE login = :login"))) {
         return false;
     }
-    query.bindValue(QStringLiteral(":pwd"), bindable(pwd));
     query.bindValue(QStringLiteral(":login"), bindable(login));
     if (!query.exec() || !query.next()) {
         return false;
     }
-    account->permissions = permissionCodes(query.value(0).toByteArray());
-    account->fullname = query.value(1).toString();
-    account->writesleft = query.value(2).toInt();
-    account->lastwrite = query.value(3).toUInt();
+    const QVariant pwd = query.value(0);
+    *stored = pwd.isNull() ? QString() : pwd.toString();
+    account->permissions = permissionCodes(query.value(1).toByteArray());
+    account->fullname = query.value(2).toString();
+    account->writesleft = query.value(3).toInt();
+    account->lastwrite = query.value(4).toUInt();
+    return true;
+}
+
+bool RpcAccountStore::replacePassword(const QString& login, const QString& was, const QString& now)
+{
+    QSqlQuery query(db);
+    query.prepare(
+        QStringLiteral("UPDATE rpc_users SET pwd=:now WHERE login=:login AND pwd=:was"));
+    query.bindValue(QStringLiteral(":now"), now);
+    query.bindValue(QStringLiteral(":login"), login);
+    query.bindValue(QStringLiteral(":was"), was);
+    if (!query.exec()) {
+        qDebug() << "ERROR updating RPC user in DB: " << query.lastError().text();
+        return false;
+    }
     return true;
 }
 

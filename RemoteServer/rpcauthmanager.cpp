@@ -33,6 +33,17 @@ QList<quint64> RpcAuthManager::connectedClients() const
     return connections.keys();
 }
 
+QList<quint64> RpcAuthManager::loggedInClients() const
+{
+    QList<quint64> ids;
+    for (auto it = connections.cbegin(); it != connections.cend(); ++it) {
+        if (it->loggedIn) {
+            ids.append(it.key());
+        }
+    }
+    return ids;
+}
+
 int RpcAuthManager::loggedInCount() const
 {
     return static_cast<int>(std::count_if(connections.cbegin(), connections.cend(),
@@ -68,25 +79,14 @@ bool RpcAuthManager::isLoggedIn(quint64 id) const
     return connections.value(id).loggedIn;
 }
 
-bool RpcAuthManager::authenticate(quint64 id, VemoRpcCredentials& credentials)
+bool RpcAuthManager::grant(quint64 id, const QString& login, const VemoRpcClient& account)
 {
     const auto it = connections.find(id);
     if (it == connections.end()) {
         return false;
     }
-    const QString password = credentials.password;
-    credentials.password = QString();
-    if (!backend) {
-        return false;
-    }
-
-    VemoRpcClient account;
-    if (!backend->accountStore()->find(credentials.login, password, &account)) {
-        return false;
-    }
-
     VemoRpcClient& record = it.value();
-    record.login = credentials.login;
+    record.login = login;
     record.fullname = account.fullname;
     record.writesleft = account.writesleft;
     record.lastwrite = account.lastwrite;

@@ -23,6 +23,8 @@ public:
     void removeClient(quint64 id);
     bool hasClient(quint64 id) const;
     QList<quint64> connectedClients() const;
+    // The connections that have logged in, in ascending order.
+    QList<quint64> loggedInClients() const;
     int connectionCount() const;
     int loggedInCount() const;
 
@@ -31,11 +33,10 @@ public:
     QString loginName(quint64 id) const;
     bool isLoggedIn(quint64 id) const;
 
-    // Checks the credentials against the account table. The password in
-    // credentials is emptied whatever the outcome (once the client is known). On
-    // success the connection's record takes the account's login, full name and
-    // counters, and gains the account's permission codes.
-    bool authenticate(quint64 id, VemoRpcCredentials& credentials);
+    // A login that succeeded (the RPC server checks the password): the
+    // connection's record takes the account's login, full name and counters, and
+    // gains the account's permission codes. False for an unknown connection.
+    bool grant(quint64 id, const QString& login, const VemoRpcClient& account);
 
     // Every account of the table (no passwords); empty if the query fails.
     QList<VemoRpcClient> loadAllUsers() const;

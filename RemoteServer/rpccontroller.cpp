@@ -3,7 +3,9 @@
 #include "devicelistreplies.h"
 #include "descriptorlimit.h"
 #include "irpcbackend.h"
+#include "rpcaccountstore.h"
 #include "logratelimiter.h"
+#include "peertext.h"
 #include "rpcauthmanager.h"
 #include "rpcnames.h"
 #include "rpcpermissions.h"
@@ -33,8 +35,10 @@ QString clip(const QString& text)
 RpcController::RpcController(IRpcBackend* backend, QObject* parent, Clock* clock)
     : QObject(parent), controller(backend), clock(clock ? clock : Clock::system()),
       disconnectTimer(new QTimer(this)), diagnostics(new LogRateLimiter(this, this->clock)),
-      deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this))
+      deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this)),
+      verifier(new PasswordVerifier(PasswordHash::interactive(), this))
 {
+    connect(verifier, &PasswordVerifier::finished, this, &RpcController::passwordJobFinished);
     disconnectTimer->setSingleShot(true);
     disconnectTimer->setInterval(1);
     connect(disconnectTimer, &QTimer::timeout, this, &RpcController::disconnectImpl);
@@ -63,6 +67,16 @@ RpcPeer::Limits RpcController::serverLimits(int maxClients, long descriptorLimit
     limits.partialFrameTimeoutMs = PartialFrameTimeoutMs;
     limits.loginTimeoutMs = LoginTimeoutMs;
     return limits;
+}
+
+void RpcController::setPasswordCost(const PasswordHash::Cost& cost)
+{
+    if (!passwordJobs.isEmpty()) {
+        return;
+    }
+    delete verifier;
+    verifier = new PasswordVerifier(cost, this);
+    connect(verifier, &PasswordVerifier::finished, this, &RpcController::passwordJobFinished);
 }
 
 RpcPeer::Limits RpcController::peerLimits() const
@@ -315,36 +329,216 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     const QString login = credentials.login;
     if (login.size() > MaxLoginLength) {
         // No account has such a name; it is not kept in the bookkeeping either.
-        qWarning() << "[RpcServer] Слишком длинное имя для логина, клиент будет отключен. ID="
-                   << id;
+        diagnostics->report(
+            QStringLiteral("[RpcServer] login name too long"), QtWarningMsg,
+            LogRateLimiter::compose("[RpcServer] Слишком длинное имя для логина, клиент будет "
+                                    "отключен. ID=",
+                                    id));
         disconnectClient(id);
         return;
     }
-    if (!attempts.intervalKept(login, clock->tickMs())) {
-        qWarning() << "Нарушен временной интервал попыток логина для клиента " << login
-                   << ", клиент будет отключен.";
+    // The rules count per login name and the address it comes from: attempts from
+    // elsewhere cannot lock an operator out.
+    const QHostAddress from = rpcPeer ? rpcPeer->peerAddress(id) : QHostAddress();
+    const QString key = RpcLoginAttempts::keyOf(login, from);
+    const QString origin = RpcLoginAttempts::keyOf(QString(), from);
+    // A name whose last attempt from there is still being checked counts as tried
+    // just now.
+    if (keysBeingChecked.contains(key) || !attempts.intervalKept(key, clock->tickMs())) {
+        diagnostics->report(QStringLiteral("[RpcServer] login interval"), QtWarningMsg,
+                            LogRateLimiter::compose("Нарушен временной интервал попыток логина "
+                                                    "для клиента ",
+                                                    PeerText::clip(login),
+                                                    ", клиент будет отключен."));
         disconnectClient(id);
         return;
     }
 
-    if (auth->authenticate(id, credentials)) {
-        attempts.recordSuccess(login, clock->tickMs());
-        if (rpcPeer) {
-            rpcPeer->setClientTrusted(id, true);
-        }
-        reply(id, RpcMessage::LoginResult, RpcResult::LoginOk,
-              QVariant::fromValue(auth->permissions(id)));
+    if (checksByOrigin.value(origin) >= MaxChecksPerAddress) {
+        diagnostics->report(QStringLiteral("[RpcServer] password checks per address"),
+                            QtWarningMsg,
+                            LogRateLimiter::compose("[RpcServer] Проверок пароля с одного адреса: ",
+                                                    MaxChecksPerAddress,
+                                                    ", клиент будет отключен. ID=", id));
+        disconnectClient(id);
         return;
+    }
+
+    // The password is checked off the event loop; the client's further requests
+    // wait for the answer (so they are answered after it, with its rights).
+    PasswordJob job;
+    job.client = id;
+    job.login = login;
+    job.key = key;
+    job.origin = origin;
+    // The attempt counts from when it came, not from when its check ended: a slow
+    // check does not move the interval the client has to keep.
+    job.tick = clock->tickMs();
+    RpcAccountStore* store = controller ? controller->accountStore() : nullptr;
+    const bool found = store && store->lookup(login, &job.stored, &job.account);
+    job.publishedDigest = login == RpcAccountStore::BuiltInLogin &&
+                          credentials.password == RpcAccountStore::PublishedDigest;
+    // A null stored value (no account, or a null column) matches nothing.
+    if (!submitPasswordJob(PasswordVerifier::Task::Verify, found ? job.stored : QString(),
+                           credentials.password, job)) {
+        disconnectClient(id);
+        return;
+    }
+    keysBeingChecked.insert(key);
+    ++checksByOrigin[origin];
+    if (rpcPeer) {
+        rpcPeer->pauseInput(id);
+    }
+}
+
+bool RpcController::submitPasswordJob(PasswordVerifier::Task task, const QString& stored,
+                                      const QString& digest, const PasswordJob& job)
+{
+    const quint64 ticket = verifier->submit(task, stored, digest);
+    if (ticket == 0) {
+        diagnostics->report(QStringLiteral("[RpcServer] password checks queue full"),
+                            QtWarningMsg,
+                            LogRateLimiter::compose("[RpcServer] Проверок пароля в очереди: ",
+                                                    PasswordVerifier::MaxPending,
+                                                    ", запрос клиента отклонен. ID=", job.client));
+        return false;
+    }
+    passwordJobs.insert(ticket, job);
+    return true;
+}
+
+void RpcController::passwordJobFinished(quint64 ticket, const PasswordVerifier::Result& result)
+{
+    const auto it = passwordJobs.find(ticket);
+    if (it == passwordJobs.end()) {
+        return;
+    }
+    const PasswordJob job = it.value();
+    passwordJobs.erase(it);
+    switch (job.kind) {
+    case PasswordJob::Kind::Login:
+        finishLogin(job, result);
+        break;
+    case PasswordJob::Kind::AddClient:
+        finishAddClient(job, result);
+        break;
+    case PasswordJob::Kind::PublishedCheck:
+        reportPublishedAccount(result.verdict == PasswordHash::Verdict::Match);
+        return;
+    }
+    if (rpcPeer) {
+        rpcPeer->resumeInput(job.client);
+    }
+}
+
+void RpcController::finishLogin(const PasswordJob& job, const PasswordVerifier::Result& result)
+{
+    using Verdict = PasswordHash::Verdict;
+    keysBeingChecked.remove(job.key);
+    if (--checksByOrigin[job.origin] <= 0) {
+        checksByOrigin.remove(job.origin);
+    }
+    RpcAuthManager* auth = authManager();
+    // The client may have gone meanwhile: its attempt still counts.
+    const bool present = auth && auth->hasClient(job.client) && !isQueued(job.client);
+
+    if (result.verdict == Verdict::Match) {
+        if (!result.hash.isEmpty() && controller) {
+            // A plain digest, or a hash of a lower cost: from now on the hash.
+            controller->accountStore()->replacePassword(job.login, job.stored, result.hash);
+        }
+        attempts.recordSuccess(job.key, job.tick);
+        if (job.login == RpcAccountStore::BuiltInLogin) {
+            ServiceCounters::set(ServiceCounters::DefaultCredentials, job.publishedDigest ? 1 : 0);
+        }
+        if (present) {
+            auth->grant(job.client, job.login, job.account);
+            if (rpcPeer) {
+                rpcPeer->setClientTrusted(job.client, true);
+            }
+            reply(job.client, RpcMessage::LoginResult, RpcResult::LoginOk,
+                  QVariant::fromValue(auth->permissions(job.client)));
+        }
+        return;
+    }
+    if (result.verdict == Verdict::Unreadable && !unreadableWarned.contains(job.login)) {
+        // Names here are those of rows of the table: the set stays small.
+        unreadableWarned.insert(job.login);
+        qWarning().noquote() << QStringLiteral("ERROR: пароль учетной записи %1 хранится в "
+                                               "нечитаемом виде (неизвестная схема или "
+                                               "повреждение); вход по ней невозможен")
+                                    .arg(PeerText::clip(job.login));
+    } else if (result.verdict == Verdict::Failure) {
+        diagnostics->report(QStringLiteral("[RpcServer] password hashing failed"), QtWarningMsg,
+                            QStringLiteral("ERROR: проверка пароля учетной записи %1 не "
+                                           "выполнена: %2; вход отклонен, запись не изменена")
+                                .arg(PeerText::clip(job.login), result.error));
     }
     ServiceCounters::add(ServiceCounters::LoginsFailed);
-    if (attempts.recordFailure(login, clock->tickMs()) == RpcLoginAttempts::Verdict::Answer) {
-        reply(id, RpcMessage::LoginResult, RpcResult::LoginFailed,
-              QVariant::fromValue(QList<quint8>()));
+    if (attempts.recordFailure(job.key, job.tick) == RpcLoginAttempts::Verdict::Answer) {
+        if (present) {
+            reply(job.client, RpcMessage::LoginResult, RpcResult::LoginFailed,
+                  QVariant::fromValue(QList<quint8>()));
+        }
         return;
     }
-    qWarning() << "Превышен лимит попыток логина для клиента " << login
-               << ", клиент будет отключен.";
-    disconnectClient(id);
+    diagnostics->report(QStringLiteral("[RpcServer] login failure limit"), QtWarningMsg,
+                        LogRateLimiter::compose("Превышен лимит попыток логина для клиента ",
+                                                PeerText::clip(job.login),
+                                                ", клиент будет отключен."));
+    if (present) {
+        disconnectClient(job.client);
+    }
+}
+
+void RpcController::finishAddClient(const PasswordJob& job, const PasswordVerifier::Result& result)
+{
+    QString outcome = RpcResult::Failed;
+    if (result.verdict != PasswordHash::Verdict::Match) {
+        qCritical().noquote() << QStringLiteral("ERROR: пароль новой учетной записи %1 не "
+                                                "хеширован: %2; учетная запись не создана")
+                                     .arg(PeerText::clip(job.login), result.error);
+    } else if (controller && controller->rpcUserExists(job.login)) {
+        outcome = RpcResult::UserAlreadyExists; // added by someone else meanwhile
+    } else if (controller && controller->addNewRpcUser(job.login, result.hash,
+                                                       job.account.permissions,
+                                                       job.account.fullname)) {
+        outcome = RpcResult::Ok;
+        controller->sendToLog(job.operatorName, job.remote ? RpcAudit::AddRemoteClient
+                                                           : RpcAudit::AddServerUser,
+                              QString());
+    }
+    reply(job.client, RpcMessage::ClientOperationResult, outcome);
+}
+
+void RpcController::checkPublishedAccount()
+{
+    RpcAccountStore* store = controller ? controller->accountStore() : nullptr;
+    QString stored;
+    VemoRpcClient account;
+    if (!store || !store->lookup(RpcAccountStore::BuiltInLogin, &stored, &account) ||
+        stored.isNull()) {
+        reportPublishedAccount(false);
+        return;
+    }
+    PasswordJob job;
+    job.kind = PasswordJob::Kind::PublishedCheck;
+    submitPasswordJob(PasswordVerifier::Task::Check, stored, RpcAccountStore::PublishedDigest,
+                      job);
+}
+
+void RpcController::reportPublishedAccount(bool published)
+{
+    ServiceCounters::set(ServiceCounters::DefaultCredentials, published ? 1 : 0);
+    if (published) {
+        qWarning().noquote()
+            << QStringLiteral("ВНИМАНИЕ: учетная запись %1 принимает опубликованный пароль по "
+                              "умолчанию: любой, кто подключится к порту администрирования, "
+                              "войдет со всеми правами. Смените его: paramserver "
+                              "--set-password %1 (или создайте свою учетную запись с правом 3 "
+                              "и удалите эту)")
+                   .arg(RpcAccountStore::BuiltInLogin);
+    }
 }
 
 void RpcController::rpcGetClientList(quint64 client)
@@ -375,11 +569,22 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
             result = RpcResult::UserAlreadyExists;
         } else if (p3.isEmpty()) {
             result = RpcResult::InvalidP3Size;
-        } else if (controller->addNewRpcUser(login, p3, clientData.permissions,
-                                             clientData.fullname)) {
-            result = RpcResult::Ok;
-            code = remote ? RpcAudit::AddRemoteClient : RpcAudit::AddServerUser;
         } else {
+            // The digest is stored as its hash, made off the event loop; the reply
+            // (and the client's further requests) follow when it is done.
+            PasswordJob job;
+            job.kind = PasswordJob::Kind::AddClient;
+            job.client = client;
+            job.login = login;
+            job.account = clientData;
+            job.remote = remote;
+            job.operatorName = authManager()->loginName(client);
+            if (submitPasswordJob(PasswordVerifier::Task::Hash, QString(), p3.toLower(), job)) {
+                if (rpcPeer) {
+                    rpcPeer->pauseInput(client);
+                }
+                return;
+            }
             result = RpcResult::Failed;
         }
     } else if (operation == RpcOperation::DelClient) {
@@ -387,6 +592,9 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
             result = RpcResult::UserNotFound;
         } else if (controller->delRpcUser(login)) {
             result = RpcResult::Ok;
+            if (login == RpcAccountStore::BuiltInLogin) {
+                ServiceCounters::set(ServiceCounters::DefaultCredentials, 0);
+            }
             code = remote ? RpcAudit::DeleteRemoteClient : RpcAudit::DeleteServerUser;
         } else {
             result = RpcResult::Failed;

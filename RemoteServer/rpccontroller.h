@@ -1,5 +1,6 @@
 #pragma once
 
+#include "passwordverifier.h"
 #include "rpcloginattempts.h"
 #include "uoodescriptor.h"
 #include "uoorparamsdesc.h"
@@ -7,6 +8,7 @@
 #include "vemorpccredentials.h"
 
 #include <QAbstractSocket>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -57,6 +59,9 @@ public:
     static constexpr int PartialFrameTimeoutMs = 30 * 1000;
     // A connection that has not logged in by then is closed, whatever it sends.
     static constexpr qint64 LoginTimeoutMs = 60 * 1000;
+    // Logins from one address (an IPv6 /64) whose passwords are being checked at
+    // once: one address cannot take the whole check queue.
+    static constexpr int MaxChecksPerAddress = 8;
 
     // The peer's limits for a client limit (values below 1 mean the default) and a
     // descriptor limit (-1: none), which caps the client limit.
@@ -85,6 +90,15 @@ public:
         bindAddress = bind;
         hasBindAddress = true;
     }
+
+    // Passwords are checked, and new ones hashed, off the event loop. cost is the
+    // work per hash (the default is libsodium's interactive level; tests use less).
+    // Takes effect when no check is under way.
+    void setPasswordCost(const PasswordHash::Cost& cost);
+    int pendingPasswordChecks() const { return passwordJobs.size(); }
+    // Checks whether the built-in account still takes its published digest: if so,
+    // a warning says so and how to change it, and the metrics show it.
+    void checkPublishedAccount();
 
 public slots:
     void start();
@@ -134,6 +148,29 @@ private:
                const QVariant& p2 = QVariant());
     void releasePeer();
 
+    struct PasswordJob
+    {
+        enum class Kind { Login, AddClient, PublishedCheck };
+        Kind kind = Kind::Login;
+        quint64 client = 0;
+        QString login;
+        QString key;             // the login bookkeeping's entry
+        quint32 tick = 0;        // when the attempt came
+        QString origin;          // the address it came from, as the bookkeeping keys it
+        QString stored;          // the value checked against; replaced only while it is
+        VemoRpcClient account;   // the account found (Login), or to add (AddClient)
+        bool publishedDigest = false; // the built-in login tried with its published digest
+        bool remote = false;          // AddClient: the account lists permission 5
+        QString operatorName;         // AddClient: who asked
+    };
+    // Queues a password job; false when the queue is full (one line about it).
+    bool submitPasswordJob(PasswordVerifier::Task task, const QString& stored,
+                           const QString& digest, const PasswordJob& job);
+    void passwordJobFinished(quint64 ticket, const PasswordVerifier::Result& result);
+    void finishLogin(const PasswordJob& job, const PasswordVerifier::Result& result);
+    void finishAddClient(const PasswordJob& job, const PasswordVerifier::Result& result);
+    void reportPublishedAccount(bool published);
+
     VemoRPCPeer* rpcPeer = nullptr;
     IRpcBackend* controller = nullptr;
     Clock* clock = nullptr;
@@ -146,6 +183,11 @@ private:
     bool hasBindAddress = false;
     LogRateLimiter* diagnostics = nullptr;
     DeviceListReplies* deviceLists = nullptr;
+    PasswordVerifier* verifier = nullptr;
+    QHash<quint64, PasswordJob> passwordJobs; // by ticket
+    QSet<QString> keysBeingChecked;           // bookkeeping entries with a login under way
+    QHash<QString, int> checksByOrigin;       // logins under way per address
+    QSet<QString> unreadableWarned;           // accounts whose stored value was reported
 
 signals:
     // Some of a client's output went out; pending is what is still queued.

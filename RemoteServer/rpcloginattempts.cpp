@@ -2,9 +2,27 @@
 
 RpcLoginAttempts::RpcLoginAttempts(int capacity) : maxNames(qMax(1, capacity)) {}
 
-bool RpcLoginAttempts::intervalKept(const QString& login, quint32 now)
+QString RpcLoginAttempts::keyOf(const QString& login, const QHostAddress& from)
 {
-    const auto it = lastLoginTick.constFind(login);
+    QString origin;
+    bool isV4 = false;
+    const quint32 v4 = from.toIPv4Address(&isV4);
+    if (isV4) {
+        origin = QHostAddress(v4).toString();
+    } else if (from.protocol() == QAbstractSocket::IPv6Protocol) {
+        Q_IPV6ADDR bytes = from.toIPv6Address();
+        for (int i = 8; i < 16; ++i) {
+            bytes[i] = 0;
+        }
+        origin = QHostAddress(bytes).toString() + QStringLiteral("/64");
+    }
+    // The address text holds no NUL, so the first one ends it whatever the login.
+    return origin + QChar(0) + login;
+}
+
+bool RpcLoginAttempts::intervalKept(const QString& key, quint32 now)
+{
+    const auto it = lastLoginTick.constFind(key);
     if (it == lastLoginTick.constEnd()) {
         return true;
     }
@@ -12,36 +30,36 @@ bool RpcLoginAttempts::intervalKept(const QString& login, quint32 now)
     return static_cast<quint32>(now - it.value()) > MinIntervalMs;
 }
 
-void RpcLoginAttempts::recordSuccess(const QString& login, quint32 now)
+void RpcLoginAttempts::recordSuccess(const QString& key, quint32 now)
 {
-    touch(login, now);
-    failedLogins.remove(login);
+    touch(key, now);
+    failedLogins.remove(key);
 }
 
-RpcLoginAttempts::Verdict RpcLoginAttempts::recordFailure(const QString& login, quint32 now)
+RpcLoginAttempts::Verdict RpcLoginAttempts::recordFailure(const QString& key, quint32 now)
 {
-    touch(login, now);
-    qint32& count = failedLogins[login];
+    touch(key, now);
+    qint32& count = failedLogins[key];
     ++count;
     if (count >= FailureLimit) {
-        failedLogins.remove(login);
+        failedLogins.remove(key);
         return Verdict::Disconnect;
     }
     return Verdict::Answer;
 }
 
-void RpcLoginAttempts::touch(const QString& login, quint32 now)
+void RpcLoginAttempts::touch(const QString& key, quint32 now)
 {
-    const auto seen = recency.find(login);
+    const auto seen = recency.find(key);
     if (seen != recency.end()) {
         byRecency.erase(seen.value());
         seen.value() = nextSequence;
     } else {
-        recency.insert(login, nextSequence);
+        recency.insert(key, nextSequence);
     }
-    byRecency.emplace(nextSequence, login);
+    byRecency.emplace(nextSequence, key);
     ++nextSequence;
-    lastLoginTick.insert(login, now);
+    lastLoginTick.insert(key, now);
 
     while (lastLoginTick.size() > maxNames) {
         const auto oldest = byRecency.begin();

@@ -1,17 +1,21 @@
 #pragma once
 
 #include <QHash>
+#include <QHostAddress>
 #include <QMap>
 #include <QString>
 
 #include <map>
 
-// Rules of login per login name, across connections: two attempts for a name must
-// be more than 999 ms apart, and the fourth consecutive failure for a name closes
-// the connection instead of being answered (the count then starts again).
+// Rules of login per login name and the address it is tried from, across
+// connections: two attempts for a name from one address must be more than 999 ms
+// apart, and the fourth consecutive failure for a name from one address closes the
+// connection instead of being answered (the count then starts again). Attempts
+// from elsewhere have counts and ticks of their own, so that a stranger who knows
+// a login name cannot keep its operator from logging in.
 //
-// The names come from unauthenticated clients, so the table holds at most
-// `capacity` names: when a new name would exceed it, the name tried least recently
+// The entries come from unauthenticated clients, so the table holds at most
+// `capacity` of them: when a new one would exceed it, the one tried least recently
 // is forgotten (its count and its tick). Each attempt costs O(log n).
 class RpcLoginAttempts
 {
@@ -24,27 +28,32 @@ public:
 
     explicit RpcLoginAttempts(int capacity = DefaultCapacity);
 
-    // Whether an attempt for login at tick now keeps the interval rule. A refused
-    // attempt changes nothing. A name seen for the first time always passes.
-    bool intervalKept(const QString& login, quint32 now);
+    // The entry of a login name tried from an address. IPv4 addresses (also in
+    // their IPv6-mapped form) count one by one; an IPv6 address counts by its /64
+    // network, which one site holds as a whole.
+    static QString keyOf(const QString& login, const QHostAddress& from);
+
+    // Whether an attempt for key at tick now keeps the interval rule. A refused
+    // attempt changes nothing. A key seen for the first time always passes.
+    bool intervalKept(const QString& key, quint32 now);
     // A successful attempt: the tick is kept, the failure count is gone.
-    void recordSuccess(const QString& login, quint32 now);
+    void recordSuccess(const QString& key, quint32 now);
     // A failed attempt: counts it and says whether it is still answered or closes
     // the connection (the fourth in a row; the count is then dropped).
-    Verdict recordFailure(const QString& login, quint32 now);
+    Verdict recordFailure(const QString& key, quint32 now);
 
-    int failures(const QString& login) const { return failedLogins.value(login, 0); }
-    bool knows(const QString& login) const { return lastLoginTick.contains(login); }
+    int failures(const QString& key) const { return failedLogins.value(key, 0); }
+    bool knows(const QString& key) const { return lastLoginTick.contains(key); }
     int size() const { return lastLoginTick.size(); }
     int capacity() const { return maxNames; }
 
 private:
-    void touch(const QString& login, quint32 now);
+    void touch(const QString& key, quint32 now);
 
     int maxNames = DefaultCapacity;
-    QMap<QString, qint32> failedLogins;   // consecutive failures per name
-    QMap<QString, quint32> lastLoginTick; // tick of the last attempt per name
-    // Recency index: attempt sequence number -> name, and name -> its number.
+    QMap<QString, qint32> failedLogins;   // consecutive failures per key
+    QMap<QString, quint32> lastLoginTick; // tick of the last attempt per key
+    // Recency index: attempt sequence number -> key, and key -> its number.
     std::map<quint64, QString> byRecency;
     QHash<QString, quint64> recency;
     quint64 nextSequence = 0;

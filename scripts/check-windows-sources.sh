@@ -31,6 +31,7 @@ sources=(
     RemoteParams/qtservice/qtservice.cpp
     RemoteParams/qtservice/unavailableserviceplatform.cpp
     RemoteParams/consolesignalwatcher.cpp
+    RemoteParams/accounttool.cpp
     RemoteParams/controller.cpp
     RemoteParams/loghandler.cpp
     RemoteParams/logwriter.cpp

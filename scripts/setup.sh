@@ -22,7 +22,7 @@ shift || true
 
 # clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
-    clang libclang-rt-14-dev prometheus-cpp-dev)
+    clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
     packages+=(systemd g++-mingw-w64-x86-64)
 fi

@@ -44,6 +44,8 @@ const GaugeName Gauges[] = {
      "UOO devices heard from within the offline limit."},
     {ServiceCounters::UnsavedRecords, "paramserver_unsaved_records",
      "Parameter records changed but not yet written to the database."},
+    {ServiceCounters::DefaultCredentials, "paramserver_default_credentials",
+     "1 while the built-in account adminvemo takes its published password digest."},
 };
 
 prometheus::ClientMetric gaugeValue(double value,

@@ -5,7 +5,8 @@
 
 RpcConnection::RpcConnection(QTcpSocket* socket, quint64 id, bool toServer, qint64 maxFrameBody,
                              QObject* parent)
-    : QObject(parent), tcp(socket), clientId(id), toServer(toServer), reader(maxFrameBody)
+    : QObject(parent), tcp(socket), clientId(id), toServer(toServer), reader(maxFrameBody),
+      origin(socket->peerAddress())
 {
     tcp->setParent(this);
     tcp->setReadBufferSize(SocketReadBuffer);

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -32,6 +33,9 @@ public:
                   QObject* parent);
 
     QTcpSocket* socket() const { return tcp; }
+    // The other side's address as it was when the connection was made (the
+    // socket forgets it once closed).
+    QHostAddress peerAddress() const { return origin; }
     quint64 id() const { return clientId; }
     bool isToServer() const { return toServer; }
     RpcFrameReader& frames() { return reader; }
@@ -46,6 +50,12 @@ public:
     // When the connection was accepted, on the peer's clock (monotonic ms).
     qint64 acceptedAtMs() const { return acceptedMs; }
     void setAcceptedAtMs(qint64 ms) { acceptedMs = ms; }
+
+    // While paused, no further frame of the connection is decoded or delivered;
+    // its bytes wait in the socket (and then in the system, which slows the
+    // sender down).
+    bool isInputPaused() const { return inputPaused; }
+    void setInputPaused(bool paused) { inputPaused = paused; }
     void setTrusted(bool value) { trusted = value; }
 
     // Runs while part of a frame has arrived and nothing more since; the peer
@@ -173,7 +183,9 @@ private:
     quint64 clientId;
     bool toServer;
     RpcFrameReader reader;
+    QHostAddress origin;
     bool trusted = false;
     qint64 acceptedMs = 0;
+    bool inputPaused = false;
     QTimer partialTimer;
 };

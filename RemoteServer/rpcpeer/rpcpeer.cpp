@@ -482,6 +482,34 @@ bool RpcPeer::isClientTrusted(quint64 id) const
     return connection && connection->isTrusted();
 }
 
+void RpcPeer::pauseInput(quint64 id)
+{
+    if (RpcConnection* connection = connections.value(id)) {
+        connection->setInputPaused(true);
+    }
+}
+
+void RpcPeer::resumeInput(quint64 id)
+{
+    RpcConnection* connection = connections.value(id);
+    if (!connection || !connection->isInputPaused()) {
+        return;
+    }
+    connection->setInputPaused(false);
+    QPointer<RpcConnection> guard(connection);
+    QTimer::singleShot(0, this, [this, guard] {
+        if (guard && !guard->isClosed() && !guard->isInputPaused()) {
+            serviceInput(guard);
+        }
+    });
+}
+
+QHostAddress RpcPeer::peerAddress(quint64 id) const
+{
+    const RpcConnection* connection = connections.value(id);
+    return connection ? connection->peerAddress() : QHostAddress();
+}
+
 void RpcPeer::call(const QString& fn, const QVariant& p1, const QVariant& p2, const QVariant& p3,
                    const QVariant& p4, const QVariant& p5, const QVariant& p6, const QVariant& p7,
                    const QVariant& p8)
@@ -671,7 +699,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     QPointer<RpcPeer> self(this);
     QPointer<RpcConnection> guard(connection);
 
-    bool more = true;
+    bool more = !connection->isInputPaused();
     while (more) {
         // After a failed write Qt aborts the socket: the device is closed before
         // disconnected() arrives here, and there is nothing more to read from it.
@@ -734,7 +762,7 @@ void RpcPeer::serviceInput(RpcConnection* connection)
             if (!self) {
                 return;
             }
-            if (!guard || guard->isClosed()) {
+            if (!guard || guard->isClosed() || guard->isInputPaused()) {
                 more = false;
                 break;
             }
@@ -747,7 +775,9 @@ void RpcPeer::serviceInput(RpcConnection* connection)
     if (!connection->isClosed()) {
         // Part of a frame waits for the rest: only for so long.
         QTimer& timer = connection->partialFrameTimer();
-        if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0) {
+        // (Frames held back by a pause are no silence of the client's.)
+        if (connection->frames().buffered() > 0 && bounds.partialFrameTimeoutMs > 0 &&
+            !connection->isInputPaused()) {
             timer.start(bounds.partialFrameTimeoutMs);
         } else if (timer.isActive()) {
             timer.stop();

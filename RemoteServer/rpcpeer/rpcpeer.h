@@ -155,10 +155,18 @@ public:
     // trusted within the login deadline of their acceptance. Runs every
     // LoginSweepMs by itself while listening; tests call it directly.
     void closeLateLogins();
+    // Holds back a client's further messages (server side): the one being
+    // delivered finishes, the next ones wait until resumeInput(), which delivers
+    // them from the event loop. For a request answered later, so that the
+    // client's requests are still handled, and answered, in their order.
+    void pauseInput(quint64 id);
+    void resumeInput(quint64 id);
 
     // Marks a client as logged in (trusted) or not.
     void setClientTrusted(quint64 id, bool trusted);
     bool isClientTrusted(quint64 id) const;
+    // The address a client connected from; a null address for an unknown client.
+    QHostAddress peerAddress(quint64 id) const;
 
     // Output queued for a client and not yet handed to the network, held frames
     // included; -1 for an unknown client. The sum over all clients.

@@ -4,7 +4,7 @@
     bench/hostile/hostile_bench.py BUILD_DIR [SCENARIO ...]
 
 Scenarios (all by default): nonreading, halfframes, prelogin, longname, fdlimit,
-spoof. Each starts its own paramserver (a copy of BUILD_DIR's, in a temporary
+spoof, loginstorm. Each starts its own paramserver (a copy of BUILD_DIR's, in a temporary
 directory, with its own settings file and free ports) and prints one RESULT line.
 Only the standard library of Python 3 is used.
 """
@@ -123,15 +123,17 @@ def frame(body):
     return struct.pack("<I", len(body)) + body
 
 
-def login_frame():
+def login_frame(name="adminvemo", digest=DIGEST):
     return frame(qstring("LOGIN") + b"\x01" + user_value("VemoRpcCredentials") +
-                 qstring("adminvemo") + qstring(DIGEST))
+                 qstring(name) + qstring(digest))
 
 
-def rpc_connect(server, rcvbuf=None):
+def rpc_connect(server, rcvbuf=None, source=None):
     s = socket.socket()
     if rcvbuf:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    if source:
+        s.bind((source, 0))
     s.connect(("127.0.0.1", server.rpc))
     return s
 
@@ -417,7 +419,90 @@ def spoof():
         server.cleanup()
 
 
-SCENARIOS = {"nonreading": nonreading, "halfframes": halfframes, "prelogin": prelogin,
+def loginstorm():
+    """1,000 failed logins under different names, 16 at a time from 16 addresses
+    (127.0.0.10-25), while a device probe measures replies and an operator logs in
+    from 127.0.0.1."""
+    server = Server()
+    try:
+        server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "1")
+        quiet = server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "5").stdout
+        result = {}
+
+        def probe():
+            result["out"] = server.sim("--load", "--devices", "10", "--window", "1",
+                                       "--seconds", "20").stdout
+
+        names = iter(range(1000))
+        lock = threading.Lock()
+        counts = {"failed": 0, "closed": 0}
+        failed = "LOGIN_FAILED".encode("utf-16-be")
+
+        def attacker(source):
+            while True:
+                with lock:
+                    i = next(names, None)
+                if i is None:
+                    return
+                s = rpc_connect(server, source=source)
+                s.sendall(login_frame("storm%d" % i, "%032x" % i))
+                got = b""
+                s.settimeout(30)
+                try:
+                    while failed not in got:
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        got += chunk
+                except OSError:
+                    pass
+                with lock:
+                    counts["failed" if failed in got else "closed"] += 1
+                s.close()
+
+        t = threading.Thread(target=probe)
+        t.start()
+        time.sleep(0.5)
+        base = server.rss_kb()
+        cpu0 = server.cpu_s()
+        start = time.time()
+        attackers = [threading.Thread(target=attacker, args=("127.0.0.%d" % (10 + k),))
+                     for k in range(16)]
+        for a in attackers:
+            a.start()
+        time.sleep(1)
+        op_start = time.time()
+        op = server.ctl("--login", "adminvemo", "--password", DIGEST, "summary")
+        op_s = time.time() - op_start
+        peak = base
+        while any(a.is_alive() for a in attackers):
+            peak = max(peak, server.rss_kb())
+            time.sleep(0.2)
+        storm_s = time.time() - start
+        cpu = server.cpu_s() - cpu0
+        t.join()
+
+        def field(text, name):
+            for line in text.splitlines():
+                if line.startswith("LOAD_RESULT"):
+                    for item in line.split():
+                        if item.startswith(name + "="):
+                            return item.split("=", 1)[1]
+            return "?"
+
+        out = result.get("out", "")
+        print("RESULT loginstorm: 1000 logins in %.1f s (%d answered LOGIN_FAILED, %d closed), "
+              "server cpu %.1f s, rss %d kB -> peak %d kB; operator login during the storm: "
+              "exit %d in %.1f s; device round trips under the storm: median %s us, p99 %s us, "
+              "max %s us; quiet: median %s us, p99 %s us, max %s us"
+              % (storm_s, counts["failed"], counts["closed"], cpu, base, peak, op.returncode,
+                 op_s, field(out, "median_us"), field(out, "p99_us"), field(out, "max_us"),
+                 field(quiet, "median_us"), field(quiet, "p99_us"), field(quiet, "max_us")))
+    finally:
+        server.cleanup()
+
+
+SCENARIOS = {"loginstorm": loginstorm, "nonreading": nonreading, "halfframes": halfframes, "prelogin": prelogin,
              "longname": longname, "fdlimit": fdlimit, "spoof": spoof}
 
 if __name__ == "__main__":

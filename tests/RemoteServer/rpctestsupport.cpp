@@ -38,6 +38,16 @@ QSqlDatabase TestBackend::database() const
 void TestBackend::addAccount(const QString& login, const QString& pwd, const QByteArray& perms,
                              const QVariant& fullname)
 {
+    QString hash;
+    if (!PasswordHash::hash(pwd, cheapHashCost(), &hash)) {
+        qFatal("hashing failed");
+    }
+    addStoredAccount(login, hash, perms, fullname);
+}
+
+void TestBackend::addStoredAccount(const QString& login, const QString& pwd,
+                                   const QByteArray& perms, const QVariant& fullname)
+{
     QSqlQuery q(database());
     q.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, fullname, permissions, "
                              "writesleft, lastwrite) VALUES (?, ?, ?, ?, ?, ?)"));
@@ -215,6 +225,7 @@ void enterScratchDir()
 TestServer::TestServer()
 {
     enterScratchDir();
+    rpc.setPasswordCost(cheapHashCost());
     rpc.start();
 }
 

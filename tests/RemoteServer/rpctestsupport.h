@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "irpcbackend.h"
+#include "passwordhash.h"
 #include "rpcaccountstore.h"
 #include "rpcauthmanager.h"
 #include "rpccontroller.h"
@@ -18,6 +19,12 @@
 #include <functional>
 #include <memory>
 
+// The least work per password hash libsodium takes: tests stay fast.
+inline PasswordHash::Cost cheapHashCost()
+{
+    return PasswordHash::Cost{1, 8192};
+}
+
 // Stand-in for the program's controller: the real account store on a temporary
 // SQLite file, a parameter side held in maps, and the audit lines it was asked to write.
 class TestBackend : public IRpcBackend
@@ -33,8 +40,12 @@ public:
     TestBackend();
     ~TestBackend() override;
 
+    // An account whose password digest is pwd, stored as its hash (of the cheap cost).
     void addAccount(const QString& login, const QString& pwd, const QByteArray& perms,
                     const QVariant& fullname = QVariant());
+    // An account whose column pwd holds stored as it is.
+    void addStoredAccount(const QString& login, const QString& stored, const QByteArray& perms,
+                          const QVariant& fullname = QVariant());
     // Every row of rpc_users, every column, in insertion order.
     QList<QVariantList> rows() const;
 
@@ -120,6 +131,13 @@ public:
     ManualClock clock;
     RpcController rpc{&backend, nullptr, &clock};
 };
+
+// The login bookkeeping's entry for a name tried from 127.0.0.1, where TestClient
+// connects from.
+inline QString fromLoopback(const QString& login)
+{
+    return RpcLoginAttempts::keyOf(login, QHostAddress(QHostAddress::LocalHost));
+}
 
 // Makes a fresh temporary folder the working directory (no "bindhost.txt" there).
 void enterScratchDir();

@@ -161,7 +161,7 @@ void TestRpcTransport::stopClearsConnections()
     server.rpc.stop();
     QVERIFY(server.backend.rpcAuthManager()->connectedClients().isEmpty());
     QVERIFY(client->waitDisconnected());
-    QCOMPARE(server.rpc.loginAttempts().failures("op"), 1); // kept across stop and start
+    QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 1); // kept across stop and start
     server.rpc.start();
     auto again = server.connectClient();
     QCOMPARE(server.login(*again, "op", "pw"), QString("LOGIN_OK"));

@@ -114,6 +114,8 @@ private slots:
         QTest::newRow("online") << ServiceCounters::DevicesOnline << "paramserver_devices_online";
         QTest::newRow("unsaved") << ServiceCounters::UnsavedRecords
                                  << "paramserver_unsaved_records";
+        QTest::newRow("published account")
+            << ServiceCounters::DefaultCredentials << "paramserver_default_credentials";
         QTest::newRow("logged in")
             << ServiceCounters::RpcClientsLoggedIn << "paramserver_rpc_clients{logged_in=\"true\"}";
         QTest::newRow("anonymous") << ServiceCounters::RpcClientsAnonymous
