@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <string>
+
 ReceiverService::ReceiverService(int argc, char** argv)
     : QtService<ExceptionStableApp>(argc, argv, QLatin1String(ServiceSettings::ServiceName))
 {
@@ -109,6 +111,13 @@ int ReceiverService::executeApplication()
     // the service manager passed (on Windows the service name).
     launchDetached(QCoreApplication::applicationFilePath(), arguments);
     return result;
+}
+
+void ReceiverService::processCommand(int code)
+{
+    if (code == RestartCommand) {
+        throw ForceRestartException("service command " + std::to_string(code));
+    }
 }
 
 bool ReceiverService::waitBeforeRestart(int seconds, int managerDelay)

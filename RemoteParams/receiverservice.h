@@ -22,6 +22,12 @@ public:
 
     Controller* currentServiceController() const { return controller; }
 
+    // The user command ("paramserver -c 1", or control code 129 of the service
+    // manager) that restarts the service: its handler throws the restart
+    // request, and the program restarts as after any exception that escapes an
+    // event handler. Other command codes do nothing.
+    static constexpr int RestartCommand = 1;
+
     // What the service manager is told once the controller's start-up has run:
     // where both servers listen, or why they do not.
     static QString readinessText(const Controller* controller);
@@ -30,6 +36,7 @@ protected:
     void start() override;
     void stop() override;
     int executeApplication() override;
+    void processCommand(int code) override;
 
     // Starts the detached copy; a failure is not reported.
     virtual void launchDetached(const QString& program, const QStringList& arguments);

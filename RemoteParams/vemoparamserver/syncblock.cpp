@@ -39,9 +39,11 @@ void SyncBlock::encode(char* out) const
 
 QByteArray SyncBlock::encode() const
 {
-    QByteArray out(Size, '\0');
-    encode(out.data());
-    return out;
+    // Encoded on the stack, then copied: GCC 12 cannot see the size of a
+    // QByteArray's buffer through its header and warns on the writes.
+    std::array<char, Size> bytes{};
+    encode(bytes.data());
+    return QByteArray(bytes.data(), Size);
 }
 
 bool SyncBlock::decode(const char* data, qint64 size, SyncBlock* out)

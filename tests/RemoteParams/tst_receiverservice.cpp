@@ -16,7 +16,7 @@ QString runningExecutable()
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
-enum class Ending { Restart, Exit, RuntimeError, Quit };
+enum class Ending { Restart, Exit, RuntimeError, Quit, RestartCommand, OtherCommand };
 
 // The real service object, with the detached start recorded instead of made and
 // an event handler that ends the loop the way the test asks.
@@ -48,6 +48,14 @@ protected:
             case Ending::RuntimeError:
                 throw std::runtime_error("test");
             case Ending::Quit:
+                QCoreApplication::exit(0);
+                return;
+            case Ending::RestartCommand:
+                processCommand(ReceiverService::RestartCommand);
+                QCoreApplication::exit(0);
+                return;
+            case Ending::OtherCommand:
+                processCommand(ReceiverService::RestartCommand + 1);
                 QCoreApplication::exit(0);
                 return;
             }
@@ -106,6 +114,9 @@ private slots:
             << int(Ending::RuntimeError) << -10 << QStringList{"--restart", "10"};
         QTest::newRow("exit requested") << int(Ending::Exit) << 0 << QStringList{};
         QTest::newRow("quit") << int(Ending::Quit) << 0 << QStringList{};
+        QTest::newRow("restart command")
+            << int(Ending::RestartCommand) << -1 << QStringList{"--restart", "1"};
+        QTest::newRow("other command") << int(Ending::OtherCommand) << 0 << QStringList{};
     }
 
     void loopEndings()

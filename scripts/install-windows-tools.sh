@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what the Windows build and its Wine tests need on Debian 12, when it
+# is missing: a deb-src entry for Debian's archive (Qt and SQLite for Windows
+# are built from Debian's own sources), the MinGW-w64 cross compilers with the
+# posix thread model (std::mutex and std::thread, which Qt needs), NSIS for the
+# installer and Wine to run the programs and the installer.
+set -euo pipefail
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+
+updated=false
+src_list=/etc/apt/sources.list.d/vemo-debian-src.sources
+if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx 'Sources'; then
+    "${sudo_cmd[@]}" tee "$src_list" >/dev/null <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+    "${sudo_cmd[@]}" apt-get update -q
+    updated=true
+fi
+
+packages=(dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nsis wine wine64
+    make perl python3 tcl cmake xz-utils)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $updated || "${sudo_cmd[@]}" apt-get update -q
+    "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

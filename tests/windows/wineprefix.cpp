@@ -1,0 +1,113 @@
+#include "wineprefix.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+
+WinePrefix::WinePrefix()
+{
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WINEPREFIX"), dir.path() + QLatin1String("/prefix"));
+    env.insert(QStringLiteral("WINEARCH"), QStringLiteral("win64"));
+    env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    // No Mono or Gecko installer prompts, no display.
+    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
+}
+
+WinePrefix::~WinePrefix()
+{
+    if (created) {
+        // Ends the prefix's own processes: its services and the wine server.
+        QProcess server;
+        server.setProcessEnvironment(env);
+        server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
+        server.waitForFinished(30000);
+        server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+        server.waitForFinished(30000);
+    }
+}
+
+bool WinePrefix::create()
+{
+    if (!dir.isValid() || wine.isEmpty()) {
+        problem = QStringLiteral("wine not found or no scratch folder");
+        return false;
+    }
+    created = true;
+    Result r = run(QStringLiteral("wineboot"), {QStringLiteral("-i")}, 600000);
+    if (r.exitCode != 0) {
+        problem = QStringLiteral("wineboot -i: %1 %2").arg(r.exitCode).arg(r.err.right(2000));
+        return false;
+    }
+    // Windows are created but never shown anywhere.
+    r = run(QStringLiteral("reg"),
+            {QStringLiteral("add"), QStringLiteral("HKCU\\Software\\Wine\\Drivers"), QStringLiteral("/v"),
+             QStringLiteral("Graphics"), QStringLiteral("/d"), QStringLiteral("null"), QStringLiteral("/f")});
+    if (r.exitCode != 0) {
+        problem = QStringLiteral("reg add Graphics=null: %1 %2").arg(r.exitCode).arg(r.err);
+        return false;
+    }
+    return true;
+}
+
+WinePrefix::Result WinePrefix::run(const QString& program, const QStringList& arguments,
+                                   int timeoutMs) const
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(wine, QStringList{program} + arguments);
+    Result r;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return r;
+    }
+    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    r.out = QString::fromUtf8(process.readAllStandardOutput()).remove(QLatin1Char('\r'));
+    r.err = QString::fromUtf8(process.readAllStandardError()).remove(QLatin1Char('\r'));
+    return r;
+}
+
+QString WinePrefix::hostPath(const QString& windowsPath) const
+{
+    QString rest = windowsPath.mid(2);
+    rest.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return env.value(QStringLiteral("WINEPREFIX")) + QLatin1String("/drive_c") + rest;
+}
+
+QString WinePrefix::serviceState(const QString& service) const
+{
+    const Result r = run(QStringLiteral("sc"), {QStringLiteral("query"), service}, 60000);
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("STATE\\s*:\\s*\\d+\\s+(\\w+)")).match(r.out);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+bool WinePrefix::waitForServiceState(const QString& service, const QString& state,
+                                     int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (serviceState(service) != state) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(300);
+    }
+    return true;
+}
+
+QString WinePrefix::registryValue(const QString& key, const QString& name) const
+{
+    const Result r = run(QStringLiteral("reg"), {QStringLiteral("query"), key, QStringLiteral("/v"), name});
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("^\\s+%1\\s+REG_\\w+\\s+(.*)$").arg(QRegularExpression::escape(name)),
+                           QRegularExpression::MultilineOption)
+            .match(r.out);
+    return m.hasMatch() ? m.captured(1).trimmed() : QString();
+}

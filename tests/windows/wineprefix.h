@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A Wine prefix of its own in a scratch folder, headless (Wine's null display
+// driver), with the Windows programs run in it and their results collected.
+class WinePrefix
+{
+public:
+    struct Result
+    {
+        int exitCode = -1; // -1: did not finish in time
+        QString out;
+        QString err;
+    };
+
+    WinePrefix();
+    ~WinePrefix();
+    WinePrefix(const WinePrefix&) = delete;
+    WinePrefix& operator=(const WinePrefix&) = delete;
+
+    // Creates the prefix (wineboot); false with the reason in error().
+    bool create();
+    QString error() const { return problem; }
+
+    // Runs a Windows program (a path on this machine, or a program of the prefix
+    // such as "sc") to its end.
+    Result run(const QString& program, const QStringList& arguments, int timeoutMs = 120000) const;
+    // This machine's path of a path on the prefix's drive C: ("C:\\a\\b").
+    QString hostPath(const QString& windowsPath) const;
+    // The service's state as "sc query" reports it ("RUNNING", "STOPPED", ...;
+    // empty when it is not installed).
+    QString serviceState(const QString& service) const;
+    bool waitForServiceState(const QString& service, const QString& state, int timeoutMs = 60000) const;
+    // A registry value's data as "reg query" prints it (REG_DWORD as 0x...);
+    // empty when absent.
+    QString registryValue(const QString& key, const QString& name) const;
+
+private:
+    QTemporaryDir dir;
+    QProcessEnvironment env;
+    QString wine;
+    QString problem;
+    bool created = false;
+};
