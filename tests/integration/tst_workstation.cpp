@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 
 #ifndef PARAMSERVER_PATH
@@ -211,14 +212,23 @@ private slots:
 
         // Too fast: closed without a reply, and not counted (paramctl waits such a
         // refusal out and tries again unless told not to).
+        // Two workstations log in at once (how long the first one's password check
+        // takes does not matter): one is let in, the other closed.
         QThread::msleep(1100);
-        QCOMPARE(
-            ctl(server, {"--login", "operator", "--password", OperatorDigest, "users"}).exitCode,
-            0);
-        QCOMPARE(ctl(server, {"--login-retries", "0", "--login", "operator", "--password",
-                              OperatorDigest, "users"})
-                     .exitCode,
-                 4);
+        {
+            const QStringList args{"--port",  QString::number(server.rpcPort()),
+                                   "--login-retries", "0", "--login", "operator",
+                                   "--password", OperatorDigest, "users"};
+            QProcess first;
+            QProcess second;
+            first.start(PARAMCTL_PATH, args);
+            second.start(PARAMCTL_PATH, args);
+            QVERIFY(first.waitForFinished(60000));
+            QVERIFY(second.waitForFinished(60000));
+            QList<int> codes{first.exitCode(), second.exitCode()};
+            std::sort(codes.begin(), codes.end());
+            QCOMPARE(codes, (QList<int>{0, 4}));
+        }
 
         // Results of the account operations.
         QThread::msleep(1100);
