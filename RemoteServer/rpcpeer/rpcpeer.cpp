@@ -101,6 +101,12 @@ void RpcPeer::stopListening()
     }
 }
 
+// Out of descriptors, a sanitizer's check of an object's dynamic type finds no
+// descriptor for its own probe and reports a sound object as broken: that check
+// is left out here, where the descriptors may be all in use by design.
+#if defined(__clang__) || defined(__GNUC__)
+__attribute__((no_sanitize("vptr")))
+#endif
 void RpcPeer::acceptOwn()
 {
 #ifdef Q_OS_UNIX
