@@ -331,8 +331,12 @@ void TestRpcOutput::millionDevicesBeforeLogin()
     RpcController rpc(&backend, nullptr, &clock);
     rpc.start();
     qint64 largest = 0;
+    int writes = 0;
     connect(&rpc, &RpcController::clientOutputWritten, this,
-            [&largest](quint64, qint64 pending) { largest = qMax(largest, pending); });
+            [&largest, &writes](quint64, qint64 pending) {
+                largest = qMax(largest, pending);
+                ++writes;
+            });
     TestClient client(rpc.serverPort());
     client.peer.setMaxFrameBody(64 * 1024 * 1024);
     QVERIFY(waitUntil([&] { return rpc.getClients().size() == 1; }));
@@ -346,7 +350,9 @@ void TestRpcOutput::millionDevicesBeforeLogin()
                                           .value<QList<UooDescriptor>>();
     QCOMPARE(list.size(), 1000000);
     QCOMPARE(list.last().uoo, 1000000u);
-    QVERIFY(largest > 0);
+    // A fast reader may take every piece as it is written: what is checked is
+    // that writes were seen and none left more waiting than the bound.
+    QVERIFY(writes > 0);
     QVERIFY(largest <= RpcController::MaxOutputBeforeLogin);
 }
 
