@@ -42,7 +42,7 @@ dpkg-source -x qtbase-opensource-src_*.dsc qtbase >&2
 dpkg-source -x sqlite3_*.dsc sqlite3 >&2
 
 # The compilers with the posix thread model, under the names Qt's win32-g++
-# cross spec derives from CROSS_COMPILE.
+# make specification derives from CROSS_COMPILE.
 mkdir -p "$work/bin"
 for tool in /usr/bin/$triplet-*; do
     ln -sf "$tool" "$work/bin/$(basename "$tool")"

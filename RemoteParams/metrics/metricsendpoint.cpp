@@ -37,21 +37,6 @@ MetricsEndpoint::~MetricsEndpoint()
     stop();
 }
 
-bool MetricsEndpoint::parsePort(const QVariant& setting, quint16* port)
-{
-    *port = 0;
-    if (!setting.isValid() || setting.toString().trimmed().isEmpty()) {
-        return true;
-    }
-    bool ok = false;
-    const qlonglong value = setting.toString().trimmed().toLongLong(&ok, 10);
-    if (!ok || value < 0 || value > 65535) {
-        return false;
-    }
-    *port = static_cast<quint16>(value);
-    return true;
-}
-
 bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSetting)
 {
     stop();
