@@ -11,14 +11,13 @@
 #include <QSqlDatabase>
 #include <QVariant>
 
-class RpcAuthManager;
 class RpcController;
 class VemoParamServer;
 class Clock;
 class MetricsEndpoint;
 
-// The one object that owns the working parts of the service: the login
-// bookkeeping, the RPC administration server, the UDP parameter server and the
+// The one object that owns the working parts of the service: the RPC
+// administration server (with its logins), the UDP parameter server and the
 // resource database with the RPC accounts.
 class Controller : public QObject, public IRpcDispatcher, public IRpcBackend, public PushBacklog
 {
@@ -50,28 +49,19 @@ public:
     int maxDevicesValue() const { return maxDevices; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
-    // Resource database and RPC accounts.
+    // Resource database: table rpc_users is there. The accounts in it are the RPC
+    // server's, which is handed the store when it is created.
     bool checkDataConsistecy();
-    bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
-                       const QString& fullname) override;
-    bool modifyRpcUser(const QString& login, const QList<quint8>& permissions) override;
-    bool delRpcUser(const QString& login) override;
-    bool rpcUserExists(const QString& login) override;
+    RpcAccountStore* accountStore() { return &accounts; }
 
-    // Audit line of the RPC operations.
+    // IRpcBackend: audit line of the RPC operations, pass-throughs to the parameter server.
     void sendToLog(const QString& user, int code, const QString& text) override;
-
-    // Pass-throughs for the RPC server.
     UooRParamsDesc uooParamsDesc(quint32 code) const override;
-    QList<UooDescriptor> uooDescriptors() const override;
     std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override;
     bool hasUoo(quint32 code) const override;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool changeUooGuardState(quint32 code) override;
-    RpcAuthManager* rpcAuthManager() const override;
-    quint16 rpcPortSetting() const override { return rpcPort; }
-    RpcAccountStore* accountStore() override { return &accounts; }
 
     // PushBacklog: the RPC clients' output still to go.
     qint64 pushBacklog() const override;
@@ -122,7 +112,6 @@ private:
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;
-    RpcAuthManager* authManager = nullptr;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;

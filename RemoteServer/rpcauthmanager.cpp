@@ -1,14 +1,13 @@
 #include "rpcauthmanager.h"
 
-#include "irpcbackend.h"
 #include "rpcaccountstore.h"
 #include "rpcpermissions.h"
 #include "rpctypes.h"
 
 #include <algorithm>
 
-RpcAuthManager::RpcAuthManager(IRpcBackend* backend, QObject* parent)
-    : QObject(parent), backend(backend)
+RpcAuthManager::RpcAuthManager(RpcAccountStore* accounts, QObject* parent)
+    : QObject(parent), accounts(accounts)
 {
     registerRpcAuthTypes();
 }
@@ -108,7 +107,7 @@ bool RpcAuthManager::grant(quint64 id, const QString& login, const VemoRpcClient
 
 QList<VemoRpcClient> RpcAuthManager::loadAllUsers() const
 {
-    return backend ? backend->accountStore()->loadAll() : QList<VemoRpcClient>();
+    return accounts ? accounts->loadAll() : QList<VemoRpcClient>();
 }
 
 void RpcAuthManager::clear()

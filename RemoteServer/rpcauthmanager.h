@@ -8,16 +8,17 @@
 #include <QObject>
 #include <QString>
 
-class IRpcBackend;
+class RpcAccountStore;
 
 // Login bookkeeping of the RPC administration server: one account record per
 // connection, from the moment it connects until it disconnects, and the answers to
-// permission questions. Account lookups go to the backend's account store.
+// permission questions. Account lists come from the account store it is given.
 class RpcAuthManager : public QObject
 {
     Q_OBJECT
 public:
-    explicit RpcAuthManager(IRpcBackend* backend, QObject* parent = nullptr);
+    // accounts may be null (no account is then listed); it must outlive this object.
+    explicit RpcAuthManager(RpcAccountStore* accounts, QObject* parent = nullptr);
 
     void addClient(quint64 id);
     void removeClient(quint64 id);
@@ -44,6 +45,6 @@ public:
     void clear();
 
 private:
-    IRpcBackend* backend = nullptr;
+    RpcAccountStore* accounts = nullptr;
     QMap<quint64, VemoRpcClient> connections;
 };
