@@ -4,6 +4,7 @@
 
 #include "processoutput.h"
 #include "serverprocess.h"
+#include "toolrun.h"
 #include "waiting.h"
 
 #include <QDeadlineTimer>
@@ -17,33 +18,7 @@
 
 namespace {
 
-struct Result
-{
-    int exitCode = -1;
-    QStringList lines;
-    QString err;
-};
-
-Result runTool(const QString& program, const QStringList& args, const QByteArray& input = {})
-{
-    QProcess process;
-    process.start(program, args);
-    Result r;
-    if (!process.waitForStarted(30000)) {
-        return r;
-    }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return r;
-    }
-    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    r.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
+using Result = ToolRun;
 
 QStringList ctlArgs(const ServerProcess& server, const QStringList& args)
 {
@@ -52,14 +27,12 @@ QStringList ctlArgs(const ServerProcess& server, const QStringList& args)
 
 Result ctl(const ServerProcess& server, const QStringList& args, const QByteArray& input = {})
 {
-    return runTool(PARAMCTL_PATH, ctlArgs(server, args), input);
+    return runParamCtl(PARAMCTL_PATH, server, args, input);
 }
 
 Result sim(const ServerProcess& server, const QStringList& args)
 {
-    return runTool(UOOSIM_PATH,
-                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} +
-                       args);
+    return runUooSim(UOOSIM_PATH, server, args);
 }
 
 int connections(const ServerProcess& server)
