@@ -5,24 +5,35 @@
 namespace {
 QMutex mutex;
 QList<LogCapture::Entry> collected;
+std::function<void(const QString&)> passOn;
 } // namespace
 
-LogCapture::LogCapture()
+LogCapture::LogCapture(std::function<void(const QString&)> onEach)
 {
     QMutexLocker lock(&mutex);
     collected.clear();
+    passOn = std::move(onEach);
     previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
 LogCapture::~LogCapture()
 {
     qInstallMessageHandler(previous);
+    QMutexLocker lock(&mutex);
+    passOn = nullptr;
 }
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    QMutexLocker lock(&mutex);
-    collected.append({type, message});
+    std::function<void(const QString&)> then;
+    {
+        QMutexLocker lock(&mutex);
+        collected.append({type, message});
+        then = passOn;
+    }
+    if (then) {
+        then(message);
+    }
 }
 
 QList<LogCapture::Entry> LogCapture::entries() const

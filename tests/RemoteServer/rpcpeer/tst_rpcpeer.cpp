@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "rawconnection.h"
 #include "rpcbytes.h"
 #include "rpccodec.h"
@@ -11,6 +12,9 @@
 #include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
+
+#include <functional>
+#include <memory>
 
 using namespace RpcBytes;
 
@@ -150,10 +154,7 @@ private:
             client.attachSlot("BIG", side, SLOT(big(QByteArray)));
             client.attachSlot("LOGIN_RESULT", side, SLOT(loginResult(QString, QList<uchar>)));
         }
-        const int before = server.clients().size();
-        client.connectToServer("127.0.0.1", server.serverPort());
-        QVERIFY(client.waitForConnected(Wait));
-        QTRY_COMPARE_WITH_TIMEOUT(server.clients().size(), before + 1, Wait);
+        connectPeer(client, server, nullptr, Wait);
     }
 
 private slots:
@@ -610,21 +611,17 @@ void TestRpcPeer::connectionRefused()
 
 namespace {
 
-// Stands in for the program's log handler, which sends every line to every client.
-RpcPeer* forwardingPeer = nullptr;
-int handlerDepth = 0;
-int deepestHandler = 0;
-QStringList handledLines;
-
-void forwardingHandler(QtMsgType, const QMessageLogContext&, const QString& message)
+// Stands in for the program's log handler, which sends every line to every client
+// of peer; *deepest is how deep inside itself it was ever entered.
+std::function<void(const QString&)> forwardTo(RpcPeer* peer, int* deepest)
 {
-    ++handlerDepth;
-    deepestHandler = qMax(deepestHandler, handlerDepth);
-    handledLines.append(message);
-    if (forwardingPeer) {
-        forwardingPeer->call(forwardingPeer->clients(), "LOG", message);
-    }
-    --handlerDepth;
+    auto depth = std::make_shared<int>(0);
+    return [peer, deepest, depth](const QString& line) {
+        ++*depth;
+        *deepest = qMax(*deepest, *depth);
+        peer->call(peer->clients(), "LOG", line);
+        --*depth;
+    };
 }
 
 } // namespace
@@ -649,21 +646,20 @@ void TestRpcPeer::outputCapClosesSlowReader()
     connectRaw(slow, server, &slowId);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
-    forwardingPeer = &server;
-    handledLines.clear();
-    deepestHandler = 0;
-    QtMessageHandler previous = qInstallMessageHandler(forwardingHandler);
-
+    int deepestHandler = 0;
+    QStringList handledLines;
     const QByteArray payload(64 * 1024, 'b');
     int sent = 0;
-    while (disconnected.isEmpty() && sent < 1000) {
-        server.call(QList<quint64>{readerId, slowId}, "BIG", payload);
-        ++sent;
-        // The reader keeps up; the slow one never does.
-        QTRY_COMPARE_WITH_TIMEOUT(readerSide.bigs, sent, Wait);
+    {
+        LogCapture log(forwardTo(&server, &deepestHandler));
+        while (disconnected.isEmpty() && sent < 1000) {
+            server.call(QList<quint64>{readerId, slowId}, "BIG", payload);
+            ++sent;
+            // The reader keeps up; the slow one never does.
+            QTRY_COMPARE_WITH_TIMEOUT(readerSide.bigs, sent, Wait);
+        }
+        handledLines = log.texts();
     }
-    qInstallMessageHandler(previous);
-    forwardingPeer = nullptr;
 
     QCOMPARE(disconnected.size(), 1);
     QCOMPARE(disconnected.at(0).at(0).toULongLong(), slowId);
@@ -685,14 +681,14 @@ void TestRpcPeer::unsendableArgumentWarnsLater()
     RpcPeer client;
     connectClient(client, server);
 
-    forwardingPeer = nullptr;
-    handledLines.clear();
-    QtMessageHandler previous = qInstallMessageHandler(forwardingHandler);
-    client.call("ECHO", QVariant(QVariantList{1}));
-    const int duringCall = handledLines.size();
-    QTRY_VERIFY_WITH_TIMEOUT(
-        !handledLines.filter("ECHO has an argument that cannot be sent").isEmpty(), Wait);
-    qInstallMessageHandler(previous);
+    int duringCall = -1;
+    {
+        LogCapture log;
+        client.call("ECHO", QVariant(QVariantList{1}));
+        duringCall = log.texts().size();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !log.texts().filter("ECHO has an argument that cannot be sent").isEmpty(), Wait);
+    }
     QCOMPARE(duringCall, 0); // nothing logged from inside call()
 
     client.call("NUMBER", 1);

@@ -199,11 +199,8 @@ void TestRpcPeerLimits::totalOutputShedsUntrustedFirst()
     RpcPeer reader;
     Echoes readerSide;
     reader.attachSlot("BIG", &readerSide, SLOT(big(QByteArray)));
-    QSignalSpy connected(&server, &RpcPeer::clientConnected);
-    reader.connectToServer("127.0.0.1", server.serverPort());
-    QVERIFY(reader.waitForConnected(Wait));
-    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
-    const quint64 readerId = connected.at(0).at(0).toULongLong();
+    quint64 readerId = 0;
+    connectPeer(reader, server, &readerId, Wait);
     server.setClientTrusted(readerId, true);
 
     QTcpSocket stuck[3];
