@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 QMutex mutex;
 QList<LogCapture::Entry> collected;
@@ -60,6 +62,22 @@ int LogCapture::count(const QString& fragment) const
         }
     }
     return n;
+}
+
+int LogCapture::countStarting(const QString& prefix) const
+{
+    int n = 0;
+    for (const Entry& e : entries()) {
+        n += e.text.startsWith(prefix) ? 1 : 0;
+    }
+    return n;
+}
+
+bool LogCapture::contains(QtMsgType type, const QString& text) const
+{
+    const QList<Entry> all = entries();
+    return std::any_of(all.begin(), all.end(),
+                       [&](const Entry& e) { return e.type == type && e.text == text; });
 }
 
 void LogCapture::clear()

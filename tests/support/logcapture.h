@@ -27,8 +27,12 @@ public:
 
     QList<Entry> entries() const;
     QStringList texts() const;
+    // Messages that contain fragment; messages that begin with prefix.
     int count(const QString& fragment) const;
+    int countStarting(const QString& prefix) const;
     bool contains(const QString& fragment) const { return count(fragment) > 0; }
+    // Whether a message of that type is text exactly.
+    bool contains(QtMsgType type, const QString& text) const;
     void clear();
 
 private:
