@@ -1,13 +1,11 @@
 #include "rpcauthmanager.h"
 
-#include "rpcaccountstore.h"
 #include "rpcpermissions.h"
 #include "rpctypes.h"
 
 #include <algorithm>
 
-RpcAuthManager::RpcAuthManager(RpcAccountStore* accounts, QObject* parent)
-    : QObject(parent), accounts(accounts)
+RpcAuthManager::RpcAuthManager(QObject* parent) : QObject(parent)
 {
     registerRpcAuthTypes();
 }
@@ -103,11 +101,6 @@ bool RpcAuthManager::grant(quint64 id, const QString& login, const VemoRpcClient
     }
     record.loggedIn = true;
     return true;
-}
-
-QList<VemoRpcClient> RpcAuthManager::loadAllUsers() const
-{
-    return accounts ? accounts->loadAll() : QList<VemoRpcClient>();
 }
 
 void RpcAuthManager::clear()

@@ -8,17 +8,14 @@
 #include <QObject>
 #include <QString>
 
-class RpcAccountStore;
-
 // Login bookkeeping of the RPC administration server: one account record per
 // connection, from the moment it connects until it disconnects, and the answers to
-// permission questions. Account lists come from the account store it is given.
+// permission questions. It holds no accounts: those are the RPC server's store.
 class RpcAuthManager : public QObject
 {
     Q_OBJECT
 public:
-    // accounts may be null (no account is then listed); it must outlive this object.
-    explicit RpcAuthManager(RpcAccountStore* accounts, QObject* parent = nullptr);
+    explicit RpcAuthManager(QObject* parent = nullptr);
 
     void addClient(quint64 id);
     void removeClient(quint64 id);
@@ -39,12 +36,8 @@ public:
     // gains the account's permission codes. False for an unknown connection.
     bool grant(quint64 id, const QString& login, const VemoRpcClient& account);
 
-    // Every account of the table (no passwords); empty if the query fails.
-    QList<VemoRpcClient> loadAllUsers() const;
-
     void clear();
 
 private:
-    RpcAccountStore* accounts = nullptr;
     QMap<quint64, VemoRpcClient> connections;
 };

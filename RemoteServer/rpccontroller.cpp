@@ -35,7 +35,7 @@ QString clip(const QString& text)
 RpcController::RpcController(IRpcBackend* backend, RpcAccountStore* accounts, QObject* parent,
                              Clock* clock)
     : QObject(parent), backend(backend), accounts(accounts), clock(clock ? clock : Clock::system()),
-      logins(new RpcAuthManager(accounts, this)), disconnectTimer(new QTimer(this)),
+      logins(new RpcAuthManager(this)), disconnectTimer(new QTimer(this)),
       diagnostics(new LogRateLimiter(this, this->clock)),
       deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this)),
       verifier(new PasswordVerifier(PasswordHash::interactive(), this))
@@ -543,7 +543,8 @@ void RpcController::rpcGetClientList(quint64 client)
     if (!admits(client, RpcPermissions::ClientOperations, QString(), true)) {
         return;
     }
-    reply(client, RpcMessage::ClientsList, QVariant::fromValue(authManager()->loadAllUsers()));
+    const QList<VemoRpcClient> all = accounts ? accounts->loadAll() : QList<VemoRpcClient>();
+    reply(client, RpcMessage::ClientsList, QVariant::fromValue(all));
 }
 
 void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRpcClient clientData,

@@ -205,7 +205,7 @@ void TestRpcLogin::loadAllUsers()
     TestBackend backend;
     backend.addAccount("a", "secret", QByteArray("\x03\x06"), "Иванов");
     backend.addAccount("b", "secret", QByteArray());
-    const QList<VemoRpcClient> users = RpcAuthManager(backend.accountStore()).loadAllUsers();
+    const QList<VemoRpcClient> users = backend.accountStore()->loadAll();
     QCOMPARE(users.size(), 2);
     QCOMPARE(users[0].login, QString("a"));
     QCOMPARE(users[0].permissions, (QList<quint8>{3, 6}));
