@@ -2,17 +2,18 @@
 #include "logcapture.h"
 #include "logratelimiter.h"
 #include "rawconnection.h"
+#include "rpcbytes.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
 
-#include <QDataStream>
 #include <QTcpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+using namespace RpcBytes;
 
 // The bounds an RpcPeer keeps against clients that misbehave: frame sizes before
 // and after trust, unfinished frames, the number of clients and the output of all
@@ -24,14 +25,9 @@ constexpr int Wait = 20000;
 // A whole frame "ECHO" carrying one byte array of the given size.
 QByteArray echoFrame(int payload)
 {
-    QByteArray body;
-    QDataStream out(&body, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_3);
-    out << QString("ECHO") << quint8(1) << quint32(QMetaType::QByteArray) << qint8(0)
-        << QByteArray(payload, 'p');
-    QByteArray frame(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
-    return frame + body;
+    return frameOf(body("ECHO", 1,
+                        be32(QMetaType::QByteArray) + QByteArray(1, '\0') +
+                            be32(static_cast<quint32>(payload)) + QByteArray(payload, 'p')));
 }
 
 class Echoes : public QObject
@@ -49,14 +45,7 @@ public slots:
 // A frame "TYPED" with the given raw argument bytes.
 QByteArray typedFrame(int count, const QByteArray& args)
 {
-    QByteArray body;
-    QDataStream out(&body, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_3);
-    out << QString("TYPED") << quint8(count);
-    body += args;
-    QByteArray frame(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
-    return frame + body;
+    return frameOf(body("TYPED", count, args));
 }
 
 } // namespace
