@@ -145,6 +145,27 @@ private:
         QVERIFY(server.serverPort() != 0);
     }
 
+    // As startServer, then connects a raw socket to it; returns its identifier.
+    quint64 startServerWithRaw(RpcPeer& server, ServerSide& side, QTcpSocket& raw)
+    {
+        quint64 id = 0;
+        startServer(server, side);
+        if (!QTest::currentTestFailed()) {
+            connectRaw(raw, server, &id);
+        }
+        return id;
+    }
+
+    // As startServer, then connects a client peer to it.
+    void startServerWithClient(RpcPeer& server, ServerSide& side, RpcPeer& client,
+                               ClientSide* clientSide = nullptr)
+    {
+        startServer(server, side);
+        if (!QTest::currentTestFailed()) {
+            connectClient(client, server, clientSide);
+        }
+    }
+
     void connectClient(RpcPeer& client, RpcPeer& server, ClientSide* side = nullptr)
     {
         if (side) {
@@ -235,10 +256,9 @@ void TestRpcPeer::roundTrip()
     QFETCH(QVariant, value);
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
     ClientSide clientSide;
-    connectClient(client, server, &clientSide);
+    startServerWithClient(server, serverSide, client, &clientSide);
 
     client.call("ECHO", value);
     QTRY_COMPARE_WITH_TIMEOUT(serverSide.calls.size(), 1, Wait);
@@ -257,10 +277,9 @@ void TestRpcPeer::typedSlotsAndReplies()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
     ClientSide clientSide;
-    connectClient(client, server, &clientSide);
+    startServerWithClient(server, serverSide, client, &clientSide);
 
     client.call("LOGIN", QVariant::fromValue(VemoRpcCredentials{"adminvemo", "pw"}));
     client.call("NONE");
@@ -281,9 +300,8 @@ void TestRpcPeer::trailingDefaultArgument()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
-    connectClient(client, server);
+    startServerWithClient(server, serverSide, client);
 
     VemoRpcClient account;
     account.login = "newuser";
@@ -303,9 +321,8 @@ void TestRpcPeer::wrongArgumentsAreDropped()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
-    connectClient(client, server);
+    startServerWithClient(server, serverSide, client);
     const quint64 id = server.clients().at(0);
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message LOGIN dropped: \\(QString\\) does not fit"));
@@ -350,13 +367,10 @@ void TestRpcPeer::protocolErrorsClose()
 
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
+    QTcpSocket raw;
+    const quint64 rawId = startServerWithRaw(server, serverSide, raw);
     RpcPeer good;
     connectClient(good, server);
-
-    QTcpSocket raw;
-    quint64 rawId = 0;
-    connectRaw(raw, server, &rawId);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
@@ -403,10 +417,8 @@ void TestRpcPeer::hostileArgumentsAreDropped()
     QFETCH(int, lists);
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     QTcpSocket raw;
-    quint64 rawId = 0;
-    connectRaw(raw, server, &rawId);
+    const quint64 rawId = startServerWithRaw(server, serverSide, raw);
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("message ECHO dropped"));
     raw.write(bytes + frameOf(body("NUMBER", 1, intArg(1))));
@@ -436,10 +448,8 @@ void TestRpcPeer::closeAfterBytes()
     QFETCH(int, delivered);
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     QTcpSocket raw;
-    quint64 rawId = 0;
-    connectRaw(raw, server, &rawId);
+    const quint64 rawId = startServerWithRaw(server, serverSide, raw);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
     // sent: halves of the frame written before the close.
@@ -498,9 +508,8 @@ void TestRpcPeer::disconnectClientFromEventLoop()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
-    connectClient(client, server);
+    startServerWithClient(server, serverSide, client);
     RpcPeer other;
     connectClient(other, server);
     const quint64 id = server.clients().at(0);
@@ -550,9 +559,8 @@ void TestRpcPeer::arrivalOrder()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
-    connectClient(client, server);
+    startServerWithClient(server, serverSide, client);
     const int total = 2000;
     for (int i = 0; i < total; ++i) {
         client.call("NUMBER", i);
@@ -676,9 +684,8 @@ void TestRpcPeer::unsendableArgumentWarnsLater()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
     RpcPeer client;
-    connectClient(client, server);
+    startServerWithClient(server, serverSide, client);
 
     int duringCall = -1;
     {
@@ -699,13 +706,11 @@ void TestRpcPeer::slotMayDeleteThePeer()
 {
     auto* server = new RpcPeer;
     ServerSide serverSide;
-    startServer(*server, serverSide);
+    QTcpSocket raw;
+    startServerWithRaw(*server, serverSide, raw);
     Wrecker wrecker;
     wrecker.peer = server;
     server->attachSlot("KILL", &wrecker, SLOT(deletePeer(quint64)));
-    QTcpSocket raw;
-    quint64 rawId = 0;
-    connectRaw(raw, *server, &rawId);
 
     // Three frames in one write: the first deletes the peer, the rest must not be
     // touched.
@@ -722,13 +727,11 @@ void TestRpcPeer::slotMayDisconnectTheSender()
 {
     RpcPeer server;
     ServerSide serverSide;
-    startServer(server, serverSide);
+    QTcpSocket raw;
+    startServerWithRaw(server, serverSide, raw);
     Wrecker wrecker;
     wrecker.peer = &server;
     server.attachSlot("KICK", &wrecker, SLOT(kickSender(quint64)));
-    QTcpSocket raw;
-    quint64 rawId = 0;
-    connectRaw(raw, server, &rawId);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
     raw.write(frameOf(body("NUMBER", 1, intArg(1))) + frameOf(body("KICK", 0)) +
