@@ -1,5 +1,6 @@
 #include "rpcpeer.h"
 #include "rpctypes.h"
+#include "testfile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -373,10 +374,7 @@ void TestParamCtl::scheduleAndCancel()
     for (int i = 0; i < 3000; ++i) {
         bytes.append(static_cast<char>(i * 7));
     }
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(writeTestFile(path, bytes));
 
     Run r = run(server.port(), {"schedule", "17", path, "--time", "2024-03-07 13:05:09"});
     QCOMPARE(r.code, 0);
@@ -585,10 +583,7 @@ void TestParamCtl::deviceListResults()
     QVERIFY(server.start());
     QTemporaryDir dir;
     const QString set = dir.filePath("set.bin");
-    QFile file(set);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("new set");
-    file.close();
+    QVERIFY(writeTestFile(set, "new set"));
 
     // Results differ device by device: every line must name its own device,
     // also with many requests on the way at once.

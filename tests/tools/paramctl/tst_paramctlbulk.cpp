@@ -4,11 +4,11 @@
 
 #include "processoutput.h"
 #include "serverprocess.h"
+#include "testfile.h"
 #include "toolrun.h"
 #include "waiting.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -54,12 +54,6 @@ bool quiet(const ServerProcess& server)
     return ended && connections(server) == disconnections(server);
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 class TestParamCtlBulk : public QObject
@@ -86,9 +80,9 @@ private slots:
         // Ten commands over one login.
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(500, 'p')));
+        QVERIFY(writeTestFile(set, QByteArray(500, 'p')));
         const QString batch = dir.filePath("jobs.txt");
-        QVERIFY(writeFile(batch, QString("summary\ndevices\nparams 4711\nparams 4711-4712\n"
+        QVERIFY(writeTestFile(batch, QString("summary\ndevices\nparams 4711\nparams 4711-4712\n"
                                          "schedule 4711,4712 '%1'\nparams 4712\ncancel 4712\n"
                                          "params 4712\nusers\nguard 4711\n")
                                      .arg(set)
@@ -131,7 +125,7 @@ private slots:
 
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(700, 's')));
+        QVERIFY(writeTestFile(set, QByteArray(700, 's')));
         QVERIFY(quiet(server));
         const int before = connections(server);
         r = ctl(server, {"--json", "schedule", "1000-1299", set});
@@ -172,7 +166,7 @@ private slots:
         }
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(1300, 'n')));
+        QVERIFY(writeTestFile(set, QByteArray(1300, 'n')));
         const QString stamp = "2026-01-02 03:04:05";
 
         QProcess watch;

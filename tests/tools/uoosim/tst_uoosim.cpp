@@ -3,6 +3,7 @@
 // from outside.
 
 #include "paramcrc16.h"
+#include "testfile.h"
 #include "vemoparamserver.h"
 
 #include <QDir>
@@ -133,11 +134,7 @@ Run TestUooSim::runSim(const QStringList& args, quint16 port)
 QString TestUooSim::writeFile(const QString& name, const QByteArray& bytes)
 {
     const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        return QString();
-    }
-    return path;
+    return writeTestFile(path, bytes) ? path : QString();
 }
 
 void TestUooSim::knownDeviceWithNewSet(int uoo, const QString& file, const QByteArray& newSet)
