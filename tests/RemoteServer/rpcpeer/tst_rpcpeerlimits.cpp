@@ -61,6 +61,18 @@ class TestRpcPeerLimits : public QObject
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     }
 
+    // Connects each raw socket in turn; their identifiers on the server, in that order.
+    static QList<quint64> connectRaws(RpcPeer& server, const QList<QTcpSocket*>& sockets)
+    {
+        QList<quint64> ids;
+        for (QTcpSocket* socket : sockets) {
+            quint64 id = 0;
+            connectRaw(*socket, server, &id);
+            ids.append(id);
+        }
+        return ids;
+    }
+
 private slots:
     void initTestCase() { registerRpcTypes(); }
     void frameLimitByTrust_data();
@@ -125,10 +137,9 @@ void TestRpcPeerLimits::unfinishedFrameCloses()
     startServer(server, side, limits);
     QTcpSocket stalled;
     QTcpSocket idle;
-    quint64 stalledId = 0;
-    quint64 idleId = 0;
-    connectRaw(stalled, server, &stalledId);
-    connectRaw(idle, server, &idleId);
+    const QList<quint64> ids = connectRaws(server, {&stalled, &idle});
+    const quint64 stalledId = ids.value(0);
+    const quint64 idleId = ids.value(1);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
     const QByteArray frame = echoFrame(100);
@@ -153,10 +164,7 @@ void TestRpcPeerLimits::clientLimitRefuses()
     startServer(server, side, limits);
     QTcpSocket first;
     QTcpSocket second;
-    quint64 firstId = 0;
-    quint64 secondId = 0;
-    connectRaw(first, server, &firstId);
-    connectRaw(second, server, &secondId);
+    connectRaws(server, {&first, &second});
 
     QSignalSpy connected(&server, &RpcPeer::clientConnected);
     QTcpSocket third;
@@ -298,10 +306,7 @@ void TestRpcPeerLimits::loginDeadline()
     QTcpSocket silent;
     QTcpSocket trickling;
     QTcpSocket trusted;
-    quint64 ids[3] = {0, 0, 0};
-    connectRaw(silent, server, &ids[0]);
-    connectRaw(trickling, server, &ids[1]);
-    connectRaw(trusted, server, &ids[2]);
+    const QList<quint64> ids = connectRaws(server, {&silent, &trickling, &trusted});
     server.setClientTrusted(ids[2], true);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
     LogCapture log;
