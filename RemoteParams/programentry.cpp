@@ -1,5 +1,7 @@
 #include "programentry.h"
 
+#include "qtservicecommandline.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
@@ -138,28 +140,12 @@ bool pinLocalTimeZone()
 
 bool isConsoleRun(int argc, char** argv)
 {
-    if (argc < 2) {
-        return false;
-    }
-    const QString option = QString::fromLocal8Bit(argv[1]);
-    return option == QLatin1String("-e") || option == QLatin1String("-exec");
+    return QtServiceCommandLine::action(argc, argv) == QtServiceCommandLine::Action::Exec;
 }
 
 bool isCommandLineAction(int argc, char** argv)
 {
-    if (argc < 2) {
-        return false;
-    }
-    static const char* const actions[] = {"-i", "-install", "-u", "-uninstall", "-t", "-terminate",
-                                          "-c", "-command", "-p", "-pause",     "-r", "-resume",
-                                          "-v", "-version", "-h", "-help"};
-    const QString option = QString::fromLocal8Bit(argv[1]);
-    for (const char* action : actions) {
-        if (option == QLatin1String(action)) {
-            return true;
-        }
-    }
-    return false;
+    return QtServiceCommandLine::isToolAction(QtServiceCommandLine::action(argc, argv));
 }
 
 } // namespace ProgramEntry

@@ -50,7 +50,8 @@ Q_DECLARE_TYPEINFO(ParamsLogRow, Q_MOVABLE_TYPE);
 // and the action log (table log). All SQL on this file lives here.
 //
 // A connection belongs to the thread that opened it; the server uses one on the
-// main thread for loading and one on its writer thread for writing.
+// main thread that prepares the file, one on its writer thread for writing, and
+// one its writer thread opens for reading table desc.
 class ParamsDatabase
 {
 public:
