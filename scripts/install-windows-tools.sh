@@ -33,7 +33,7 @@ SOURCES
 fi
 
 packages=(dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nsis wine wine64
-    make perl python3 tcl cmake xz-utils)
+    make perl python3 tcl cmake xz-utils autoconf automake libtool pkg-config)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
