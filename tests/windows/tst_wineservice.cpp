@@ -219,7 +219,7 @@ private slots:
         QVERIFY(wine.waitForServiceState(Service, "STOPPED"));
         QVERIFY(waitForListening(rpcPort, false));
         // The records reached the parameters file beside the program.
-        QCOMPARE(fileValue(installed("params_upd.db"), "SELECT uooparams FROM desc WHERE uoo = 4711").toInt(),
+        QCOMPARE(fileValue(installed("params_upd.db"), "SELECT length(uooparams) FROM desc WHERE uoo = 4711").toInt(),
                  1300);
     }
 
