@@ -2,7 +2,8 @@
 # Installs what the Windows build and its Wine tests need on Debian 12, when it
 # is missing: a deb-src entry for Debian's archive (Qt and SQLite for Windows
 # are built from Debian's own sources), the MinGW-w64 cross compilers with the
-# posix thread model (std::mutex and std::thread, which Qt needs), NSIS for the
+# posix thread model (std::mutex and std::thread, which Qt needs), the autotools
+# that regenerate libsodium's build system, NSIS for the
 # installer and Wine to run the programs and the installer.
 set -euo pipefail
 
