@@ -274,6 +274,11 @@ private slots:
         QVERIFY2(r.exitCode == 0, qPrintable(QString::number(r.exitCode) + r.err));
         QVERIFY(wine.waitForServiceState(Service, "RUNNING"));
         QVERIFY(waitForListening(rpcPort, true));
+        // The stored set survived the replacement of the programs ...
+        QCOMPARE(fileValue(installed("params_upd.db"), "SELECT length(uooparams) FROM desc WHERE uoo = 4711").toInt(),
+                 1300);
+        // ... and the new service serves the device and the workstation.
+        QCOMPARE(sim({"--uoo", "4711", "--params-size", "1300"}).exitCode, 0);
         const Result devices = ctl({"devices"});
         QCOMPARE(devices.lines.size(), 1);
         QVERIFY(devices.lines[0].startsWith("uoo=4711\t"));
@@ -284,7 +289,8 @@ private slots:
         const WinePrefix::Result r = wine.run(installed("uninstall.exe"), {"/S", "_?=" + QString(InstallDir)}, 300000);
         QVERIFY2(r.exitCode == 0, qPrintable(QString::number(r.exitCode) + r.err));
         QVERIFY(waitForListening(rpcPort, false));
-        QCOMPARE(wine.serviceState(Service), QString());
+        // Removed once its process has ended.
+        QVERIFY(wine.waitForServiceState(Service, QString()));
         QVERIFY(!QFile::exists(installed("paramserver.exe")));
         QVERIFY(!QFile::exists(installed("paramconfig.exe")));
         QVERIFY(QFile::exists(installed("params_upd.db")));
