@@ -19,7 +19,7 @@ cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt_prefix;$sodium_prefix" \
     -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build_dir/bin" \
-    -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_BENCH=OFF -DVEMO_WARNINGS_AS_ERRORS=ON \
+    -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_BENCH=OFF -DVEMO_BUILD_CONFIG=ON -DVEMO_WARNINGS_AS_ERRORS=ON \
     -DVEMO_WINDOWS_TEST_TOOLS=ON
 cmake --build "$build_dir" -j"${VEMO_JOBS:-2}" --target paramserver paramconfig paramctl uoosim \
     dialogdriver
