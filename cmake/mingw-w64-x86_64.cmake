@@ -24,3 +24,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One self-contained executable each: the C and C++ runtimes and winpthreads
 # are linked in, so nothing but the system's own DLLs is needed beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# pkg-config (libsodium) looks only into the prefixes given, never into the
+# build host's own .pc files.
+set(VEMO_PKG_CONFIG_LIBDIR "")
+foreach(prefix IN LISTS CMAKE_PREFIX_PATH)
+    list(APPEND VEMO_PKG_CONFIG_LIBDIR "${prefix}/lib/pkgconfig")
+endforeach()
+string(REPLACE ";" ":" VEMO_PKG_CONFIG_LIBDIR "${VEMO_PKG_CONFIG_LIBDIR}")
+set(ENV{PKG_CONFIG_LIBDIR} "${VEMO_PKG_CONFIG_LIBDIR}")
+set(ENV{PKG_CONFIG_PATH} "")

@@ -3,14 +3,17 @@
 # from Debian's own qtbase source, with the SQLite driver over SQLite built from
 # Debian's sqlite3 source, and installs it into a cache outside the checkout:
 #   ${VEMO_QT_WIN_CACHE:-/var/cache/vemo-qt-win}/<qtbase version>-<sqlite3 version>
-# A complete cache entry is reused as it is; only a missing one is built.
+# A complete cache entry is reused as it is. An entry without all the modules
+# below (e.g. from before the settings dialog was built for Windows) is
+# extended: the build continues in its build folder when that is still there
+# with the same configuration, and starts over otherwise.
 # Prints the prefix on its last line of output (stdout).
-#   VEMO_QT_WIN_JOBS  parallel jobs (default 2)
+#   VEMO_QT_WIN_JOBS  parallel jobs (default: the number of processors)
 #   VEMO_QT_WIN_NICE  niceness of the build (default 5)
 set -euo pipefail
 
 cache=${VEMO_QT_WIN_CACHE:-/var/cache/vemo-qt-win}
-jobs=${VEMO_QT_WIN_JOBS:-2}
+jobs=${VEMO_QT_WIN_JOBS:-$(nproc)}
 niceness=${VEMO_QT_WIN_NICE:-5}
 triplet=x86_64-w64-mingw32
 
@@ -25,18 +28,39 @@ if [ -z "$qt_version" ] || [ -z "$sqlite_version" ]; then
 fi
 key=$(printf '%s-%s' "$qt_version" "$sqlite_version" | tr ':~+' '__.')
 prefix=$cache/$key
-if [ -f "$prefix/.complete" ]; then
+# What a complete entry holds; its marker names them.
+wanted="modules core winmain network sql sqlite gui widgets windows-platform"
+if [ -f "$prefix/.complete" ] && grep -qx "$wanted" "$prefix/.complete"; then
     echo "build-qt-windows: reusing $prefix" >&2
     echo "$prefix"
     exit 0
 fi
 
-mkdir -p "$cache"
 work=$cache/build-$key
+cross=$work/bin/$triplet-
+sqlite_prefix=$prefix/sqlite3
+configure_args=(-prefix "$prefix" -extprefix "$prefix" -hostprefix "$prefix"
+    -xplatform win32-g++ -device-option CROSS_COMPILE="$cross"
+    -opensource -confirm-license -static -static-runtime -release -optimize-size
+    -nomake examples -nomake tests -no-compile-examples
+    -no-opengl -no-dbus -no-icu -no-openssl -no-fontconfig -no-feature-vulkan
+    -qt-zlib -qt-pcre -qt-libpng -qt-freetype -qt-harfbuzz -no-libjpeg -no-gif
+    -no-feature-concurrent -no-feature-tabletevent -no-feature-sql-odbc -no-feature-sql-psql
+    -no-feature-sql-mysql -no-feature-sql-ibase -no-feature-sql-oci -no-feature-sql-db2
+    -no-feature-sql-tds -no-feature-sql-sqlite2 -sql-sqlite -system-sqlite
+    SQLITE_PREFIX="$sqlite_prefix")
+started=$(date +%s)
+if [ -f "$work/qtbase-build/config.status" ] && [ -f "$sqlite_prefix/lib/libsqlite3.a" ] &&
+    [ "$(cat "$work/qtbase-build/config.opt")" = "$(printf '%s\n' "${configure_args[@]}")" ]; then
+    # An interrupted or older build with the same configuration: make picks
+    # up where it stopped.
+    echo "build-qt-windows: continuing the build in $work" >&2
+    cd "$work/qtbase-build"
+else
+mkdir -p "$cache"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 cd "$work"
-started=$(date +%s)
 apt-get source --download-only "qtbase-opensource-src=$qt_version" "sqlite3=$sqlite_version" >&2
 dpkg-source -x qtbase-opensource-src_*.dsc qtbase >&2
 dpkg-source -x sqlite3_*.dsc sqlite3 >&2
@@ -50,12 +74,10 @@ done
 for tool in gcc g++ cpp; do
     ln -sf "/usr/bin/$triplet-$tool-posix" "$work/bin/$triplet-$tool"
 done
-cross=$work/bin/$triplet-
 
 # SQLite: the amalgamation generated from Debian's source tree by its own
 # build system on the host, then compiled for Windows with the options Debian's
 # package uses that matter to a single-process server.
-sqlite_prefix=$prefix/sqlite3
 mkdir -p "$work/sqlite3-host" "$sqlite_prefix/include" "$sqlite_prefix/lib"
 (cd "$work/sqlite3-host" && "$work/sqlite3/configure" >/dev/null && nice -n "$niceness" make sqlite3.c >/dev/null) >&2
 sqlite_flags=(-O2 -DNDEBUG -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_ENABLE_FTS3
@@ -67,24 +89,17 @@ cp "$work/sqlite3-host/sqlite3.h" "$work/sqlite3-host/sqlite3ext.h" "$sqlite_pre
 
 mkdir -p "$work/qtbase-build"
 cd "$work/qtbase-build"
-"$work/qtbase/configure" -prefix "$prefix" -extprefix "$prefix" -hostprefix "$prefix" \
-    -xplatform win32-g++ -device-option CROSS_COMPILE="$cross" \
-    -opensource -confirm-license -static -static-runtime -release -optimize-size \
-    -nomake examples -nomake tests -no-compile-examples \
-    -no-opengl -no-dbus -no-icu -no-openssl -no-fontconfig -no-feature-vulkan \
-    -qt-zlib -qt-pcre -qt-libpng -qt-freetype -qt-harfbuzz -no-libjpeg -no-gif \
-    -no-feature-concurrent -no-feature-sql-odbc -no-feature-sql-psql \
-    -no-feature-sql-mysql -no-feature-sql-ibase -no-feature-sql-oci -no-feature-sql-db2 \
-    -no-feature-sql-tds -no-feature-sql-sqlite2 -sql-sqlite -system-sqlite \
-    SQLITE_PREFIX="$sqlite_prefix" >&2
+"$work/qtbase/configure" "${configure_args[@]}" >&2
+fi
 # Only what the programs use: the host tools, Core, Network, Sql, Gui, Widgets,
-# WinMain, the SQLite driver and the platform plugins (not Xml, Test,
-# PrintSupport, the other plugins). Core, Network and Sql first: the service,
+# WinMain, the SQLite driver and the Windows and minimal platform plugins (not
+# Xml, Test, PrintSupport, the other plugins). Debian's source leaves out the
+# Wintab header of the Windows plugin's tablet support, hence no tablet events. Core, Network and Sql first: the service,
 # paramctl and uoosim need nothing else.
 build_plugins() {
     mkdir -p "src/plugins/$1"
     (cd "src/plugins/$1" &&
-        "$work/qtbase-build/bin/qmake" -o Makefile "$work/qtbase/src/plugins/$1/$1.pro" &&
+        "$work/qtbase-build/bin/qmake" -o Makefile "$work/qtbase/src/plugins/$1/$(basename "$1").pro" &&
         make qmake_all && nice -n "$niceness" make -j"$jobs" && make install) >&2
 }
 modules=(corelib winmain network sql gui platformsupport widgets)
@@ -95,15 +110,16 @@ build_plugins sqldrivers
 for module in gui platformsupport widgets; do
     nice -n "$niceness" make -j"$jobs" -C src "sub-$module-make_first" >&2
 done
-build_plugins platforms
+build_plugins platforms/windows
+build_plugins platforms/minimal
 for module in moc rcc uic "${modules[@]}"; do
     make -C src "sub-$module-install_subtargets" >&2
 done
 make sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs >&2
 cp "$sqlite_prefix/include/"*.h "$prefix/include/"
 cp "$sqlite_prefix/lib/libsqlite3.a" "$prefix/lib/"
-printf 'qtbase %s\nsqlite3 %s\nbuilt in %ss\n' "$qt_version" "$sqlite_version" "$(( $(date +%s) - started ))" \
-    >"$prefix/.complete"
+printf 'qtbase %s\nsqlite3 %s\n%s\nbuilt in %ss\n' "$qt_version" "$sqlite_version" "$wanted" \
+    "$(( $(date +%s) - started ))" >"$prefix/.complete"
 cd "$cache"
 rm -rf "$work"
 echo "build-qt-windows: built $prefix in $(( $(date +%s) - started ))s" >&2

@@ -2,7 +2,8 @@
 # Installs what the Windows build and its Wine tests need on Debian 12, when it
 # is missing: a deb-src entry for Debian's archive (Qt and SQLite for Windows
 # are built from Debian's own sources), the MinGW-w64 cross compilers with the
-# posix thread model (std::mutex and std::thread, which Qt needs), NSIS for the
+# posix thread model (std::mutex and std::thread, which Qt needs), the autotools
+# that regenerate libsodium's build system, NSIS for the
 # installer and Wine to run the programs and the installer.
 set -euo pipefail
 
@@ -33,7 +34,7 @@ SOURCES
 fi
 
 packages=(dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nsis wine wine64
-    make perl python3 tcl cmake xz-utils)
+    make perl python3 tcl cmake xz-utils autoconf automake libtool pkg-config)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

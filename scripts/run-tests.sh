@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything (installing what is missing) and runs the whole test suite
 # through ctest, with the generated systemd unit checked by systemd-analyze;
-# compiles the Windows sources syntax-only with the MinGW-w64 cross compiler;
+# builds the Windows programs and their installer (Qt and libsodium for Windows
+# from Debian's sources, cached between runs) and installs and runs them as a
+# service under Wine in a scratch prefix (tests/windows);
 # builds and checks the Debian packages, and installs and removes them in a
 # throwaway root (scripts/install-test.sh: this machine's own installation and
 # its data are never touched);
@@ -21,7 +23,10 @@ werror=-DVEMO_WARNINGS_AS_ERRORS=ON
 "$here/scripts/setup.sh" "$here/build" "$werror"
 (cd "$here/build" && ctest --output-on-failure -j2)
 
-"$here/scripts/check-windows-sources.sh"
+VEMO_JOBS=2 "$here/scripts/build-windows.sh" "$here/build-win"
+(cd "$here/build" &&
+    VEMO_WINDOWS_BUILD="$here/build-win" VEMO_REQUIRE_WINE=1 \
+    ctest --output-on-failure -R '^tst_wineservice$')
 
 # The Debian packages: built, checked with lintian, installed, run and removed
 # in a throwaway root.

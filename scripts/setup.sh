@@ -7,8 +7,8 @@
 # VEMO_BUILD_TARGETS (space-separated) builds only those targets.
 # With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
 # suite's extra checks use: systemd (systemd-analyze verifies the generated
-# unit; no running systemd is needed) and Debian's MinGW-w64 cross compiler
-# (the Windows sources are compiled syntax-only).
+# unit; no running systemd is needed) and what the Windows build and its run
+# under Wine need (scripts/install-windows-tools.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,7 +24,8 @@ shift || true
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
     clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
-    packages+=(systemd g++-mingw-w64-x86-64)
+    packages+=(systemd)
+    "$here/scripts/install-windows-tools.sh"
 fi
 if $packaging; then
     packages+=(dpkg-dev debhelper fakeroot lintian help2man)

@@ -193,15 +193,20 @@ bool QtServiceBasePrivate::start()
         sysd->handler = nullptr;
         sysd->condition.wakeAll();
     }
+    QtServiceStatus stopped;
     {
         QMutexLocker lock(&sysd->statusMutex);
         sysd->status.exitCode = static_cast<quint32>(exitCode);
         runExitStatus = platform->serviceExitStatus(exitCode);
         sysd->status.currentState = QtServiceState::Stopped;
         sysd->finished = true;
-        if (platform->isAvailable()) {
-            platform->reportStatus(sysd->status);
-        }
+        stopped = sysd->status;
+    }
+    // Reported without the lock: the service manager may hold its own lock
+    // while a control handler runs (Wine's does), and that handler's own
+    // report waits for this one. Nothing reports after "finished" is set.
+    if (platform->isAvailable()) {
+        platform->reportStatus(stopped);
     }
 
     if (thread->isRunning()) {

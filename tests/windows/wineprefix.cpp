@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -16,12 +17,20 @@ WinePrefix::WinePrefix()
     // No Mono or Gecko installer prompts, no display.
     env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
     env.remove(QStringLiteral("DISPLAY"));
+    // Console output (reg, sc) in UTF-8 rather than '?' for what ASCII lacks.
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
 }
 
 WinePrefix::~WinePrefix()
 {
+    if (keeper.state() != QProcess::NotRunning) {
+        keeper.closeWriteChannel();
+        if (!keeper.waitForFinished(10000))
+            keeper.kill();
+        keeper.waitForFinished(5000);
+    }
     if (created) {
         // Ends the prefix's own processes: its services and the wine server.
         QProcess server;
@@ -51,6 +60,20 @@ bool WinePrefix::create()
              QStringLiteral("Graphics"), QStringLiteral("/d"), QStringLiteral("null"), QStringLiteral("/f")});
     if (r.exitCode != 0) {
         problem = QStringLiteral("reg add Graphics=null: %1 %2").arg(r.exitCode).arg(r.err);
+        return false;
+    }
+    // The services of the session that created the prefix do not start
+    // services reliably (StartService times out); a new session does.
+    QProcess server;
+    server.setProcessEnvironment(env);
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
+    server.waitForFinished(30000);
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+    server.waitForFinished(30000);
+    keeper.setProcessEnvironment(env);
+    keeper.start(wine, {QStringLiteral("cmd.exe")});
+    if (!keeper.waitForStarted(30000)) {
+        problem = QStringLiteral("wine cmd.exe did not start");
         return false;
     }
     return true;
@@ -104,10 +127,29 @@ bool WinePrefix::waitForServiceState(const QString& service, const QString& stat
 
 QString WinePrefix::registryValue(const QString& key, const QString& name) const
 {
-    const Result r = run(QStringLiteral("reg"), {QStringLiteral("query"), key, QStringLiteral("/v"), name});
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("^\\s+%1\\s+REG_\\w+\\s+(.*)$").arg(QRegularExpression::escape(name)),
-                           QRegularExpression::MultilineOption)
-            .match(r.out);
-    return m.hasMatch() ? m.captured(1).trimmed() : QString();
+    // "reg query" prints text in the console's code page ('?' for Cyrillic
+    // here); "reg export" writes the key as UTF-16.
+    const QString file = dir.path() + QLatin1String("/export.reg");
+    QFile::remove(file);
+    const Result r = run(QStringLiteral("reg"),
+                         {QStringLiteral("export"), key, QLatin1String("Z:") + QString(file).replace(QLatin1Char('/'), QLatin1Char('\\')),
+                          QStringLiteral("/y")});
+    QFile exported(file);
+    if (r.exitCode != 0 || !exported.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray bytes = exported.readAll();
+    const QString text = QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
+    const QString prefix = QLatin1Char('"') + name + QLatin1String("\"=");
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        line = line.trimmed();
+        if (!line.startsWith(prefix))
+            continue;
+        const QString data = line.mid(prefix.size());
+        if (data.startsWith(QLatin1String("dword:")))
+            return QLatin1String("0x") + QString::number(data.mid(6).toUInt(nullptr, 16), 16);
+        if (data.size() >= 2 && data.startsWith(QLatin1Char('"')) && data.endsWith(QLatin1Char('"')))
+            return data.mid(1, data.size() - 2).replace(QLatin1String("\\\""), QLatin1String("\"")).replace(QLatin1String("\\\\"), QLatin1String("\\"));
+        return data;
+    }
+    return QString();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -35,13 +36,16 @@ public:
     // empty when it is not installed).
     QString serviceState(const QString& service) const;
     bool waitForServiceState(const QString& service, const QString& state, int timeoutMs = 60000) const;
-    // A registry value's data as "reg query" prints it (REG_DWORD as 0x...);
+    // A registry value's data: REG_DWORD as 0x... (hexadecimal), text as it is;
     // empty when absent.
     QString registryValue(const QString& key, const QString& name) const;
 
 private:
     QTemporaryDir dir;
     QProcessEnvironment env;
+    // Wine ends its services when the prefix's last other program ends; this
+    // one (a command interpreter waiting for input) lives as long as the prefix.
+    QProcess keeper;
     QString wine;
     QString problem;
     bool created = false;
