@@ -46,8 +46,6 @@ public:
     quint16 paramsPortValue() const { return paramsPort; }
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
-    int maxRpcClientsValue() const { return maxRpcClients; }
-    int maxDevicesValue() const { return maxDevices; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
     // Resource database and RPC accounts.
@@ -71,7 +69,7 @@ public:
     bool changeUooGuardState(quint32 code) override;
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
-    RpcAccountStore* accountStore() override { return &accounts; }
+    AccountStore* accountStore() override { return &accounts; }
 
     // PushBacklog: the RPC clients' output still to go.
     qint64 pushBacklog() const override;

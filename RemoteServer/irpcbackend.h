@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class RpcAccountStore;
+class AccountStore;
 class RpcAuthManager;
 
 // What the RPC administration server needs from the program's controller: the
@@ -22,7 +22,7 @@ public:
     virtual ~IRpcBackend() = default;
 
     virtual quint16 rpcPortSetting() const = 0;
-    virtual RpcAccountStore* accountStore() = 0;
+    virtual AccountStore* accountStore() = 0;
 
     virtual bool rpcUserExists(const QString& login) = 0;
     virtual bool addNewRpcUser(const QString& login, const QString& pwd,

@@ -374,7 +374,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     // The attempt counts from when it came, not from when its check ended: a slow
     // check does not move the interval the client has to keep.
     job.tick = clock->tickMs();
-    RpcAccountStore* store = controller ? controller->accountStore() : nullptr;
+    AccountStore* store = controller ? controller->accountStore() : nullptr;
     const bool found = store && store->lookup(login, &job.stored, &job.account);
     job.publishedDigest = login == RpcAccountStore::BuiltInLogin &&
                           credentials.password == RpcAccountStore::PublishedDigest;
@@ -513,7 +513,7 @@ void RpcController::finishAddClient(const PasswordJob& job, const PasswordVerifi
 
 void RpcController::checkPublishedAccount()
 {
-    RpcAccountStore* store = controller ? controller->accountStore() : nullptr;
+    AccountStore* store = controller ? controller->accountStore() : nullptr;
     QString stored;
     VemoRpcClient account;
     if (!store || !store->lookup(RpcAccountStore::BuiltInLogin, &stored, &account) ||

@@ -50,7 +50,7 @@ public:
     QList<QVariantList> rows() const;
 
     quint16 rpcPortSetting() const override { return 0; }
-    RpcAccountStore* accountStore() override { return &accounts; }
+    AccountStore* accountStore() override { return &accounts; }
     bool rpcUserExists(const QString& login) override;
     bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
                        const QString& fullname) override;
