@@ -7,6 +7,7 @@
 #include "rpcnames.h"
 #include "rpctypes.h"
 #include "servicecounters.h"
+#include "pgconnection.h"
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
@@ -171,6 +172,10 @@ void Controller::initialize()
              << buildInfoString() << " =====";
 
     readSettings();
+    if (!checkStorage()) {
+        emit notInitialized();
+        return;
+    }
 
     resourceDb =
         QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(ResourceConnectionName));
@@ -192,7 +197,7 @@ void Controller::initialize()
     authManager = new RpcAuthManager(this, this);
     rpcController = new RpcController(this, this);
     rpcController->checkPublishedAccount();
-    paramServer = new VemoParamServer(this);
+    paramServer = new VemoParamServer(this, Clock::system(), storage);
 
     paramServer->setPushBacklog(this);
     connect(paramServer, &VemoParamServer::uooRpamsUpdated, this,
@@ -240,6 +245,55 @@ void Controller::readSettings()
     maxRpcClients = readLimit(user, QLatin1String(MaxRpcClientsKey), DefaultMaxRpcClients);
     maxDevices = readLimit(user, QLatin1String(MaxDevicesKey), DefaultMaxDevices);
     user.endGroup();
+    storageBackend = user.value(QLatin1String(StorageBackendKey), QStringLiteral("sqlite"))
+                         .toString()
+                         .trimmed()
+                         .toLower();
+    storage.backend = storageBackend == QLatin1String("postgresql")
+                          ? StorageSettings::Backend::PostgreSql
+                          : StorageSettings::Backend::Sqlite;
+    storage.connection = user.value(QLatin1String(StorageConnectionKey)).toString();
+}
+
+bool Controller::checkStorage()
+{
+    if (storageBackend != QLatin1String("sqlite") &&
+        storageBackend != QLatin1String("postgresql")) {
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::StorageBackendKey << ": неизвестное хранилище \""
+            << storageBackend << "\" (допустимы sqlite, postgresql)";
+        return false;
+    }
+    if (storage.backend != StorageSettings::Backend::PostgreSql) {
+        return true;
+    }
+    bool bad = false;
+    if (!PgConnection::serverAnswers(storage.connection, &bad)) {
+        if (bad) {
+            qCritical().noquote().nospace()
+                << "ERROR: " << ServiceSettings::StorageConnectionKey
+                << ": строка подключения к PostgreSQL не разобрана";
+            return false;
+        }
+        // Down for now: served from memory, written when it is back.
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::StorageConnectionKey
+            << ": сервер PostgreSQL не отвечает; записи будут сохраняться, когда он ответит";
+        return true;
+    }
+    PgConnection probe(QStringLiteral("vemo_storage_check"), storage.connection);
+    PgConnection::Failure failure = PgConnection::Failure::None;
+    QString error;
+    if (probe.ensureOpen(&failure, &error)) {
+        failure = probe.ensureSchema(&error);
+    }
+    if (failure == PgConnection::Failure::None ||
+        failure == PgConnection::Failure::Unreachable) {
+        return true;
+    }
+    qCritical().noquote().nospace()
+        << "ERROR: " << ServiceSettings::StorageConnectionKey << ": " << error;
+    return false;
 }
 
 void Controller::applySettings()

@@ -4,6 +4,7 @@
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
+#include "paramsstore.h"
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
@@ -106,6 +107,9 @@ public slots:
 
 private:
     void readSettings();
+    // The configured store can be used (or is only unreachable for now); false
+    // with its one log line when a setting is wrong or the database refuses us.
+    bool checkStorage();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -127,6 +131,8 @@ private:
     QVariant metricsHost;
     QVariant metricsPort;
     MetricsEndpoint* metrics = nullptr;
+    StorageSettings storage;
+    QString storageBackend; // as set, for the log line when it is no backend we know
     RpcAccountStore accounts;
 };
 
