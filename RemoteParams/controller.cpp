@@ -126,6 +126,8 @@ Controller::~Controller()
 
     const QString name = resourceDb.connectionName();
     accounts.setDatabase(QSqlDatabase());
+    accountsInUse = &accounts;
+    pgAccounts.reset();
     resourceDb = QSqlDatabase();
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
@@ -177,17 +179,26 @@ void Controller::initialize()
         return;
     }
 
-    resourceDb =
-        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(ResourceConnectionName));
-    resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
-    if (!resourceDb.open()) {
+    if (storage.backend == StorageSettings::Backend::PostgreSql) {
+        if (!pgAccounts) {
+            pgAccounts = std::make_unique<PgAccountStore>(storage.connection);
+        }
+        accountsInUse = pgAccounts.get();
+    } else {
+        resourceDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                               QLatin1String(ResourceConnectionName));
+        resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
+    }
+    if (!pgAccounts && !resourceDb.open()) {
         qCritical() << "ERROR: Ошибка открытия файла БД ресурсов"
                     << QFileInfo(resourceDb.databaseName()).absoluteFilePath();
         emit notInitialized();
         return;
     }
     accounts.setDatabase(resourceDb);
-    if (!checkDataConsistecy()) {
+    // A database server that does not answer yet is waited for; the accounts
+    // are read from it when it does.
+    if (!checkDataConsistecy() && storageAnswered) {
         qCritical()
             << "ERROR: Ошибка проверки целостности файлов БД. Требуется ручное восстановление.";
         emit notInitialized();
@@ -276,17 +287,16 @@ bool Controller::checkStorage()
             return false;
         }
         // Down for now: served from memory, written when it is back.
+        storageAnswered = false;
         qCritical().noquote().nospace()
             << "ERROR: " << ServiceSettings::StorageConnectionKey
             << ": сервер PostgreSQL не отвечает; записи будут сохраняться, когда он ответит";
         return true;
     }
-    PgConnection probe(QStringLiteral("vemo_storage_check"), storage.connection);
-    PgConnection::Failure failure = PgConnection::Failure::None;
+    // The schema is made (with the built-in account) by the account store.
+    pgAccounts = std::make_unique<PgAccountStore>(storage.connection);
     QString error;
-    if (probe.ensureOpen(&failure, &error)) {
-        failure = probe.ensureSchema(&error);
-    }
+    const PgConnection::Failure failure = pgAccounts->prepare(&error);
     if (failure == PgConnection::Failure::None ||
         failure == PgConnection::Failure::Unreachable) {
         return true;
@@ -385,28 +395,28 @@ void Controller::restart()
 
 bool Controller::checkDataConsistecy()
 {
-    return accounts.ensureTable();
+    return accountsInUse->ensureTable();
 }
 
 bool Controller::addNewRpcUser(const QString& login, const QString& pwd,
                                const QList<quint8>& permissions, const QString& fullname)
 {
-    return accounts.add(login, pwd, permissions, fullname);
+    return accountsInUse->add(login, pwd, permissions, fullname);
 }
 
 bool Controller::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
 {
-    return accounts.modify(login, permissions);
+    return accountsInUse->modify(login, permissions);
 }
 
 bool Controller::delRpcUser(const QString& login)
 {
-    return accounts.remove(login);
+    return accountsInUse->remove(login);
 }
 
 bool Controller::rpcUserExists(const QString& login)
 {
-    return accounts.exists(login);
+    return accountsInUse->exists(login);
 }
 
 void Controller::sendToLog(const QString& user, int code, const QString& text)

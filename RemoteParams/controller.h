@@ -5,12 +5,15 @@
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
 #include "paramsstore.h"
+#include "pgaccountstore.h"
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QVariant>
+
+#include <memory>
 
 class RpcAuthManager;
 class RpcController;
@@ -70,7 +73,7 @@ public:
     bool changeUooGuardState(quint32 code) override;
     RpcAuthManager* rpcAuthManager() const override;
     quint16 rpcPortSetting() const override { return rpcPort; }
-    AccountStore* accountStore() override { return &accounts; }
+    AccountStore* accountStore() override { return accountsInUse; }
 
     // PushBacklog: the RPC clients' output still to go.
     qint64 pushBacklog() const override;
@@ -133,7 +136,11 @@ private:
     MetricsEndpoint* metrics = nullptr;
     StorageSettings storage;
     QString storageBackend; // as set, for the log line when it is no backend we know
+    bool storageAnswered = true; // at start-up
     RpcAccountStore accounts;
+    // With Storage/Backend = postgresql, the accounts are there, not in the file.
+    std::unique_ptr<PgAccountStore> pgAccounts;
+    AccountStore* accountsInUse = &accounts;
 };
 
 // The one controller of the process, or null before it exists and after it is gone.

@@ -107,7 +107,8 @@ bool PgConnection::ensureOpen(Failure* failure, QString* error)
     return true;
 }
 
-PgConnection::Failure PgConnection::ensureSchema(QString* error)
+PgConnection::Failure PgConnection::ensureSchema(QString* error, const QByteArray& seed,
+                                                 const QVector<Param>& seedParams)
 {
     Result found = exec("SELECT to_regclass('vemo_schema') IS NOT NULL");
     if (found.failure != Failure::None) {
@@ -140,6 +141,9 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     if (result.failure == Failure::None) {
         result = exec("INSERT INTO vemo_schema (version) VALUES ($1)",
                       {{QByteArray::number(SchemaVersion)}});
+    }
+    if (result.failure == Failure::None && !seed.isEmpty()) {
+        result = exec(seed, seedParams);
     }
     if (result.failure == Failure::None) {
         result = exec("COMMIT");

@@ -61,8 +61,10 @@ public:
     bool isOpen() const;
     void close();
     // Creates the schema when the database has none, checks its version
-    // otherwise. Damaged (with the version found) for another version.
-    Failure ensureSchema(QString* error);
+    // otherwise. Damaged (with the version found) for another version. A seed
+    // statement is run in the transaction that creates the schema.
+    Failure ensureSchema(QString* error, const QByteArray& seed = QByteArray(),
+                         const QVector<Param>& seedParams = {});
     // How long a statement waits for a lock.
     void setLockTimeoutMs(int ms);
 

@@ -1,0 +1,112 @@
+// A station on PostgreSQL, with the real programs over loopback: a device's
+// record and the built-in account in the database, the records read back at the
+// next start, and the start refused with one line on a wrong connection.
+
+#include "pgtestserver.h"
+#include "serverprocess.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+QStringList runTool(const char* program, const QStringList& args, int* exitCode)
+{
+    QProcess process;
+    process.start(QString::fromLatin1(program), args);
+    *exitCode = -1;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return {};
+    }
+    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestPgStation : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(pg.start()); }
+    void devicesAndAccountsInTheDatabase();
+    void wrongConnectionRefused_data();
+    void wrongConnectionRefused();
+
+private:
+    PgTestServer pg{QStringLiteral("station")};
+};
+
+void TestPgStation::devicesAndAccountsInTheDatabase()
+{
+    const QString connection = pg.createDatabase();
+    QVERIFY(!connection.isEmpty());
+    ServerProcess server(QStringLiteral(PARAMSERVER_PATH));
+    QVERIFY(server.isValid());
+    server.setSetting(QStringLiteral("Storage/Backend"), QStringLiteral("postgresql"));
+    server.setSetting(QStringLiteral("Storage/Connection"), connection);
+    QVERIFY2(server.start(), qPrintable(server.log()));
+
+    const QStringList sim = {"--server", QString("127.0.0.1:%1").arg(server.paramsPort()),
+                             "--uoo", "31", "--params-size", "700"};
+    int exitCode = -1;
+    QStringList lines = runTool(UOOSIM_PATH, sim, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(lines.last(), QStringLiteral("IN_SYNC"));
+    QTRY_COMPARE_WITH_TIMEOUT(pg.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 31"),
+                              QStringLiteral("1"), 20000);
+    QVERIFY(pg.value(connection, "SELECT count(*) FROM log WHERE uoo = 31").toInt() > 0);
+
+    lines = runTool(PARAMCTL_PATH,
+                    {"--port", QString::number(server.rpcPort()), "--login", "adminvemo",
+                     "--password", "5f1d0c8e2a7b4963d0e18c2f7a9b3e64", "users"},
+                    &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(lines.value(0).startsWith("login=adminvemo\tpermissions=127\t"),
+             qPrintable(lines.join('\n')));
+    QVERIFY(server.interrupt(SIGINT, &exitCode));
+
+    // The next start reads the record back from the database: the device is in step.
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    lines = runTool(UOOSIM_PATH, sim, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
+    QVERIFY(server.interrupt(SIGINT, &exitCode));
+}
+
+void TestPgStation::wrongConnectionRefused_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<QString>("line");
+    const QString host = pg.adminConnection().section(' ', 0, 0);
+    QTest::newRow("no such database") << "postgresql" << host + " user=vemo dbname=nowhere"
+                                      << "ERROR: Storage/Connection: ";
+    QTest::newRow("unparsable") << "postgresql" << "host='unterminated"
+                                << "ERROR: Storage/Connection: ";
+    QTest::newRow("unknown backend") << "oracle" << QString() << "ERROR: Storage/Backend: ";
+}
+
+void TestPgStation::wrongConnectionRefused()
+{
+    QFETCH(QString, backend);
+    QFETCH(QString, connection);
+    QFETCH(QString, line);
+    ServerProcess server(QStringLiteral(PARAMSERVER_PATH));
+    QVERIFY(server.isValid());
+    server.setSetting(QStringLiteral("Storage/Backend"), backend);
+    server.setSetting(QStringLiteral("Storage/Connection"), connection);
+    QVERIFY(server.launch());
+    QVERIFY2(server.waitForLog(line), qPrintable(server.log()));
+    // Nothing was started on an empty store by mistake.
+    QVERIFY(!server.log().contains("Инициализация ресурсов завершена"));
+    int exitCode = -1;
+    QVERIFY(server.interrupt(SIGINT, &exitCode));
+}
+
+QTEST_GUILESS_MAIN(TestPgStation)
+#include "tst_pgstation.moc"
