@@ -4,8 +4,11 @@
 #include "loghandler.h"
 #include "programentry.h"
 #include "receiverservice.h"
+#include "servicesettings.h"
+#include "storagecopy.h"
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <QStringList>
 #include <QTextStream>
 
@@ -26,6 +29,19 @@ int main(int argc, char** argv)
         QTextStream err(stderr);
         AccountTool tool(ProgramEntry::dataFilePath(QStringLiteral("vemo_resource.db")));
         return tool.run(arguments, in, out, err);
+    }
+    if (arguments.contains(QLatin1String(StorageCopy::Option))) {
+        QCoreApplication app(argc, argv);
+        QTextStream out(stdout);
+        QTextStream err(stderr);
+        const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                                 QLatin1String(ServiceSettings::Organization),
+                                 QLatin1String(ServiceSettings::Application));
+        StorageCopy copy(ProgramEntry::dataFilePath(QStringLiteral("params_upd.db")),
+                         ProgramEntry::dataFilePath(QStringLiteral("vemo_resource.db")),
+                         settings.value(QLatin1String(ServiceSettings::StorageConnectionKey))
+                             .toString());
+        return copy.run(out, err);
     }
     // Every workstation connection holds a descriptor: take all the system allows.
     DescriptorLimit::raiseToHard();

@@ -607,6 +607,25 @@ ParamsDatabase::WriteReport ParamsDatabase::writeBatch(const QVector<ParamsRow>&
     return report;
 }
 
+bool ParamsDatabase::readLog(QVector<ParamsLogRow>* rows)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!isOpen() || !query.prepare(QString::fromLatin1(SelectLogFrom))) {
+        return false;
+    }
+    int ranges = 0;
+    QString error;
+    const auto onRow = [rows](QSqlQuery& q) -> qint64 {
+        bool repaired = false;
+        rows->append({static_cast<quint32>(q.value(2).toLongLong()), q.value(1).toInt(),
+                      timeColumn(q.value(3), &repaired), q.value(4).toString()});
+        return q.value(0).toLongLong();
+    };
+    const Failure failure = scanReadable(query, onRow, &ranges, &error);
+    return failure == Failure::None || failure == Failure::Damaged;
+}
+
 bool ParamsDatabase::setAside(const QString& stamp, QString* aside)
 {
     close();

@@ -48,6 +48,9 @@ public:
     // Copies every readable row of table log of another params file into this
     // one; the number of rows copied, or -1 when the other file cannot be read.
     int copyLogFrom(const QString& otherFile) override;
+    // Every readable row of table log in the order of its key; false when the
+    // table cannot be read (damaged stretches are stepped over).
+    bool readLog(QVector<ParamsLogRow>* rows);
     // No log message of its own.
     WriteReport writeBatch(const QVector<ParamsRow>& records,
                            const QVector<ParamsLogRow>& log) override;

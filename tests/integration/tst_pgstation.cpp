@@ -34,6 +34,7 @@ class TestPgStation : public QObject
 private slots:
     void initTestCase() { QVERIFY(pg.start()); }
     void devicesAndAccountsInTheDatabase();
+    void copiedStationServesTheSameDevices();
     void wrongConnectionRefused_data();
     void wrongConnectionRefused();
 
@@ -75,6 +76,44 @@ void TestPgStation::devicesAndAccountsInTheDatabase()
     lines = runTool(UOOSIM_PATH, sim, &exitCode);
     QCOMPARE(exitCode, 0);
     QCOMPARE(lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
+    QVERIFY(server.interrupt(SIGINT, &exitCode));
+}
+
+void TestPgStation::copiedStationServesTheSameDevices()
+{
+    ServerProcess server(QStringLiteral(PARAMSERVER_PATH));
+    QVERIFY(server.isValid());
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    const QStringList sim = {"--server", QString("127.0.0.1:%1").arg(server.paramsPort()),
+                             "--uoo", "41", "--params-size", "500"};
+    int exitCode = -1;
+    QCOMPARE(runTool(UOOSIM_PATH, sim, &exitCode).last(), QStringLiteral("IN_SYNC"));
+    QVERIFY(server.interrupt(SIGINT, &exitCode));
+
+    const QString connection = pg.createDatabase();
+    server.setSetting(QStringLiteral("Storage/Backend"), QStringLiteral("postgresql"));
+    server.setSetting(QStringLiteral("Storage/Connection"), connection);
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(server.runToEnd({"--copy-storage"}, &out, &err), 0);
+    QVERIFY2(out.startsWith("copied to PostgreSQL: records 1, action-log rows "), out + err);
+    QVERIFY2(out.contains(", accounts 1"), out.constData());
+    // A second copy would mix two stations: refused, nothing written.
+    QVERIFY(server.runToEnd({"--copy-storage"}, &out, &err) != 0);
+    QVERIFY2(err.contains("not empty"), err.constData());
+    QCOMPARE(pg.value(connection, "SELECT count(*) FROM \"desc\""), QStringLiteral("1"));
+
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    const QStringList lines = runTool(UOOSIM_PATH, sim, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
+    const QStringList users = runTool(
+        PARAMCTL_PATH,
+        {"--port", QString::number(server.rpcPort()), "--login", "adminvemo", "--password",
+         "5f1d0c8e2a7b4963d0e18c2f7a9b3e64", "users"},
+        &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY(users.value(0).startsWith("login=adminvemo\tpermissions=127\t"));
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 }
 
