@@ -20,7 +20,7 @@ flags=(-std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Wno-unused-parameter -
     -Wno-attributes
     -DUNICODE -D_UNICODE -DQT_NO_FOREACH -DQT_DISABLE_DEPRECATED_BEFORE=0x050F00
     -I"$qt" -I"$qt/QtCore" -I"$qt/QtNetwork" -I"$qt/QtSql")
-for dir in RemoteCommon RemoteServer RemoteServer/rpcpeer RemoteParams RemoteParams/metrics RemoteParams/qtservice \
+for dir in RemoteCommon RemoteCommon/pgstore RemoteServer RemoteServer/rpcpeer RemoteParams RemoteParams/metrics RemoteParams/qtservice \
     RemoteParams/vemoparamserver; do
     flags+=(-I"$dir")
 done
