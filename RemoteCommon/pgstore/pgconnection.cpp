@@ -161,7 +161,8 @@ void PgConnection::setLockTimeoutMs(int ms)
     exec("SELECT set_config('lock_timeout', $1, false)", {{QByteArray::number(qMax(0, ms))}});
 }
 
-PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVector<Param>& params)
+PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVector<Param>& params,
+                                        bool binaryResult)
 {
     Result out;
     PGconn* conn = handle();
@@ -179,8 +180,13 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
         formats[i] = params[i].binary ? 1 : 0;
     }
     PGresult* result = PQexecParams(conn, statement.constData(), params.size(), nullptr,
-                                    values.constData(), lengths.constData(), formats.constData(), 0);
+                                    values.constData(), lengths.constData(), formats.constData(),
+                                    binaryResult ? 1 : 0);
     const ExecStatusType status = PQresultStatus(result);
+    if ((status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) && binaryResult) {
+        out.native = std::shared_ptr<PGresult>(result, PQclear);
+        return out;
+    }
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
         out.affected = QByteArray(PQcmdTuples(result)).toInt();
         const int rows = PQntuples(result);
@@ -205,6 +211,22 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
     }
     PQclear(result);
     return out;
+}
+
+int PgConnection::rowCount(const Result& result)
+{
+    return result.native ? PQntuples(result.native.get()) : 0;
+}
+
+const char* PgConnection::value(const Result& result, int row, int column, int* length)
+{
+    PGresult* native = result.native.get();
+    if (PQgetisnull(native, row, column)) {
+        *length = 0;
+        return nullptr;
+    }
+    *length = PQgetlength(native, row, column);
+    return PQgetvalue(native, row, column);
 }
 
 bool PgConnection::serverAnswers(const QString& connectionString, bool* bad)

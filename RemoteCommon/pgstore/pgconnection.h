@@ -38,7 +38,14 @@ public:
         QString error;
         QVector<QVector<QByteArray>> rows; // text values; a null is a null QByteArray
         int affected = 0;
+        // With a binary result, the rows stay in libpq's result (no copy a value):
+        // see rowCount() and value().
+        std::shared_ptr<pg_result> native;
     };
+    // The rows of a binary result, and one value of it in place (null for SQL
+    // NULL; valid while the result is).
+    static int rowCount(const Result& result);
+    static const char* value(const Result& result, int row, int column, int* length);
 
     // A parameter of a native statement: text, or binary (bytea); a null
     // QByteArray is SQL NULL.
@@ -68,11 +75,15 @@ public:
     // How long a statement waits for a lock.
     void setLockTimeoutMs(int ms);
 
-    // Runs a statement with $1.. parameters through libpq.
-    Result exec(const QByteArray& statement, const QVector<Param>& params = {});
-    Result exec(const char* statement, const QVector<Param>& params = {})
+    // Runs a statement with $1.. parameters through libpq. The values of the
+    // rows come as text in `rows`, or with binaryResult in PostgreSQL's binary
+    // form in `native` (no formatting nor copies: for reads of many rows).
+    Result exec(const QByteArray& statement, const QVector<Param>& params = {},
+                bool binaryResult = false);
+    Result exec(const char* statement, const QVector<Param>& params = {},
+                bool binaryResult = false)
     {
-        return exec(QByteArray(statement), params);
+        return exec(QByteArray(statement), params, binaryResult);
     }
 
     // Is a server answering at that connection string? True when it does, even if

@@ -1,6 +1,7 @@
 #include "pgparamsdatabase.h"
 
 #include <QDebug>
+#include <QtEndian>
 
 #include <limits>
 
@@ -37,21 +38,67 @@ QByteArray timeText(const QDateTime& time)
     return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1();
 }
 
-QDateTime timeValue(const QByteArray& text)
+// Binary values of the read, in place: integers big-endian, a timestamp as
+// microseconds since 2000-01-01 00:00 (a wall-clock time: the server's local
+// time), text and bytea as they are, a boolean as one byte.
+class BinaryRow
 {
-    if (text.isNull()) {
-        return QDateTime();
+public:
+    BinaryRow(const PgConnection::Result& result, int row) : result(result), row(row) {}
+    bool isNull(int column) const { return data(column) == nullptr; }
+    int integer(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        return length == 4 ? qFromBigEndian<qint32>(value) : 0;
     }
-    QString iso = QString::fromLatin1(text);
-    iso[10] = QLatin1Char('T');
-    return QDateTime::fromString(iso, Qt::ISODateWithMs);
-}
+    QByteArray bytes(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        return value == nullptr ? QByteArray() : QByteArray(value, length);
+    }
+    QString text(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        return QString::fromUtf8(value, length);
+    }
+    bool boolean(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        return length == 1 && value[0] != 0;
+    }
+    QDateTime time(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        if (length != 8) {
+            return QDateTime();
+        }
+        constexpr qint64 UsPerDay = 86400LL * 1000000;
+        constexpr qint64 JulianDay2000 = 2451545;
+        const qint64 us = qFromBigEndian<qint64>(value);
+        qint64 days = us / UsPerDay;
+        qint64 rest = us % UsPerDay;
+        if (rest < 0) {
+            rest += UsPerDay;
+            --days;
+        }
+        return QDateTime(QDate::fromJulianDay(JulianDay2000 + days),
+                         QTime::fromMSecsSinceStartOfDay(static_cast<int>(rest / 1000)));
+    }
 
-QByteArray byteaValue(const QByteArray& text)
-{
-    // Text output of bytea: \x and two hex digits a byte.
-    return text.startsWith("\\x") ? QByteArray::fromHex(text.mid(2)) : text;
-}
+private:
+    const char* data(int column) const
+    {
+        int length = 0;
+        return PgConnection::value(result, row, column, &length);
+    }
+    const PgConnection::Result& result;
+    int row;
+};
 
 // "$n, $n+1, ..." as one row of a VALUES list.
 void appendPlaceholders(QByteArray* statement, int first, int count)
@@ -168,43 +215,45 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
     int messages = 0;
     for (;;) {
         const PgConnection::Result page =
-            connection.exec(SelectDescPage, {{QByteArray::number(from)}, {maxSet}, {limit}});
+            connection.exec(SelectDescPage, {{QByteArray::number(from)}, {maxSet}, {limit}}, true);
         if (page.failure != PgConnection::Failure::None) {
             report->failure = storeFailure(page.failure);
             report->error = page.error;
             break;
         }
-        for (const QVector<QByteArray>& value : page.rows) {
+        const int pageRows = PgConnection::rowCount(page);
+        for (int n = 0; n < pageRows; ++n) {
+            const BinaryRow value(page, n);
             ParamsRow row;
-            from = value[0].toLongLong();
+            from = value.integer(0);
             row.uoo = static_cast<quint32>(static_cast<qint32>(from));
             UooRParamsDesc& record = row.record;
             bool repaired = false;
             record.uoo = row.uoo;
-            const auto intValue = [&repaired](const QByteArray& text, int fallback) {
-                if (text.isNull()) {
+            const auto orRepaired = [&repaired, &value](int column, int fallback) {
+                if (value.isNull(column)) {
                     repaired = true;
                     return fallback;
                 }
-                return text.toInt();
+                return value.integer(column);
             };
-            record.state = intValue(value[1], UooRParamsDesc::PAR_STATE_WAIT_SEND);
-            record.writeLeft = intValue(value[2], 0);
-            record.device = QString::fromUtf8(value[4]);
-            record.pversion = QString::fromUtf8(value[5]);
-            record.uootime = timeValue(value[6]);
-            record.uootimetemp = timeValue(value[7]);
-            record.localtime = timeValue(value[8]);
-            record.uooparams = byteaValue(value[9]);
-            record.localparams = byteaValue(value[10]);
-            record.leftToSend = intValue(value[3], record.localparams.size());
-            if (value[11] == "t") {
+            record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
+            record.writeLeft = orRepaired(2, 0);
+            record.device = value.text(4);
+            record.pversion = value.text(5);
+            record.uootime = value.time(6);
+            record.uootimetemp = value.time(7);
+            record.localtime = value.time(8);
+            record.uooparams = value.bytes(9);
+            record.localparams = value.bytes(10);
+            record.leftToSend = orRepaired(3, record.localparams.size());
+            if (value.boolean(11)) {
                 // The device's set as stored is larger than any upload: ask again.
                 repaired = true;
                 record.uooparams.clear();
                 record.state = UooRParamsDesc::PAR_STATE_WAIT_SEND;
             }
-            if (value[12] == "t") {
+            if (value.boolean(12)) {
                 // A new set larger than any device takes is given up.
                 repaired = true;
                 record.localparams.clear();
@@ -231,7 +280,7 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
                 rows.clear();
             }
         }
-        if (page.rows.size() < ReadPageRows) {
+        if (pageRows < ReadPageRows) {
             break;
         }
     }
