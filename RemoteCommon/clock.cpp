@@ -38,43 +38,43 @@ quint32 SystemClock::tickMs() const
 }
 
 ManualClock::ManualClock(const QDateTime& start, quint32 tick)
-    : m_epochMs(start.toMSecsSinceEpoch()), m_monotonicMs(tick), m_tick(tick)
+    : wallMs(start.toMSecsSinceEpoch()), steadyMs(tick), tickCount(tick)
 {
 }
 
 QDateTime ManualClock::currentDateTime() const
 {
-    return QDateTime::fromMSecsSinceEpoch(m_epochMs);
+    return QDateTime::fromMSecsSinceEpoch(wallMs);
 }
 
 qint64 ManualClock::currentMSecsSinceEpoch() const
 {
-    return m_epochMs;
+    return wallMs;
 }
 
 qint64 ManualClock::monotonicMs() const
 {
-    return m_monotonicMs;
+    return steadyMs;
 }
 
 quint32 ManualClock::tickMs() const
 {
-    return m_tick;
+    return tickCount;
 }
 
 void ManualClock::advanceMs(qint64 ms)
 {
-    m_epochMs += ms;
-    m_monotonicMs += ms;
-    m_tick += static_cast<quint32>(ms);
+    wallMs += ms;
+    steadyMs += ms;
+    tickCount += static_cast<quint32>(ms);
 }
 
 void ManualClock::setDateTime(const QDateTime& now)
 {
-    m_epochMs = now.toMSecsSinceEpoch();
+    wallMs = now.toMSecsSinceEpoch();
 }
 
 void ManualClock::jumpWallMs(qint64 ms)
 {
-    m_epochMs += ms;
+    wallMs += ms;
 }

@@ -54,10 +54,10 @@ public:
     void advanceMs(qint64 ms);
     void setDateTime(const QDateTime& now);
     void jumpWallMs(qint64 ms);
-    void setTick(quint32 tick) { m_tick = tick; }
+    void setTick(quint32 tick) { tickCount = tick; }
 
 private:
-    qint64 m_epochMs = 0;
-    qint64 m_monotonicMs = 0;
-    quint32 m_tick = 0;
+    qint64 wallMs = 0;   // the wall clock, ms since the epoch
+    qint64 steadyMs = 0; // the monotonic clock
+    quint32 tickCount = 0;
 };

@@ -2,13 +2,14 @@
 
 #include <QObject>
 
-class QSocketNotifier;
+class SignalPipe;
 
 // In a console run, SIGINT, SIGTERM and SIGHUP (the terminal is gone) end the
 // event loop with 0, so that the program shuts down in order and its records
 // reach the file. SIGPIPE is ignored: a log line echoed into a pipe whose
 // reader is gone must not end the process in the middle of that stop. The
-// signal handler only writes a byte to a pipe; the event loop does the rest.
+// signals arrive through the process's SignalPipe; the event loop does the
+// rest.
 class ConsoleSignalWatcher : public QObject
 {
     Q_OBJECT
@@ -24,7 +25,7 @@ signals:
     void interrupted(int signalNumber);
 
 private:
-    void readSignal();
+    void onSignal(int signalNumber);
 
-    QSocketNotifier* notifier = nullptr;
+    SignalPipe* pipe = nullptr;
 };

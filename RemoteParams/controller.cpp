@@ -121,8 +121,6 @@ Controller::~Controller()
     paramServer = nullptr;
     delete rpcController;
     rpcController = nullptr;
-    delete authManager;
-    authManager = nullptr;
 
     const QString name = resourceDb.connectionName();
     accounts.setDatabase(QSqlDatabase());
@@ -205,8 +203,7 @@ void Controller::initialize()
         return;
     }
 
-    authManager = new RpcAuthManager(this, this);
-    rpcController = new RpcController(this, this);
+    rpcController = new RpcController(this, accountsInUse, this);
     rpcController->checkPublishedAccount();
     paramServer = new VemoParamServer(this, Clock::system(), storage);
 
@@ -328,11 +325,12 @@ void Controller::publishGauges()
         ServiceCounters::store(ServiceCounters::DbWriteFailures,
                                paramServer->paramsWriteFailures());
     }
-    if (authManager) {
-        const int loggedIn = authManager->loggedInCount();
+    if (rpcController) {
+        const RpcAuthManager* logins = rpcController->authManager();
+        const int loggedIn = logins->loggedInCount();
         ServiceCounters::set(ServiceCounters::RpcClientsLoggedIn, loggedIn);
         ServiceCounters::set(ServiceCounters::RpcClientsAnonymous,
-                             authManager->connectionCount() - loggedIn);
+                             logins->connectionCount() - loggedIn);
     }
 }
 
@@ -398,27 +396,6 @@ bool Controller::checkDataConsistecy()
     return accountsInUse->ensureTable();
 }
 
-bool Controller::addNewRpcUser(const QString& login, const QString& pwd,
-                               const QList<quint8>& permissions, const QString& fullname)
-{
-    return accountsInUse->add(login, pwd, permissions, fullname);
-}
-
-bool Controller::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
-{
-    return accountsInUse->modify(login, permissions);
-}
-
-bool Controller::delRpcUser(const QString& login)
-{
-    return accountsInUse->remove(login);
-}
-
-bool Controller::rpcUserExists(const QString& login)
-{
-    return accountsInUse->exists(login);
-}
-
 void Controller::sendToLog(const QString& user, int code, const QString& text)
 {
     qDebug().noquote() << QStringLiteral("[RPC] [%1] %2 %3").arg(user).arg(code).arg(text);
@@ -429,11 +406,6 @@ void Controller::sendToLog(const QString& user, int code, const QString& text)
 UooRParamsDesc Controller::uooParamsDesc(quint32 code) const
 {
     return paramServer ? paramServer->uooParamsDesc(code) : UooRParamsDesc();
-}
-
-QList<UooDescriptor> Controller::uooDescriptors() const
-{
-    return paramServer ? paramServer->uooDescriptors() : QList<UooDescriptor>();
 }
 
 std::unique_ptr<UooDescriptorSnapshot> Controller::openDescriptorSnapshot()
@@ -468,11 +440,6 @@ bool Controller::changeUooGuardState(quint32)
     return false;
 }
 
-RpcAuthManager* Controller::rpcAuthManager() const
-{
-    return authManager;
-}
-
 // ---------------------------------------------------------------- event forwarding
 //
 // Nothing here may log: every log line comes through reportSysLogToAll.
@@ -487,27 +454,27 @@ void Controller::reportSysLogToAll(QString msg)
 
 void Controller::processUooStateChange(quint32 codeUoo)
 {
-    if (!paramServer || !authManager) {
+    if (!paramServer || !rpcController) {
         return;
     }
-    forwardUooState(pushRecipients(authManager->connectedClients()),
+    forwardUooState(pushRecipients(rpcController->authManager()->connectedClients()),
                     paramServer->uooDescriptor(codeUoo));
 }
 
 void Controller::uooParamsStateChanged(quint32 code)
 {
-    if (!authManager) {
+    if (!rpcController) {
         return;
     }
-    forwardParamsState(pushRecipients(authManager->connectedClients()), code);
+    forwardParamsState(pushRecipients(rpcController->authManager()->connectedClients()), code);
 }
 
 QList<quint64> Controller::pushRecipients(const QList<quint64>& all) const
 {
-    if (pushBeforeLogin || !authManager) {
+    if (pushBeforeLogin || !rpcController) {
         return pushBeforeLogin ? all : QList<quint64>();
     }
-    return authManager->loggedInClients();
+    return rpcController->authManager()->loggedInClients();
 }
 
 void Controller::forwardMany(const QList<quint64>& clients, const QString& name,

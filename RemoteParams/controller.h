@@ -21,8 +21,8 @@ class VemoParamServer;
 class Clock;
 class MetricsEndpoint;
 
-// The one object that owns the working parts of the service: the login
-// bookkeeping, the RPC administration server, the UDP parameter server and the
+// The one object that owns the working parts of the service: the RPC
+// administration server (with its logins), the UDP parameter server and the
 // resource database with the RPC accounts.
 class Controller : public QObject, public IRpcDispatcher, public IRpcBackend, public PushBacklog
 {
@@ -52,28 +52,20 @@ public:
     BindAddress rpcBindAddress() const { return bindAddress; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
-    // Resource database and RPC accounts.
+    // The store of the RPC accounts in use (table rpc_users in the resource
+    // database, or in PostgreSQL). The accounts are the RPC server's, which is
+    // handed the store when it is created.
     bool checkDataConsistecy();
-    bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
-                       const QString& fullname) override;
-    bool modifyRpcUser(const QString& login, const QList<quint8>& permissions) override;
-    bool delRpcUser(const QString& login) override;
-    bool rpcUserExists(const QString& login) override;
+    AccountStore* accountStore() { return accountsInUse; }
 
-    // Audit line of the RPC operations.
+    // IRpcBackend: audit line of the RPC operations, pass-throughs to the parameter server.
     void sendToLog(const QString& user, int code, const QString& text) override;
-
-    // Pass-throughs for the RPC server.
     UooRParamsDesc uooParamsDesc(quint32 code) const override;
-    QList<UooDescriptor> uooDescriptors() const override;
     std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override;
     bool hasUoo(quint32 code) const override;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool changeUooGuardState(quint32 code) override;
-    RpcAuthManager* rpcAuthManager() const override;
-    quint16 rpcPortSetting() const override { return rpcPort; }
-    AccountStore* accountStore() override { return accountsInUse; }
 
     // PushBacklog: the RPC clients' output still to go.
     qint64 pushBacklog() const override;
@@ -127,7 +119,6 @@ private:
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;
-    RpcAuthManager* authManager = nullptr;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;

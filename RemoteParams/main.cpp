@@ -22,7 +22,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
-    if (AccountTool::handles(arguments)) {
+    const ProgramEntry::ProgramCommand command = ProgramEntry::programCommand(arguments);
+    if (command == ProgramEntry::ProgramCommand::Accounts) {
         QCoreApplication app(argc, argv);
         QTextStream in(stdin);
         QTextStream out(stdout);
@@ -30,7 +31,7 @@ int main(int argc, char** argv)
         AccountTool tool(ProgramEntry::dataFilePath(QStringLiteral("vemo_resource.db")));
         return tool.run(arguments, in, out, err);
     }
-    if (arguments.contains(QLatin1String(StorageCopy::Option))) {
+    if (command == ProgramEntry::ProgramCommand::CopyStorage) {
         QCoreApplication app(argc, argv);
         QTextStream out(stdout);
         QTextStream err(stderr);

@@ -1,5 +1,9 @@
 #include "programentry.h"
 
+#include "accounttool.h"
+#include "qtservicecommandline.h"
+#include "storagecopy.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
@@ -138,28 +142,33 @@ bool pinLocalTimeZone()
 
 bool isConsoleRun(int argc, char** argv)
 {
-    if (argc < 2) {
-        return false;
-    }
-    const QString option = QString::fromLocal8Bit(argv[1]);
-    return option == QLatin1String("-e") || option == QLatin1String("-exec");
+    return QtServiceCommandLine::action(argc, argv) == QtServiceCommandLine::Action::Exec;
 }
 
 bool isCommandLineAction(int argc, char** argv)
 {
-    if (argc < 2) {
-        return false;
-    }
-    static const char* const actions[] = {"-i", "-install", "-u", "-uninstall", "-t", "-terminate",
-                                          "-c", "-command", "-p", "-pause",     "-r", "-resume",
-                                          "-v", "-version", "-h", "-help"};
-    const QString option = QString::fromLocal8Bit(argv[1]);
-    for (const char* action : actions) {
-        if (option == QLatin1String(action)) {
-            return true;
+    return QtServiceCommandLine::isToolAction(QtServiceCommandLine::action(argc, argv));
+}
+
+ProgramCommand programCommand(const QStringList& arguments)
+{
+    struct Command
+    {
+        const char* option;
+        ProgramCommand command;
+    };
+    static const Command commands[] = {
+        {AccountTool::HashAccounts, ProgramCommand::Accounts},
+        {AccountTool::SetPassword, ProgramCommand::Accounts},
+        {StorageCopy::Option, ProgramCommand::CopyStorage},
+    };
+    const QString option = arguments.value(1);
+    for (const Command& entry : commands) {
+        if (option == QLatin1String(entry.option)) {
+            return entry.command;
         }
     }
-    return false;
+    return ProgramCommand::None;
 }
 
 } // namespace ProgramEntry

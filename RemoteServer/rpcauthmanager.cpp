@@ -1,14 +1,11 @@
 #include "rpcauthmanager.h"
 
-#include "irpcbackend.h"
-#include "rpcaccountstore.h"
 #include "rpcpermissions.h"
 #include "rpctypes.h"
 
 #include <algorithm>
 
-RpcAuthManager::RpcAuthManager(IRpcBackend* backend, QObject* parent)
-    : QObject(parent), backend(backend)
+RpcAuthManager::RpcAuthManager(QObject* parent) : QObject(parent)
 {
     registerRpcAuthTypes();
 }
@@ -104,11 +101,6 @@ bool RpcAuthManager::grant(quint64 id, const QString& login, const VemoRpcClient
     }
     record.loggedIn = true;
     return true;
-}
-
-QList<VemoRpcClient> RpcAuthManager::loadAllUsers() const
-{
-    return backend ? backend->accountStore()->loadAll() : QList<VemoRpcClient>();
 }
 
 void RpcAuthManager::clear()

@@ -8,16 +8,14 @@
 #include <QObject>
 #include <QString>
 
-class IRpcBackend;
-
 // Login bookkeeping of the RPC administration server: one account record per
 // connection, from the moment it connects until it disconnects, and the answers to
-// permission questions. Account lookups go to the backend's account store.
+// permission questions. It holds no accounts: those are the RPC server's store.
 class RpcAuthManager : public QObject
 {
     Q_OBJECT
 public:
-    explicit RpcAuthManager(IRpcBackend* backend, QObject* parent = nullptr);
+    explicit RpcAuthManager(QObject* parent = nullptr);
 
     void addClient(quint64 id);
     void removeClient(quint64 id);
@@ -38,12 +36,8 @@ public:
     // gains the account's permission codes. False for an unknown connection.
     bool grant(quint64 id, const QString& login, const VemoRpcClient& account);
 
-    // Every account of the table (no passwords); empty if the query fails.
-    QList<VemoRpcClient> loadAllUsers() const;
-
     void clear();
 
 private:
-    IRpcBackend* backend = nullptr;
     QMap<quint64, VemoRpcClient> connections;
 };

@@ -32,9 +32,11 @@ QString clip(const QString& text)
 
 } // namespace
 
-RpcController::RpcController(IRpcBackend* backend, QObject* parent, Clock* clock)
-    : QObject(parent), controller(backend), clock(clock ? clock : Clock::system()),
-      disconnectTimer(new QTimer(this)), diagnostics(new LogRateLimiter(this, this->clock)),
+RpcController::RpcController(IRpcBackend* backend, AccountStore* accounts, QObject* parent,
+                             Clock* clock)
+    : QObject(parent), backend(backend), accounts(accounts), clock(clock ? clock : Clock::system()),
+      logins(new RpcAuthManager(this)), disconnectTimer(new QTimer(this)),
+      diagnostics(new LogRateLimiter(this, this->clock)),
       deviceLists(new DeviceListReplies(QStringLiteral("RPC_LOAD_UOOSTATE_RESULT"), this)),
       verifier(new PasswordVerifier(PasswordHash::interactive(), this))
 {
@@ -141,10 +143,7 @@ void RpcController::start()
         }
     }
 
-    BindAddress bind = bindAddress;
-    if (!hasBindAddress) {
-        bind.port = controller ? controller->rpcPortSetting() : 0;
-    }
+    const BindAddress bind = bindAddress;
     const QHostAddress address = bind.address;
     const quint16 port = bind.port;
     const bool hostOk = bind.valid;
@@ -279,9 +278,11 @@ void RpcController::disconnectImpl()
     }
 }
 
-RpcAuthManager* RpcController::authManager() const
+void RpcController::audit(const QString& user, int code, const QString& text)
 {
-    return controller ? controller->rpcAuthManager() : nullptr;
+    if (backend) {
+        backend->sendToLog(user, code, text);
+    }
 }
 
 void RpcController::reply(quint64 client, const QString& fn, const QVariant& p1, const QVariant& p2)
@@ -374,8 +375,7 @@ void RpcController::rpcLogin(quint64 id, VemoRpcCredentials credentials)
     // The attempt counts from when it came, not from when its check ended: a slow
     // check does not move the interval the client has to keep.
     job.tick = clock->tickMs();
-    AccountStore* store = controller ? controller->accountStore() : nullptr;
-    const bool found = store && store->lookup(login, &job.stored, &job.account);
+    const bool found = accounts && accounts->lookup(login, &job.stored, &job.account);
     job.publishedDigest = login == RpcAccountStore::BuiltInLogin &&
                           credentials.password == RpcAccountStore::PublishedDigest;
     // A null stored value (no account, or a null column) matches nothing.
@@ -443,9 +443,9 @@ void RpcController::finishLogin(const PasswordJob& job, const PasswordVerifier::
     const bool present = auth && auth->hasClient(job.client) && !isQueued(job.client);
 
     if (result.verdict == Verdict::Match) {
-        if (!result.hash.isEmpty() && controller) {
+        if (!result.hash.isEmpty() && accounts) {
             // A plain digest, or a hash of a lower cost: from now on the hash.
-            controller->accountStore()->replacePassword(job.login, job.stored, result.hash);
+            accounts->replacePassword(job.login, job.stored, result.hash);
         }
         attempts.recordSuccess(job.key, job.tick);
         if (job.login == RpcAccountStore::BuiltInLogin) {
@@ -498,25 +498,22 @@ void RpcController::finishAddClient(const PasswordJob& job, const PasswordVerifi
         qCritical().noquote() << QStringLiteral("ERROR: пароль новой учетной записи %1 не "
                                                 "хеширован: %2; учетная запись не создана")
                                      .arg(PeerText::clip(job.login), result.error);
-    } else if (controller && controller->rpcUserExists(job.login)) {
+    } else if (accounts && accounts->exists(job.login)) {
         outcome = RpcResult::UserAlreadyExists; // added by someone else meanwhile
-    } else if (controller && controller->addNewRpcUser(job.login, result.hash,
-                                                       job.account.permissions,
-                                                       job.account.fullname)) {
+    } else if (accounts && accounts->add(job.login, result.hash, job.account.permissions,
+                                         job.account.fullname)) {
         outcome = RpcResult::Ok;
-        controller->sendToLog(job.operatorName, job.remote ? RpcAudit::AddRemoteClient
-                                                           : RpcAudit::AddServerUser,
-                              QString());
+        audit(job.operatorName, job.remote ? RpcAudit::AddRemoteClient : RpcAudit::AddServerUser,
+              QString());
     }
     reply(job.client, RpcMessage::ClientOperationResult, outcome);
 }
 
 void RpcController::checkPublishedAccount()
 {
-    AccountStore* store = controller ? controller->accountStore() : nullptr;
     QString stored;
     VemoRpcClient account;
-    if (!store || !store->lookup(RpcAccountStore::BuiltInLogin, &stored, &account) ||
+    if (!accounts || !accounts->lookup(RpcAccountStore::BuiltInLogin, &stored, &account) ||
         stored.isNull()) {
         reportPublishedAccount(false);
         return;
@@ -546,7 +543,8 @@ void RpcController::rpcGetClientList(quint64 client)
     if (!admits(client, RpcPermissions::ClientOperations, QString(), true)) {
         return;
     }
-    reply(client, RpcMessage::ClientsList, QVariant::fromValue(authManager()->loadAllUsers()));
+    const QList<VemoRpcClient> all = accounts ? accounts->loadAll() : QList<VemoRpcClient>();
+    reply(client, RpcMessage::ClientsList, QVariant::fromValue(all));
 }
 
 void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRpcClient clientData,
@@ -562,10 +560,10 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
 
     if (login.isEmpty() || login.size() > MaxLoginLength) {
         result = RpcResult::InvalidLoginName;
-    } else if (!controller) {
+    } else if (!accounts) {
         result = RpcResult::Failed;
     } else if (operation == RpcOperation::AddClient) {
-        if (controller->rpcUserExists(login)) {
+        if (accounts->exists(login)) {
             result = RpcResult::UserAlreadyExists;
         } else if (p3.isEmpty()) {
             result = RpcResult::InvalidP3Size;
@@ -588,9 +586,9 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
             result = RpcResult::Failed;
         }
     } else if (operation == RpcOperation::DelClient) {
-        if (!controller->rpcUserExists(login)) {
+        if (!accounts->exists(login)) {
             result = RpcResult::UserNotFound;
-        } else if (controller->delRpcUser(login)) {
+        } else if (accounts->remove(login)) {
             result = RpcResult::Ok;
             if (login == RpcAccountStore::BuiltInLogin) {
                 ServiceCounters::set(ServiceCounters::DefaultCredentials, 0);
@@ -600,9 +598,9 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
             result = RpcResult::Failed;
         }
     } else if (operation == RpcOperation::ModifyClient) {
-        if (!controller->rpcUserExists(login)) {
+        if (!accounts->exists(login)) {
             result = RpcResult::UserNotFound;
-        } else if (controller->modifyRpcUser(login, clientData.permissions)) {
+        } else if (accounts->modify(login, clientData.permissions)) {
             result = RpcResult::Ok;
             code = RpcAudit::ModifyServerUser;
         } else {
@@ -611,7 +609,7 @@ void RpcController::rpcClientOperation(quint64 client, QString operation, VemoRp
     }
 
     if (result == RpcResult::Ok) {
-        controller->sendToLog(authManager()->loginName(client), code, QString());
+        audit(authManager()->loginName(client), code, QString());
     }
     reply(client, RpcMessage::ClientOperationResult, result);
 }
@@ -623,7 +621,7 @@ void RpcController::rpcGetUooTrackList(quint64 client)
     }
     // A large list is built a slice at a time, in the place of this reply.
     if (std::unique_ptr<UooDescriptorSnapshot> snapshot =
-            controller && rpcPeer ? controller->openDescriptorSnapshot() : nullptr) {
+            backend && rpcPeer ? backend->openDescriptorSnapshot() : nullptr) {
         if (!deviceLists->request(rpcPeer, client, std::move(snapshot))) {
             diagnostics->report(
                 QStringLiteral("[RpcServer] too many list requests"), QtWarningMsg,
@@ -634,9 +632,8 @@ void RpcController::rpcGetUooTrackList(quint64 client)
         }
         return;
     }
-    const QList<UooDescriptor> list =
-        controller ? controller->uooDescriptors() : QList<UooDescriptor>();
-    reply(client, RpcMessage::LoadUooStateResult, QVariant::fromValue(list));
+    // No devices to list.
+    reply(client, RpcMessage::LoadUooStateResult, QVariant::fromValue(QList<UooDescriptor>()));
 }
 
 void RpcController::rpcGetUooParamsDesc(quint64 client, quint32 cuoo)
@@ -644,7 +641,7 @@ void RpcController::rpcGetUooParamsDesc(quint64 client, quint32 cuoo)
     if (!admits(client)) {
         return;
     }
-    const UooRParamsDesc record = controller ? controller->uooParamsDesc(cuoo) : UooRParamsDesc();
+    const UooRParamsDesc record = backend ? backend->uooParamsDesc(cuoo) : UooRParamsDesc();
     reply(client, RpcMessage::LoadParamsStateResult, QVariant::fromValue(record));
 }
 
@@ -659,9 +656,9 @@ void RpcController::rpcUooOperation(quint64 client, QString operation, UooDescri
     int code = 0;
 
     if (operation == RpcOperation::ChangeUooGuardState) {
-        if (!controller || !controller->hasUoo(uoo)) {
+        if (!backend || !backend->hasUoo(uoo)) {
             result = RpcResult::UooNotFound;
-        } else if (controller->changeUooGuardState(uoo)) {
+        } else if (backend->changeUooGuardState(uoo)) {
             result = RpcResult::Ok;
             code = RpcAudit::ChangeUooGuardState;
         } else {
@@ -670,7 +667,7 @@ void RpcController::rpcUooOperation(quint64 client, QString operation, UooDescri
     }
 
     if (result == RpcResult::Ok) {
-        controller->sendToLog(authManager()->loginName(client), code, text);
+        audit(authManager()->loginName(client), code, text);
     }
     reply(client, RpcMessage::UooOperationResult, result);
 }
@@ -684,11 +681,11 @@ void RpcController::rpcUooParamsOperation(quint64 client, QString operation, qui
     QString result = RpcResult::InvalidOperation;
     const bool sendNew = operation == RpcOperation::SendNewParams;
     if (sendNew || operation == RpcOperation::CancelNewParams) {
-        if (!controller || !controller->hasUoo(uoo)) {
+        if (!backend || !backend->hasUoo(uoo)) {
             result = RpcResult::UooNotFound;
         } else {
-            const bool done = sendNew ? controller->scheduleNewParams(uoo, record)
-                                      : controller->cancelNewParams(uoo, record);
+            const bool done = sendNew ? backend->scheduleNewParams(uoo, record)
+                                      : backend->cancelNewParams(uoo, record);
             result = done ? RpcResult::Ok : RpcResult::UooIsBusy;
         }
     }

@@ -24,6 +24,7 @@
 class DeviceListReplies;
 class IRpcBackend;
 class LogRateLimiter;
+class AccountStore;
 class QTimer;
 class RpcAuthManager;
 class VemoRPCPeer;
@@ -31,6 +32,11 @@ class VemoRPCPeer;
 // The RPC administration server: operator workstations connect over TCP, log in
 // with an account of the resource database and send requests; the controller
 // forwards log lines and device changes to them through rpcForwardMany.
+//
+// The server owns its logins: the account store it is given (the caller keeps it
+// open while the server lives), the login bookkeeping (authManager) and the
+// password checks. What it needs of the program besides (devices, scheduling,
+// the audit line) it asks of its backend.
 //
 // Clients that break a rule are not disconnected inside the handler: they are
 // queued (disconnectClient) and closed from the event loop shortly after; a queued
@@ -67,8 +73,10 @@ public:
     // descriptor limit (-1: none), which caps the client limit.
     static RpcPeer::Limits serverLimits(int maxClients, long descriptorLimit);
 
-    explicit RpcController(IRpcBackend* backend, QObject* parent = nullptr,
-                           Clock* clock = Clock::system());
+    // backend and accounts may be null (no devices, no accounts); both must outlive
+    // the server.
+    explicit RpcController(IRpcBackend* backend, AccountStore* accounts,
+                           QObject* parent = nullptr, Clock* clock = Clock::system());
     ~RpcController() override;
 
     // Actual listening port, 0 when not listening.
@@ -82,14 +90,12 @@ public:
     qint64 clientBacklog(quint64 id) const;
     QList<quint64> pendingDisconnections() const { return pendingDisconnects; }
     const RpcLoginAttempts& loginAttempts() const { return attempts; }
+    // The login bookkeeping: one record per connection, and its permissions.
+    RpcAuthManager* authManager() const { return logins; }
 
     // Where the server listens from the next start() on (resolveBindAddress, done
-    // when the settings are read). Without one: all interfaces, the backend's port.
-    void setBindAddress(const BindAddress& bind)
-    {
-        bindAddress = bind;
-        hasBindAddress = true;
-    }
+    // when the settings are read). Without one: all interfaces, an ephemeral port.
+    void setBindAddress(const BindAddress& bind) { bindAddress = bind; }
 
     // Passwords are checked, and new ones hashed, off the event loop. cost is the
     // work per hash (the default is libsodium's interactive level; tests use less).
@@ -135,7 +141,6 @@ protected slots:
                                UooRParamsDesc record);
 
 private:
-    RpcAuthManager* authManager() const;
     bool isQueued(quint64 client) const { return queuedSet.contains(client); }
     // The guard every request handler opens with: a client queued for
     // disconnection gets no further message handled; a guarded request (code is a
@@ -147,6 +152,8 @@ private:
     void reply(quint64 client, const QString& fn, const QVariant& p1,
                const QVariant& p2 = QVariant());
     void releasePeer();
+    // The audit line of an operation carried out for user.
+    void audit(const QString& user, int code, const QString& text);
 
     struct PasswordJob
     {
@@ -172,15 +179,16 @@ private:
     void reportPublishedAccount(bool published);
 
     VemoRPCPeer* rpcPeer = nullptr;
-    IRpcBackend* controller = nullptr;
+    IRpcBackend* backend = nullptr;
+    AccountStore* accounts = nullptr;
     Clock* clock = nullptr;
+    RpcAuthManager* logins = nullptr;
     RpcLoginAttempts attempts; // holds failedLogins and lastLoginTick
     QList<quint64> pendingDisconnects;
     QSet<quint64> queuedSet; // the same identifiers, for constant-time lookups
     QTimer* disconnectTimer = nullptr;
     int maxClients = DefaultMaxClients;
     BindAddress bindAddress;
-    bool hasBindAddress = false;
     LogRateLimiter* diagnostics = nullptr;
     DeviceListReplies* deviceLists = nullptr;
     PasswordVerifier* verifier = nullptr;

@@ -9,7 +9,6 @@
 #include "benchsupport.h"
 #include "clock.h"
 #include "paramchunk.h"
-#include "paramcrc16.h"
 #include "paramdatagramheader.h"
 #include "syncblock.h"
 #include "vemoparamserver.h"
@@ -36,13 +35,13 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(BenchSupport::quietMessageHandler);
-    const QStringList args = QCoreApplication::arguments();
-    const quint32 devices = args.size() > 1 ? args[1].toUInt() : 1000000;
-    const int setBytes = args.size() > 2 ? args[2].toInt() : 64;
-    const QString base = args.size() > 3 ? args[3] : QDir::tempPath();
-    if (devices == 0 || setBytes <= 0 || setBytes > ParamChunk::DataSize) {
-        QTextStream(stderr) << "usage: benchpersist [DEVICES] [SET_BYTES<=512] [DIRECTORY]\n";
-        return 1;
+    BenchSupport::Arguments args;
+    const quint32 devices = static_cast<quint32>(args.count(1, 1000000));
+    const int setBytes = static_cast<int>(args.count(2, 64, ParamChunk::DataSize));
+    const QString base = args.text(3, QDir::tempPath());
+    if (!args.valid()) {
+        return BenchSupport::Arguments::usage(
+            "benchpersist [DEVICES] [SET_BYTES<=512] [DIRECTORY]");
     }
     QTemporaryDir dir(base + QStringLiteral("/benchpersist-XXXXXX"));
     QDir::setCurrent(dir.path());
@@ -51,22 +50,13 @@ int main(int argc, char* argv[])
     ManualClock clock(QDateTime::currentDateTime());
     auto server = std::make_unique<VemoParamServer>(nullptr, &clock);
     const QHostAddress sender(QHostAddress::LocalHost);
-    const QByteArray set(setBytes, 'p');
-    SyncBlock block;
-    block.setDeviceText(QStringLiteral("BENCH"));
-    block.setPversionText(QStringLiteral("1.0"));
-    block.paramsSize = static_cast<quint32>(set.size());
-    block.paramsCrc = paramSetCrc(set);
-    QByteArray sync = ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0);
-    QByteArray chunk =
-        ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
+    BenchSupport::FirstContact contact(QByteArray(setBytes, 'p'));
 
     // First contact of every device: two record changes and one log row each.
     for (quint32 i = 1; i <= devices; ++i) {
-        BenchSupport::setDatagramUoo(&sync, i, true);
-        server->handleParamRequest(sync, sender, 40000);
-        BenchSupport::setDatagramUoo(&chunk, i, false);
-        server->handleParamRequest(chunk, sender, 40000);
+        contact.setUoo(i);
+        server->handleParamRequest(contact.sync, sender, 40000);
+        server->handleParamRequest(contact.chunk, sender, 40000);
     }
     out << "devices " << devices << ", set " << setBytes << " bytes, unsaved records "
         << server->unsavedRecords() << ", log rows " << server->unsavedLogRows() << '\n';
@@ -107,7 +97,7 @@ int main(int argc, char* argv[])
         }
         quint32 unsaved = 0;
         if (round == 1) {
-            SyncBlock other = block;
+            SyncBlock other = contact.block;
             other.paramsSize += 1; // another set: an upload is asked for, the record changes
             QByteArray resync =
                 ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, other.encode(), 0);

@@ -7,10 +7,6 @@
 
 #include "benchsupport.h"
 #include "clock.h"
-#include "paramchunk.h"
-#include "paramcrc16.h"
-#include "paramdatagramheader.h"
-#include "syncblock.h"
 #include "vemoparamserver.h"
 
 #include <QCoreApplication>
@@ -23,12 +19,11 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(BenchSupport::quietMessageHandler);
-    const QStringList args = QCoreApplication::arguments();
-    const quint32 devices = args.size() > 1 ? args[1].toUInt() : 100000;
-    const qint64 requests = args.size() > 2 ? args[2].toLongLong() : 2000000;
-    if (devices == 0 || requests <= 0) {
-        QTextStream(stderr) << "usage: benchsynchandler [DEVICES] [REQUESTS]\n";
-        return 1;
+    BenchSupport::Arguments args;
+    const quint32 devices = static_cast<quint32>(args.count(1, 100000));
+    const qint64 requests = static_cast<qint64>(args.count(2, 2000000, 0x7FFFFFFFFFFFFFFFull));
+    if (!args.valid()) {
+        return BenchSupport::Arguments::usage("benchsynchandler [DEVICES] [REQUESTS]");
     }
 
     // The action log writes a row per upload; keep the file in memory-backed
@@ -43,23 +38,15 @@ int main(int argc, char* argv[])
     VemoParamServer server(nullptr, &clock);
     const QHostAddress sender(QHostAddress::LocalHost);
 
-    const QByteArray set("benchsynchandler parameter set..");
-    SyncBlock block;
-    block.setDeviceText(QStringLiteral("BENCH"));
-    block.setPversionText(QStringLiteral("1.0"));
-    block.paramsSize = static_cast<quint32>(set.size());
-    block.paramsCrc = paramSetCrc(set);
-    QByteArray sync = ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0);
-    QByteArray chunk =
-        ParamDatagramHeader::build(PAR_PROTO_SEND_REQUEST, ParamChunk::fromSet(set, 0).encode(), 0);
+    BenchSupport::FirstContact contact(QByteArrayLiteral("benchsynchandler parameter set.."));
+    QByteArray& sync = contact.sync;
 
     QElapsedTimer timer;
     timer.start();
     for (quint32 i = 0; i < devices; ++i) {
-        BenchSupport::setDatagramUoo(&sync, i + 1, true);
-        server.handleParamRequest(sync, sender, 40000);
-        BenchSupport::setDatagramUoo(&chunk, i + 1, false);
-        server.handleParamRequest(chunk, sender, 40000);
+        contact.setUoo(i + 1);
+        server.handleParamRequest(contact.sync, sender, 40000);
+        server.handleParamRequest(contact.chunk, sender, 40000);
     }
     out << "setup devices=" << devices << " seconds=" << timer.elapsed() / 1000.0 << Qt::endl;
     if (server.uooParamsDesc(devices).state != 1) {

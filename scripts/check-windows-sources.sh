@@ -29,6 +29,10 @@ sources=(
     RemoteParams/qtservice/winserviceplatform.cpp
     RemoteParams/qtservice/qtserviceplatform.cpp
     RemoteParams/qtservice/qtservice.cpp
+    RemoteParams/qtservice/qtservicebaseprivate.cpp
+    RemoteParams/qtservice/qtservicecommandline.cpp
+    RemoteParams/qtservice/qtservicecontroller.cpp
+    RemoteParams/qtservice/servicesysstate.cpp
     RemoteParams/qtservice/unavailableserviceplatform.cpp
     RemoteParams/consolesignalwatcher.cpp
     RemoteParams/accounttool.cpp
@@ -41,6 +45,7 @@ sources=(
     RemoteParams/receiverservice.cpp
     RemoteCommon/bindaddress.cpp
     RemoteCommon/exceptionstableapp.cpp
+    RemoteCommon/signalpipe.cpp
 )
 failed=0
 for source in "${sources[@]}"; do

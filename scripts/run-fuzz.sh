@@ -12,7 +12,7 @@ build_dir=${2:-$here/build-fuzz}
 targets=(fuzz_udp_handler fuzz_rpc_frames fuzz_rpc_values fuzz_bind_host)
 
 CC=clang CXX=clang++ VEMO_BUILD_TARGETS="${targets[*]}" \
-    "$here/scripts/setup.sh" "$build_dir" -DVEMO_FUZZ=ON -DVEMO_BUILD_TESTS=OFF \
+    "$here/scripts/setup.sh" "$build_dir" -DVEMO_FUZZ=ON -DVEMO_WARNINGS_AS_ERRORS=ON -DVEMO_BUILD_TESTS=OFF \
     -DVEMO_BUILD_BENCH=OFF -DVEMO_BUILD_CONFIG=OFF
 
 artifacts="$build_dir/fuzz-artifacts"

@@ -15,7 +15,10 @@ export VEMO_CHECK_TOOLS=1
 # The unit checks fail instead of skipping when systemd-analyze is missing.
 export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
 
-"$here/scripts/setup.sh" "$here/build"
+# Every build here fails on a compiler warning.
+werror=-DVEMO_WARNINGS_AS_ERRORS=ON
+
+"$here/scripts/setup.sh" "$here/build" "$werror"
 (cd "$here/build" && ctest --output-on-failure -j2)
 
 "$here/scripts/check-windows-sources.sh"
@@ -25,7 +28,7 @@ export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
 # The suite has just run, so the package build skips it.
 DEB_BUILD_OPTIONS=nocheck "$here/scripts/package.sh" --install-test
 
-"$here/scripts/setup.sh" "$here/build-asan" -DVEMO_SANITIZE=ON -DVEMO_BUILD_BENCH=OFF
+"$here/scripts/setup.sh" "$here/build-asan" "$werror" -DVEMO_SANITIZE=ON -DVEMO_BUILD_BENCH=OFF
 # Leaks are reported too, but for the few that Qt's offscreen platform plugin
 # keeps until the process ends.
 (cd "$here/build-asan" &&

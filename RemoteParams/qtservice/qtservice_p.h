@@ -30,6 +30,10 @@ struct ServiceSysState
 {
     explicit ServiceSysState(QtServicePlatform* platform) : platform(platform) {}
 
+    // The record of this process's service run; null outside one.
+    static ServiceSysState* current();
+    static void setCurrent(ServiceSysState* state);
+
     QtServicePlatform* const platform;
 
     QMutex statusMutex; // guards status and serialises the reports
@@ -129,6 +133,8 @@ public:
     bool install(const QString& account, const QString& password);
 
     static quint32 controlsAccepted(QtServiceBase::ServiceFlags flags);
+    // A warning with the platform's reason for a failure appended.
+    static void warnWithSystemError(const char* text, const QString& error);
 
 private:
     void buildArguments(const QStringList& arguments);

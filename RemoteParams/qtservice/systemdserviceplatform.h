@@ -1,12 +1,10 @@
 #pragma once
 
 #include "qtserviceplatform.h"
+#include "systemdnotifier.h"
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
-
-#include <atomic>
 
 // The service framework on systemd.
 //
@@ -15,21 +13,18 @@
 // directory (/etc/systemd/system unless QTSERVICE_SYSTEMD_UNIT_DIR names
 // another). A service run is recognised by NOTIFY_SOCKET: systemd started the
 // process as a Type=notify service. The status goes to systemd's notify
-// socket (never waiting more than a second for room in its queue)
-// (running: READY=1, stopping: STOPPING=1, the rest as STATUS= texts), the
-// event log is the journal.
+// socket (SystemdNotifier); the event log is the journal.
 //
-// The unit comes from one template (paramserver.service.in, compiled in):
-// systemd restarts the service when its process ends with a failure status
-// (see QtServicePlatform::failureExitStatus) or by a crash, after
+// The unit comes from one template (SystemdUnitFile): systemd restarts the service when its process
+// ends with a failure status (see QtServicePlatform::failureExitStatus) or by a crash, after
 // RestartDelaySeconds, and kills it when the main event loop stops pinging
 // the watchdog.
 //
 // Controls: SIGTERM is the stop request (control 1). A user command n (0..127)
 // is the real-time signal SIGRTMIN sent with sigqueue() and the value n to the
 // unit's main process (control 128 + n). SIGHUP is logged and otherwise
-// ignored: the service goes on. The signal handlers only write a byte to a
-// pipe, which the dispatcher thread reads. systemd cannot suspend a
+// ignored: the service goes on. The signals arrive through the process's
+// SignalPipe, which the dispatcher thread reads. systemd cannot suspend a
 // service: pause and resume are refused (false) - stopping the process with
 // SIGSTOP would leave its sockets unanswered.
 class SystemdServicePlatform : public QtServicePlatform
@@ -47,32 +42,13 @@ public:
     SystemdServicePlatform();
     explicit SystemdServicePlatform(const Options& options);
 
-    // "<name>.service": ASCII letters, digits, ':', '_', '.' and '-' stay,
-    // a blank becomes '_', every other byte of the UTF-8 form becomes "\xNN".
-    // Empty when the name cannot make a unit name (empty or too long).
-    static QString unitName(const QString& serviceName);
     // RestartSec= of the unit.
     static constexpr int RestartDelaySeconds = 1;
 
-    // The unit template with its "@NAME@" fields.
-    static QByteArray unitTemplate();
-    // The unit file for an install; empty when the request cannot be written
-    // as one (no absolute program path, control characters, an account that
-    // cannot be a user name on this system).
-    static QByteArray unitFileText(const QtServiceInstallRequest& request);
-    // The user a service installed under this account runs as; empty when the
-    // account cannot be one here. The local system account is root.
-    static QString userName(const QString& account);
     // The fields of one journal entry.
     static QList<QByteArray> journalFields(const QString& name, const QString& message,
                                            QtServiceBase::MessageType type, int id, uint category,
                                            const QByteArray& data);
-    // Sends one notification to the socket that NOTIFY_SOCKET names (a path,
-    // or '@' and an abstract name), waiting at most waitMs for room in the
-    // queue (0: not at all). 1 when sent, 0 without a socket, -errno.
-    static int sendNotification(const QByteArray& text, int waitMs);
-    // What systemd is told for a status.
-    static QByteArray notifyText(const QtServiceStatus& status);
 
     QString platformName() const override;
     bool isAvailable() override;
@@ -105,10 +81,6 @@ public:
     int serviceExitStatus(int loopExitCode) const override;
 
 private:
-    // The first failure of each kind is logged once.
-    void notify(const QByteArray& text, int waitMs = StateNotifyWaitMs);
-    static constexpr int StateNotifyWaitMs = 1000;
-
     struct CommandResult
     {
         bool ok = false; // ran and exited with 0
@@ -121,11 +93,5 @@ private:
     StopState activeStateAsStop(const QString& unit);
 
     Options options;
-
-    QMutex readinessMutex;
-    bool readinessDeferred = false;
-    bool ready = false;
-    QByteArray readyText;
-    std::atomic<bool> notifyFailed{false};
-    std::atomic<bool> notifyBusyReported{false};
+    SystemdNotifier notifier;
 };

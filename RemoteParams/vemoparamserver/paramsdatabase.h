@@ -11,6 +11,10 @@ class QSqlQuery;
 
 // The parameters database params_upd.db (SQLite): per-UOO parameter records
 // (table desc) and the action log (table log). All SQL on this file lives here.
+//
+// A connection belongs to the thread that opened it; the server uses one on the
+// main thread that prepares the file, one on its writer thread for writing, and
+// one its writer thread opens for reading table desc.
 class ParamsDatabase : public ParamsStore
 {
 public:

@@ -213,6 +213,47 @@ class Watch:
         return code
 
 
+class DeviceProbe:
+    """Ten simulated devices: their round trips measured on a quiet server first, then
+    for the given seconds in the background while a scenario attacks."""
+
+    def __init__(self, server, seconds):
+        server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "1")
+        self.quiet = server.sim("--load", "--devices", "10", "--window", "1",
+                                "--seconds", "5").stdout
+        self.out = ""
+        self.thread = threading.Thread(target=self.run, args=(server, seconds))
+
+    def run(self, server, seconds):
+        self.out = server.sim("--load", "--devices", "10", "--window", "1",
+                              "--seconds", str(seconds)).stdout
+
+    def start(self):
+        self.thread.start()
+        time.sleep(0.5)
+
+    def join(self):
+        self.thread.join()
+
+    @staticmethod
+    def field(text, name):
+        for line in text.splitlines():
+            if line.startswith("LOAD_RESULT"):
+                for item in line.split():
+                    if item.startswith(name + "="):
+                        return item.split("=", 1)[1]
+        return "?"
+
+    def summary(self, during):
+        """The figures for the RESULT line: under attack, then quiet."""
+        f = self.field
+        return ("device round trips %s: median %s us, p99 %s us, max %s us; "
+                "quiet: median %s us, p99 %s us, max %s us"
+                % (during, f(self.out, "median_us"), f(self.out, "p99_us"),
+                   f(self.out, "max_us"), f(self.quiet, "median_us"), f(self.quiet, "p99_us"),
+                   f(self.quiet, "max_us")))
+
+
 def sample_rss(server, seconds, every=0.2):
     peak = 0
     end = time.time() + seconds
@@ -285,17 +326,8 @@ def prelogin():
     """16 MB frames before login, back to back, while a device probe measures replies."""
     server = Server()
     try:
-        server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "1")
-        quiet = server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "5").stdout
-        result = {}
-
-        def probe():
-            result["out"] = server.sim("--load", "--devices", "10", "--window", "1",
-                                       "--seconds", "8").stdout
-
-        t = threading.Thread(target=probe)
-        t.start()
-        time.sleep(0.5)
+        probe = DeviceProbe(server, 8)
+        probe.start()
         body = qstring("RPC_GET_CLIENTS_FROM_DB") + b"\x01" + struct.pack(">Ib", 12, 0) + \
             struct.pack(">I", 16 * 1024 * 1024 - 64) + b"z" * (16 * 1024 * 1024 - 64)
         big = frame(body)
@@ -313,23 +345,9 @@ def prelogin():
             sent += 1
             s.close()
             peak = max(peak, server.rss_kb())
-        t.join()
-
-        def field(text, name):
-            for line in text.splitlines():
-                if line.startswith("LOAD_RESULT"):
-                    for item in line.split():
-                        if item.startswith(name + "="):
-                            return item.split("=", 1)[1]
-            return "?"
-
-        out = result.get("out", "")
+        probe.join()
         print("RESULT prelogin: %d frames of 16 MB sent (%d cut off by the close); rss %d kB -> "
-              "peak %d kB; device round trips under attack: median %s us, p99 %s us, max %s us; "
-              "quiet: median %s us, p99 %s us, max %s us"
-              % (sent, refused, base, peak, field(out, "median_us"), field(out, "p99_us"),
-                 field(out, "max_us"), field(quiet, "median_us"), field(quiet, "p99_us"),
-                 field(quiet, "max_us")))
+              "peak %d kB; %s" % (sent, refused, base, peak, probe.summary("under attack")))
     finally:
         server.cleanup()
 
@@ -425,14 +443,7 @@ def loginstorm():
     from 127.0.0.1."""
     server = Server()
     try:
-        server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "1")
-        quiet = server.sim("--load", "--devices", "10", "--window", "1", "--seconds", "5").stdout
-        result = {}
-
-        def probe():
-            result["out"] = server.sim("--load", "--devices", "10", "--window", "1",
-                                       "--seconds", "20").stdout
-
+        probe = DeviceProbe(server, 20)
         names = iter(range(1000))
         lock = threading.Lock()
         counts = {"failed": 0, "closed": 0}
@@ -460,9 +471,7 @@ def loginstorm():
                     counts["failed" if failed in got else "closed"] += 1
                 s.close()
 
-        t = threading.Thread(target=probe)
-        t.start()
-        time.sleep(0.5)
+        probe.start()
         base = server.rss_kb()
         cpu0 = server.cpu_s()
         start = time.time()
@@ -480,24 +489,12 @@ def loginstorm():
             time.sleep(0.2)
         storm_s = time.time() - start
         cpu = server.cpu_s() - cpu0
-        t.join()
-
-        def field(text, name):
-            for line in text.splitlines():
-                if line.startswith("LOAD_RESULT"):
-                    for item in line.split():
-                        if item.startswith(name + "="):
-                            return item.split("=", 1)[1]
-            return "?"
-
-        out = result.get("out", "")
+        probe.join()
         print("RESULT loginstorm: 1000 logins in %.1f s (%d answered LOGIN_FAILED, %d closed), "
               "server cpu %.1f s, rss %d kB -> peak %d kB; operator login during the storm: "
-              "exit %d in %.1f s; device round trips under the storm: median %s us, p99 %s us, "
-              "max %s us; quiet: median %s us, p99 %s us, max %s us"
+              "exit %d in %.1f s; %s"
               % (storm_s, counts["failed"], counts["closed"], cpu, base, peak, op.returncode,
-                 op_s, field(out, "median_us"), field(out, "p99_us"), field(out, "max_us"),
-                 field(quiet, "median_us"), field(quiet, "p99_us"), field(quiet, "max_us")))
+                 op_s, probe.summary("under the storm")))
     finally:
         server.cleanup()
 

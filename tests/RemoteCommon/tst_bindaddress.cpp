@@ -1,8 +1,8 @@
 // Where the RPC server listens: the command line a run is given (a restarted
 // service included) and bindhost.txt.
 #include "bindaddress.h"
+#include "testfile.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -72,9 +72,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("bindhost.txt");
         if (!file.isNull()) {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(file);
+            QVERIFY(writeTestFile(path, file));
         }
         const BindAddress bind =
             resolveBindAddress(QStringList{"paramserver"} + args, readBindHostFile(path), 45432);

@@ -1,4 +1,5 @@
 #include "exceptionstableapp.h"
+#include "logcapture.h"
 
 #include <QProcess>
 #include <QTimer>
@@ -7,15 +8,6 @@
 #include <new>
 
 namespace {
-
-QStringList captured;
-QList<QtMsgType> capturedTypes;
-
-void captureHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    capturedTypes << type;
-    captured << message;
-}
 
 enum class Throw { Nothing, Restart, Exit, BadAlloc, Runtime };
 
@@ -75,26 +67,22 @@ private slots:
         QFETCH(int, expectedType);
         QFETCH(QString, expectedMessage);
 
-        captured.clear();
-        capturedTypes.clear();
-        QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+        LogCapture log;
         const int code = runLoopThrowing(app, static_cast<Throw>(what));
-        qInstallMessageHandler(previous);
+        const QList<LogCapture::Entry> captured = log.entries();
 
         QCOMPARE(code, expectedCode);
         QCOMPARE(captured.size(), 1);
-        QCOMPARE(captured.first(), expectedMessage);
-        QCOMPARE(int(capturedTypes.first()), expectedType);
+        QCOMPARE(captured.first().text, expectedMessage);
+        QCOMPARE(int(captured.first().type), expectedType);
     }
 
     void eventsWithoutExceptionPassThrough()
     {
-        captured.clear();
-        QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+        LogCapture log;
         const int code = runLoopThrowing(app, Throw::Nothing);
-        qInstallMessageHandler(previous);
         QCOMPARE(code, 7);
-        QVERIFY(captured.isEmpty());
+        QVERIFY(log.entries().isEmpty());
     }
 
     void loopKeepsDispatchingAfterAnException()

@@ -1,25 +1,14 @@
 #include "clock.h"
+#include "logcapture.h"
 #include "logratelimiter.h"
 #include "peertext.h"
 
 #include <QtTest>
 
-namespace {
-
-QStringList lines;
-
-void capture(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    lines.append(text);
-}
-
-} // namespace
-
 class TestLogRateLimiter : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { lines.clear(); }
     void burstThenSummary_data();
     void burstThenSummary();
     void kindsCountedApart();
@@ -50,7 +39,7 @@ void TestLogRateLimiter::burstThenSummary()
     QFETCH(QString, summary);
     ManualClock clock;
     LogRateLimiter limiter(nullptr, &clock, 3, 1000);
-    QtMessageHandler previous = qInstallMessageHandler(capture);
+    LogCapture log;
     int admitted = 0;
     for (int i = 0; i < reports; ++i) {
         admitted +=
@@ -60,7 +49,6 @@ void TestLogRateLimiter::burstThenSummary()
     }
     clock.advanceMs(advanceMs);
     limiter.flush();
-    qInstallMessageHandler(previous);
 
     QCOMPARE(admitted, written);
     QStringList expected;
@@ -70,7 +58,7 @@ void TestLogRateLimiter::burstThenSummary()
     if (!summary.isEmpty()) {
         expected << summary;
     }
-    QCOMPARE(lines, expected);
+    QCOMPARE(log.texts(), expected);
     // After a summary a new interval starts with a full burst.
     if (!summary.isEmpty()) {
         QVERIFY(limiter.report(QStringLiteral("kind"), QtWarningMsg, QStringLiteral("again")));
@@ -82,33 +70,31 @@ void TestLogRateLimiter::kindsCountedApart()
 {
     ManualClock clock;
     LogRateLimiter limiter(nullptr, &clock, 1, 1000);
-    QtMessageHandler previous = qInstallMessageHandler(capture);
+    LogCapture log;
     QVERIFY(limiter.report(QStringLiteral("a"), QtDebugMsg, QStringLiteral("a1")));
     QVERIFY(!limiter.report(QStringLiteral("a"), QtDebugMsg, QStringLiteral("a2")));
     QVERIFY(limiter.report(QStringLiteral("b"), QtDebugMsg, QStringLiteral("b1")));
     // A line of a kind whose interval is over brings that kind's summary first.
     clock.advanceMs(1000);
     QVERIFY(limiter.report(QStringLiteral("a"), QtDebugMsg, QStringLiteral("a3")));
-    qInstallMessageHandler(previous);
-    QCOMPARE(lines, QStringList() << "a1"
-                                  << "b1"
-                                  << "a: 1 more such line(s) in the last 1 s not written"
-                                  << "a3");
+    QCOMPARE(log.texts(), QStringList() << "a1"
+                                        << "b1"
+                                        << "a: 1 more such line(s) in the last 1 s not written"
+                                        << "a3");
 }
 
 void TestLogRateLimiter::heldLinesSummarisedAtTheEnd()
 {
     ManualClock clock;
-    QtMessageHandler previous = qInstallMessageHandler(capture);
+    LogCapture log;
     {
         LogRateLimiter limiter(nullptr, &clock, 1, 60000);
         limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("first"));
         limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("second"));
         limiter.report(QStringLiteral("k"), QtDebugMsg, QStringLiteral("third"));
     }
-    qInstallMessageHandler(previous);
-    QCOMPARE(lines, QStringList() << "first"
-                                  << "k: 2 more such line(s) in the last 60 s not written");
+    QCOMPARE(log.texts(), QStringList() << "first"
+                                        << "k: 2 more such line(s) in the last 60 s not written");
 }
 
 void TestLogRateLimiter::clip_data()

@@ -126,10 +126,11 @@ private slots:
         box.useAnyPorts();
         Controller controller;
         controller.initialize();
+        AccountStore& accounts = *controller.accountStore();
 
-        QVERIFY(controller.addNewRpcUser("Op'erator", "ABCDEF0123", {3, 6}, "Иван Петров"));
-        QVERIFY(controller.rpcUserExists("Op'erator"));
-        QVERIFY(!controller.rpcUserExists("op'erator"));
+        QVERIFY(accounts.add("Op'erator", "ABCDEF0123", {3, 6}, "Иван Петров"));
+        QVERIFY(accounts.exists("Op'erator"));
+        QVERIFY(!accounts.exists("op'erator"));
         QList<UserRow> rows = readUsers();
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[1].login.toString(), QString("Op'erator"));
@@ -137,26 +138,26 @@ private slots:
         QCOMPARE(rows[1].permissions.toByteArray(), QByteArray("\x03\x06", 2));
         QCOMPARE(rows[1].fullname.toString(), QString("Иван Петров"));
 
-        QVERIFY(controller.modifyRpcUser("Op'erator", {5}));
+        QVERIFY(accounts.modify("Op'erator", {5}));
         QCOMPARE(readUsers()[1].permissions.toByteArray(), QByteArray("\x05", 1));
         QCOMPARE(readUsers()[1].fullname.toString(), QString("Иван Петров"));
 
         // No row matches: the statement still runs.
-        QVERIFY(controller.modifyRpcUser("nobody", {3}));
+        QVERIFY(accounts.modify("nobody", {3}));
         QCOMPARE(readUsers().size(), 2);
 
-        QVERIFY(controller.addNewRpcUser("empty", "x", {}, QString()));
+        QVERIFY(accounts.add("empty", "x", {}, QString()));
         QCOMPARE(readUsers()[2].permissions.toByteArray(), QByteArray());
 
-        QVERIFY(controller.delRpcUser("Op'erator"));
-        QVERIFY(!controller.rpcUserExists("Op'erator"));
-        QVERIFY(controller.delRpcUser("adminvemo"));
-        QVERIFY(controller.delRpcUser("empty"));
-        QVERIFY(!controller.rpcUserExists("adminvemo"));
+        QVERIFY(accounts.remove("Op'erator"));
+        QVERIFY(!accounts.exists("Op'erator"));
+        QVERIFY(accounts.remove("adminvemo"));
+        QVERIFY(accounts.remove("empty"));
+        QVERIFY(!accounts.exists("adminvemo"));
         QCOMPARE(readUsers().size(), 0);
 
         // An injection attempt is an ordinary, absent login.
-        QVERIFY(!controller.rpcUserExists("x' OR '1'='1"));
+        QVERIFY(!accounts.exists("x' OR '1'='1"));
     }
 
     void unopenableDatabaseLeavesTheControllerIdle()
@@ -381,12 +382,11 @@ private:
     void checkPassThroughsAnswerNothing(Controller& controller)
     {
         QCOMPARE(controller.uooParamsDesc(17), UooRParamsDesc());
-        QVERIFY(controller.uooDescriptors().isEmpty());
+        QVERIFY(controller.openDescriptorSnapshot() == nullptr);
         QVERIFY(!controller.hasUoo(17));
         QVERIFY(!controller.scheduleNewParams(17, UooRParamsDesc()));
         QVERIFY(!controller.cancelNewParams(17, UooRParamsDesc()));
         QVERIFY(!controller.changeUooGuardState(17));
-        QVERIFY(controller.rpcAuthManager() == nullptr);
     }
 };
 

@@ -37,6 +37,45 @@ private slots:
         QCOMPARE(ProgramEntry::restartDelayMs(arguments), delayMs);
     }
 
+    // The one table of the framework's options: which command lines are a
+    // console run and which act on the installed service as a tool.
+    void commandLineActions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("console");
+        QTest::addColumn<bool>("tool");
+        QTest::newRow("no option") << QStringList{"paramserver"} << false << false;
+        QTest::newRow("-e") << QStringList{"paramserver", "-e"} << true << false;
+        QTest::newRow("-exec") << QStringList{"paramserver", "-exec", "x"} << true << false;
+        QTest::newRow("-E, case matters") << QStringList{"paramserver", "-E"} << false << false;
+        QTest::newRow("--restart")
+            << QStringList{"paramserver", "--restart", "5"} << false << false;
+        QTest::newRow("unknown") << QStringList{"paramserver", "-x"} << false << false;
+        for (const char* option :
+             {"-i", "-install", "-u", "-uninstall", "-t", "-terminate", "-c", "-command", "-p",
+              "-pause", "-r", "-resume", "-v", "-version", "-h", "-help"}) {
+            QTest::newRow(option) << QStringList{"paramserver", option} << false << true;
+        }
+        QTest::newRow("option as argument 2")
+            << QStringList{"paramserver", "x", "-i"} << false << false;
+    }
+    void commandLineActions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, console);
+        QFETCH(bool, tool);
+        QVector<QByteArray> bytes;
+        QVector<char*> argv;
+        for (const QString& argument : arguments) {
+            bytes << argument.toLocal8Bit();
+        }
+        for (QByteArray& b : bytes) {
+            argv << b.data();
+        }
+        QCOMPARE(ProgramEntry::isConsoleRun(argv.size(), argv.data()), console);
+        QCOMPARE(ProgramEntry::isCommandLineAction(argv.size(), argv.data()), tool);
+    }
+
     void restartArguments_data()
     {
         QTest::addColumn<int>("loopResult");
@@ -84,8 +123,7 @@ private slots:
         QTest::addColumn<bool>("pinned");
         QTest::addColumn<QByteArray>("after");
         QTest::newRow("not set") << QByteArray() << true << QByteArray(":/etc/localtime");
-        QTest::newRow("set") << QByteArray("Europe/Moscow") << false
-                             << QByteArray("Europe/Moscow");
+        QTest::newRow("set") << QByteArray("Europe/Moscow") << false << QByteArray("Europe/Moscow");
     }
 
     void pinLocalTimeZone()

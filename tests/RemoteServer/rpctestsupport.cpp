@@ -19,12 +19,10 @@ TestBackend::TestBackend()
     // The store's table, emptied of the built-in account: each test adds its own.
     accounts.ensureTable();
     QSqlQuery(db).exec(QStringLiteral("DELETE FROM rpc_users"));
-    auth = new RpcAuthManager(this);
 }
 
 TestBackend::~TestBackend()
 {
-    delete auth;
     accounts.setDatabase(QSqlDatabase());
     QSqlDatabase::database(connection, false).close();
     QSqlDatabase::removeDatabase(connection);
@@ -75,31 +73,22 @@ QList<QVariantList> TestBackend::rows() const
     return all;
 }
 
-bool TestBackend::rpcUserExists(const QString& login)
+void TestBackend::failAccountWrites()
 {
-    return accounts.exists(login);
+    for (const char* statement : {"INSERT", "UPDATE", "DELETE"}) {
+        QSqlQuery q(database());
+        if (!q.exec(QStringLiteral("CREATE TRIGGER fail_%1 BEFORE %1 ON rpc_users "
+                                   "BEGIN SELECT RAISE(ABORT, 'write refused'); END")
+                        .arg(QLatin1String(statement)))) {
+            qFatal("trigger failed: %s", qPrintable(q.lastError().text()));
+        }
+    }
 }
 
-bool TestBackend::addNewRpcUser(const QString& login, const QString& pwd,
-                                const QList<quint8>& permissions, const QString& fullname)
-{
-    return !failWrites && accounts.add(login, pwd, permissions, fullname);
-}
-
-bool TestBackend::modifyRpcUser(const QString& login, const QList<quint8>& permissions)
-{
-    return !failWrites && accounts.modify(login, permissions);
-}
-
-bool TestBackend::delRpcUser(const QString& login)
-{
-    return !failWrites && accounts.remove(login);
-}
-
-QList<UooDescriptor> TestBackend::uooDescriptors() const
+std::unique_ptr<UooDescriptorSnapshot> TestBackend::openDescriptorSnapshot()
 {
     ++descriptorCalls;
-    return uoos.values();
+    return std::make_unique<ListSnapshot>(uoos.values(), during);
 }
 
 bool TestBackend::scheduleNewParams(quint32 code, const UooRParamsDesc&)
@@ -231,10 +220,10 @@ TestServer::TestServer()
 
 std::unique_ptr<TestClient> TestServer::connectClient(quint64* id)
 {
-    const QList<quint64> before = backend.rpcAuthManager()->connectedClients();
+    const QList<quint64> before = rpc.authManager()->connectedClients();
     auto client = std::make_unique<TestClient>(port());
-    waitUntil([&] { return backend.rpcAuthManager()->connectedClients().size() > before.size(); });
-    for (quint64 known : backend.rpcAuthManager()->connectedClients()) {
+    waitUntil([&] { return rpc.authManager()->connectedClients().size() > before.size(); });
+    for (quint64 known : rpc.authManager()->connectedClients()) {
         if (!before.contains(known) && id) {
             *id = known;
         }

@@ -16,8 +16,10 @@
 #include <QTemporaryDir>
 #include <QVariantList>
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <utility>
 
 // The least work per password hash libsodium takes: tests stay fast.
 inline PasswordHash::Cost cheapHashCost()
@@ -25,8 +27,38 @@ inline PasswordHash::Cost cheapHashCost()
     return PasswordHash::Cost{1, 8192};
 }
 
-// Stand-in for the program's controller: the real account store on a temporary
-// SQLite file, a parameter side held in maps, and the audit lines it was asked to write.
+// Stand-in of the parameter server's snapshot: the descriptors at its opening,
+// one per call of next(); its first read runs `during` (a change while the list
+// is being built).
+class ListSnapshot : public UooDescriptorSnapshot
+{
+public:
+    ListSnapshot(const QList<UooDescriptor>& list, std::function<void()> during)
+        : all(list), items(list.begin(), list.end()), during(std::move(during))
+    {
+    }
+    void rewind() override { items.assign(all.begin(), all.end()); }
+    bool next(int, QList<UooDescriptor>* out) override
+    {
+        if (during) {
+            std::exchange(during, nullptr)();
+        }
+        if (!items.empty()) {
+            out->append(items.front());
+            items.pop_front();
+        }
+        return !items.empty();
+    }
+
+private:
+    QList<UooDescriptor> all;
+    std::deque<UooDescriptor> items;
+    std::function<void()> during;
+};
+
+// Stand-in for the program's controller: a parameter side held in maps and the
+// audit lines it was asked to write; beside it, the real account store on a
+// temporary SQLite file, for the server under test.
 class TestBackend : public IRpcBackend
 {
 public:
@@ -49,30 +81,27 @@ public:
     // Every row of rpc_users, every column, in insertion order.
     QList<QVariantList> rows() const;
 
-    quint16 rpcPortSetting() const override { return 0; }
-    AccountStore* accountStore() override { return &accounts; }
-    bool rpcUserExists(const QString& login) override;
-    bool addNewRpcUser(const QString& login, const QString& pwd, const QList<quint8>& permissions,
-                       const QString& fullname) override;
-    bool modifyRpcUser(const QString& login, const QList<quint8>& permissions) override;
-    bool delRpcUser(const QString& login) override;
+    RpcAccountStore* accountStore() { return &accounts; }
+    // From now on every write to rpc_users fails in the database.
+    void failAccountWrites();
+
+    // The descriptors of uoos, as they are at the opening; `during` runs at the first read.
+    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override;
     UooRParamsDesc uooParamsDesc(quint32 code) const override { return params.value(code); }
-    QList<UooDescriptor> uooDescriptors() const override;
     bool hasUoo(quint32 code) const override { return uoos.contains(code); }
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool cancelNewParams(quint32 code, const UooRParamsDesc& request) override;
     bool changeUooGuardState(quint32 code) override { return guardResult; }
     void sendToLog(const QString& user, int code, const QString& text) override;
-    RpcAuthManager* rpcAuthManager() const override { return auth; }
 
     QMap<quint32, UooDescriptor> uoos;
     QMap<quint32, UooRParamsDesc> params;
     bool guardResult = false;
     bool paramsResult = true;
-    bool failWrites = false; // account writes report a database failure
     QList<quint32> paramsCalls;
-    mutable int descriptorCalls = 0;
+    int descriptorCalls = 0;
     QList<Audit> audits;
+    std::function<void()> during;
 
 private:
     QSqlDatabase database() const;
@@ -80,7 +109,6 @@ private:
     QTemporaryDir dir;
     QString connection;
     RpcAccountStore accounts;
-    RpcAuthManager* auth = nullptr;
 };
 
 // A workstation: a client-side RpcPeer that records every reply and push it gets.
@@ -129,7 +157,7 @@ public:
 
     TestBackend backend;
     ManualClock clock;
-    RpcController rpc{&backend, nullptr, &clock};
+    RpcController rpc{&backend, backend.accountStore(), nullptr, &clock};
 };
 
 // The login bookkeeping's entry for a name tried from 127.0.0.1, where TestClient

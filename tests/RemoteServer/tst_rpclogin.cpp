@@ -83,7 +83,7 @@ void TestRpcLogin::attemptTableIsBounded()
     QCOMPARE(a.size(), 65536);
     // The server's table uses the same bound.
     TestBackend backend;
-    RpcController rpc(&backend);
+    RpcController rpc(&backend, backend.accountStore());
     QCOMPARE(rpc.loginAttempts().capacity(), 65536);
 }
 
@@ -177,7 +177,7 @@ void TestRpcLogin::loginAndPermissions()
     auto client = server.connectClient(&id);
     LogCapture log;
     QCOMPARE(server.login(*client, login, pwd), QString(ok ? "LOGIN_OK" : "LOGIN_FAILED"));
-    RpcAuthManager* auth = server.backend.rpcAuthManager();
+    RpcAuthManager* auth = server.rpc.authManager();
     for (quint8 code : {3, 4, 5, 6}) {
         QCOMPARE(auth->hasPermission(id, code), granted.contains(code));
     }
@@ -205,7 +205,7 @@ void TestRpcLogin::loadAllUsers()
     TestBackend backend;
     backend.addAccount("a", "secret", QByteArray("\x03\x06"), "Иванов");
     backend.addAccount("b", "secret", QByteArray());
-    const QList<VemoRpcClient> users = backend.rpcAuthManager()->loadAllUsers();
+    const QList<VemoRpcClient> users = backend.accountStore()->loadAll();
     QCOMPARE(users.size(), 2);
     QCOMPARE(users[0].login, QString("a"));
     QCOMPARE(users[0].permissions, (QList<quint8>{3, 6}));
@@ -222,17 +222,17 @@ void TestRpcLogin::loginOk()
     server.backend.addAccount("op", "5f1d", QByteArray("\x03\x06"));
     quint64 id = 0;
     auto client = server.connectClient(&id);
-    QVERIFY(!server.backend.rpcAuthManager()->hasPermission(id, 3));
+    QVERIFY(!server.rpc.authManager()->hasPermission(id, 3));
     QCOMPARE(server.login(*client, "op", "5f1d"), QString("LOGIN_OK"));
     QCOMPARE(client->last("LOGIN_RESULT").value(1).value<QList<quint8>>(), (QList<quint8>{3, 6}));
-    QVERIFY(server.backend.rpcAuthManager()->hasPermission(id, 6));
-    QVERIFY(!server.backend.rpcAuthManager()->hasPermission(id, 4));
+    QVERIFY(server.rpc.authManager()->hasPermission(id, 6));
+    QVERIFY(!server.rpc.authManager()->hasPermission(id, 4));
     // A second login on the same connection keeps the codes already held.
     server.backend.addAccount("viewer", "x", QByteArray("\x06\x04"));
     QCOMPARE(server.login(*client, "viewer", "x"), QString("LOGIN_OK"));
     QCOMPARE(client->last("LOGIN_RESULT").value(1).value<QList<quint8>>(),
              (QList<quint8>{3, 6, 4}));
-    QCOMPARE(server.backend.rpcAuthManager()->loginName(id), QString("viewer"));
+    QCOMPARE(server.rpc.authManager()->loginName(id), QString("viewer"));
 }
 
 void TestRpcLogin::fourthFailureDisconnects()
@@ -335,7 +335,7 @@ void TestRpcLogin::hashingFailureFailsTheLogin()
 void TestRpcLogin::checksPerAddressAreBounded()
 {
     TestServer server;
-    RpcAuthManager* auth = server.backend.rpcAuthManager();
+    RpcAuthManager* auth = server.rpc.authManager();
     const int bound = RpcController::MaxChecksPerAddress;
     for (quint64 id = 1; id <= quint64(bound) + 1; ++id) {
         auth->addClient(id); // all from one (unknown) address, each with a name of its own
@@ -425,7 +425,7 @@ void TestRpcLogin::peerCausedLinesAreRateLimited()
     LogCapture log;
     {
         TestServer server;
-        RpcAuthManager* auth = server.backend.rpcAuthManager();
+        RpcAuthManager* auth = server.rpc.authManager();
         const auto login = [&](quint64 id, const QString& name) {
             QMetaObject::invokeMethod(&server.rpc, "rpcLogin", Q_ARG(quint64, id),
                                       Q_ARG(VemoRpcCredentials, (VemoRpcCredentials{name, "x"})));

@@ -124,7 +124,9 @@ void TestRpcOperations::clientOperations()
     auto client = server->connectClient();
     QCOMPARE(server->login(*client, Admin, "pw"), QString("LOGIN_OK"));
     const QList<QVariantList> before = b.rows();
-    b.failWrites = failWrites;
+    if (failWrites) {
+        b.failAccountWrites();
+    }
 
     client->peer.call("RPC_CLIENT_OPERATION", op, QVariant::fromValue(record), p3);
     QVERIFY(client->waitFor("RPC_CLIENT_OPERATION_RESULT"));
@@ -139,7 +141,7 @@ void TestRpcOperations::clientOperations()
         QCOMPARE(b.rows(), before);
         return;
     }
-    const QList<VemoRpcClient> users = b.rpcAuthManager()->loadAllUsers();
+    const QList<VemoRpcClient> users = b.accountStore()->loadAll();
     const auto row = std::find_if(users.begin(), users.end(),
                                   [&](const VemoRpcClient& u) { return u.login == record.login; });
     if (op == "RPC_DEL_CLIENT") {
@@ -398,8 +400,8 @@ void TestRpcOperations::badInput()
     QVERIFY(waitUntil([&] { return closed() || raw.bytesAvailable() > 4; }));
     QCOMPARE(closed(), outcome == Closes);
     if (closed()) { // the server has let go of it
-        QVERIFY(waitUntil(
-            [&] { return server->backend.rpcAuthManager()->connectedClients().size() == 1; }));
+        QVERIFY(
+            waitUntil([&] { return server->rpc.authManager()->connectedClients().size() == 1; }));
     }
     good->peer.call("RPC_GET_CLIENTS_FROM_DB");
     QVERIFY(good->waitFor("RPC_CLIENTS_LIST"));

@@ -10,8 +10,6 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <deque>
-
 namespace {
 
 UooDescriptor descriptor(quint32 uoo, const QString& device, quint32 status)
@@ -27,35 +25,6 @@ UooDescriptor descriptor(quint32 uoo, const QString& device, quint32 status)
     d.flagB = 1;
     return d;
 }
-
-// Stand-in of the parameter server's snapshot: the descriptors at its opening,
-// one per call of next(); its first read runs `during` (a change while the list
-// is being built).
-class ListSnapshot : public UooDescriptorSnapshot
-{
-public:
-    ListSnapshot(const QList<UooDescriptor>& list, std::function<void()> during)
-        : all(list), items(list.begin(), list.end()), during(std::move(during))
-    {
-    }
-    void rewind() override { items.assign(all.begin(), all.end()); }
-    bool next(int, QList<UooDescriptor>* out) override
-    {
-        if (during) {
-            std::exchange(during, nullptr)();
-        }
-        if (!items.empty()) {
-            out->append(items.front());
-            items.pop_front();
-        }
-        return !items.empty();
-    }
-
-private:
-    QList<UooDescriptor> all;
-    std::deque<UooDescriptor> items;
-    std::function<void()> during;
-};
 
 // A fleet of the given size, made up as it is read.
 class FleetSnapshot : public UooDescriptorSnapshot
@@ -84,16 +53,6 @@ public:
     {
         return std::make_unique<FleetSnapshot>(1000000);
     }
-};
-
-class SnapshotBackend : public TestBackend
-{
-public:
-    std::unique_ptr<UooDescriptorSnapshot> openDescriptorSnapshot() override
-    {
-        return std::make_unique<ListSnapshot>(uoos.values(), during);
-    }
-    std::function<void()> during;
 };
 
 QList<quint32> pushedCodes(const TestClient& client)
@@ -245,10 +204,10 @@ void TestRpcOutput::heldOutputCountsAgainstCap()
 
 void TestRpcOutput::listKeepsItsPlaceAmongPushes()
 {
-    SnapshotBackend backend;
+    TestBackend backend;
     enterScratchDir();
     ManualClock clock;
-    RpcController rpc(&backend, nullptr, &clock);
+    RpcController rpc(&backend, backend.accountStore(), nullptr, &clock);
     rpc.start();
     for (quint32 uoo : {4u, 9u, 12u}) {
         backend.uoos.insert(uoo, descriptor(uoo, QStringLiteral("UOO"), 0x80));
@@ -328,7 +287,7 @@ void TestRpcOutput::millionDevicesBeforeLogin()
     FleetBackend backend;
     enterScratchDir();
     ManualClock clock;
-    RpcController rpc(&backend, nullptr, &clock);
+    RpcController rpc(&backend, backend.accountStore(), nullptr, &clock);
     rpc.start();
     qint64 largest = 0;
     int writes = 0;

@@ -9,14 +9,6 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-namespace {
-QStringList capturedMessages;
-void captureMessage(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    capturedMessages << text;
-}
-} // namespace
-
 class TestRpcTransport : public QObject
 {
     Q_OBJECT
@@ -45,7 +37,7 @@ void TestRpcTransport::startWithBindAddress()
     QFETCH(QByteArray, file);
     QFETCH(bool, listens);
     TestBackend backend;
-    RpcController rpc(&backend);
+    RpcController rpc(&backend, backend.accountStore());
     rpc.setBindAddress(resolveBindAddress({"paramserver"}, QString::fromLatin1(file), 0));
     QTest::ignoreMessage(QtDebugMsg,
                          QRegularExpression(listens ? "^Сервер администрирования запущен на "
@@ -57,8 +49,7 @@ void TestRpcTransport::startWithBindAddress()
     QVERIFY(rpc.isRunning()); // the peer stays until stop() either way
     if (listens) {
         TestClient client(rpc.serverPort());
-        QVERIFY(
-            waitUntil([&] { return backend.rpcAuthManager()->connectedClients().size() == 1; }));
+        QVERIFY(waitUntil([&] { return rpc.authManager()->connectedClients().size() == 1; }));
     }
     rpc.stop();
     QVERIFY(!rpc.isRunning());
@@ -69,7 +60,7 @@ void TestRpcTransport::forwardBeforeStartAndAfterStop()
 {
     enterScratchDir();
     TestBackend backend;
-    RpcController rpc(&backend);
+    RpcController rpc(&backend, backend.accountStore());
     const auto forward = [&] {
         return QMetaObject::invokeMethod(
             &rpc, "rpcForwardMany", Q_ARG(QList<quint64>, (QList<quint64>{1, 2})),
@@ -93,16 +84,17 @@ void TestRpcTransport::forwardReachesListedClientsSilently()
     auto second = server.connectClient(&b);
     QCOMPARE(server.rpc.getClients(), (QList<quint64>{a, b}));
 
-    capturedMessages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
-    QMetaObject::invokeMethod(&server.rpc, "rpcForwardMany", Q_ARG(QList<quint64>, {b}),
-                              Q_ARG(QString, "RPC_NEW_PARAMSSTATE"),
-                              Q_ARG(QVariant, QVariant(17u)));
-    QMetaObject::invokeMethod(&server.rpc, "rpcForwardMany", Q_ARG(QList<quint64>, {}),
-                              Q_ARG(QString, "RPC_NEW_PARAMSSTATE"), Q_ARG(QVariant, QVariant(1u)));
-    server.rpc.rpcForwardOne(a, "RPC_SYS_LOG_MESSAGE", QString("строка"));
-    qInstallMessageHandler(previous);
-    QCOMPARE(capturedMessages, QStringList()); // the forwarding path never logs
+    {
+        LogCapture log;
+        QMetaObject::invokeMethod(&server.rpc, "rpcForwardMany", Q_ARG(QList<quint64>, {b}),
+                                  Q_ARG(QString, "RPC_NEW_PARAMSSTATE"),
+                                  Q_ARG(QVariant, QVariant(17u)));
+        QMetaObject::invokeMethod(&server.rpc, "rpcForwardMany", Q_ARG(QList<quint64>, {}),
+                                  Q_ARG(QString, "RPC_NEW_PARAMSSTATE"),
+                                  Q_ARG(QVariant, QVariant(1u)));
+        server.rpc.rpcForwardOne(a, "RPC_SYS_LOG_MESSAGE", QString("строка"));
+        QCOMPARE(log.texts(), QStringList()); // the forwarding path never logs
+    }
 
     QVERIFY(second->waitFor("RPC_NEW_PARAMSSTATE"));
     QCOMPARE(second->last("RPC_NEW_PARAMSSTATE"), QVariantList{17u});
@@ -125,8 +117,7 @@ void TestRpcTransport::pendingDisconnectsDedupe()
     QCOMPARE(server.rpc.pendingDisconnections(), (QList<quint64>{a, b}));
     QVERIFY(first->waitDisconnected());
     QVERIFY(second->waitDisconnected());
-    QVERIFY(
-        waitUntil([&] { return server.backend.rpcAuthManager()->connectedClients().isEmpty(); }));
+    QVERIFY(waitUntil([&] { return server.rpc.authManager()->connectedClients().isEmpty(); }));
     QCOMPARE(server.rpc.pendingDisconnections(), QList<quint64>());
     QCOMPARE(disconnections, 1);
     auto third = server.connectClient(); // the server goes on
@@ -143,7 +134,7 @@ void TestRpcTransport::selfDisconnectLeavesQueue()
     // The connection goes away by itself before the queue is worked off.
     QMetaObject::invokeMethod(&server.rpc, "rpcClientDisconnected", Q_ARG(quint64, a));
     QCOMPARE(server.rpc.pendingDisconnections(), QList<quint64>{404});
-    QVERIFY(!server.backend.rpcAuthManager()->hasClient(a));
+    QVERIFY(!server.rpc.authManager()->hasClient(a));
 
     // After stop() the queue is kept: there is no peer to work it off.
     server.rpc.stop();
@@ -159,7 +150,7 @@ void TestRpcTransport::stopClearsConnections()
     auto client = server.connectClient();
     QCOMPARE(server.login(*client, "op", "bad"), QString("LOGIN_FAILED"));
     server.rpc.stop();
-    QVERIFY(server.backend.rpcAuthManager()->connectedClients().isEmpty());
+    QVERIFY(server.rpc.authManager()->connectedClients().isEmpty());
     QVERIFY(client->waitDisconnected());
     QCOMPARE(server.rpc.loginAttempts().failures(fromLoopback("op")), 1); // kept across stop and start
     server.rpc.start();

@@ -185,6 +185,11 @@ private:
     static void type(QWidget* dialog, const char* field, const QString& text);
     // Presses the save button and answers the boxes it opens.
     static QList<SeenBox> pressSave(QWidget* dialog);
+    // Types both ports, forgets the service manager's earlier calls and saves.
+    QList<SeenBox> saveWith(QWidget* dialog, const QString& udp, const QString& tcp);
+    // The save opened exactly one OK-only box titled "Attention" with this icon and text.
+    static void verifyOneBox(const QList<SeenBox>& boxes, QMessageBox::Icon icon,
+                             const QString& text);
 
     std::unique_ptr<QTemporaryDir> root;
     QString systemDir;
@@ -264,6 +269,24 @@ QList<SeenBox> TestParamDialog::pressSave(QWidget* dialog)
     QTest::mouseClick(child<QPushButton>(dialog, "pushButton"), Qt::LeftButton);
     answerer.disarm();
     return answerer.seen;
+}
+
+QList<SeenBox> TestParamDialog::saveWith(QWidget* dialog, const QString& udp, const QString& tcp)
+{
+    type(dialog, "paramPortEdit", udp);
+    type(dialog, "admPortEdit", tcp);
+    platform->clearCalls();
+    return pressSave(dialog);
+}
+
+void TestParamDialog::verifyOneBox(const QList<SeenBox>& boxes, QMessageBox::Icon icon,
+                                   const QString& text)
+{
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].icon, icon);
+    QCOMPARE(boxes[0].title, Attention);
+    QCOMPARE(boxes[0].text, text);
+    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
 void TestParamDialog::formLayout_data()
@@ -549,16 +572,11 @@ void TestParamDialog::emptyField()
 
     ParamDialog dialog;
     dialog.show();
-    platform->clearCalls();
-    type(&dialog, "paramPortEdit", udp);
-    type(&dialog, "admPortEdit", tcp);
-    const QList<SeenBox> boxes = pressSave(&dialog);
+    const QList<SeenBox> boxes = saveWith(&dialog, udp, tcp);
 
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes[0].icon, QMessageBox::Warning);
-    QCOMPARE(boxes[0].title, Attention);
-    QCOMPARE(boxes[0].text, EmptyFieldText);
-    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    verifyOneBox(boxes, QMessageBox::Warning, EmptyFieldText);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(boxes[0].parentIsDialog);
     QVERIFY(platform->calls().isEmpty()); // the service manager is not even asked
     QVERIFY(!QFileInfo::exists(systemFile()));
@@ -576,16 +594,12 @@ void TestParamDialog::serviceMissing()
     dialog.show();
     QCOMPARE(child<QLabel>(&dialog, "copyrightLabel")->text(),
              QStringLiteral("Служба не установлена"));
-    type(&dialog, "paramPortEdit", QStringLiteral("30001"));
-    type(&dialog, "admPortEdit", QStringLiteral("40001"));
-    platform->clearCalls();
-    const QList<SeenBox> boxes = pressSave(&dialog);
+    const QList<SeenBox> boxes =
+        saveWith(&dialog, QStringLiteral("30001"), QStringLiteral("40001"));
 
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes[0].icon, QMessageBox::Critical);
-    QCOMPARE(boxes[0].title, Attention);
-    QCOMPARE(boxes[0].text, NotInstalledText);
-    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    verifyOneBox(boxes, QMessageBox::Critical, NotInstalledText);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(platform->calls(), QStringList{QStringLiteral("isInstalled ") + Service});
     QCOMPARE(fileBytes(systemFile()), before);
     QVERIFY(child<QPushButton>(&dialog, "pushButton")->isEnabled());
@@ -653,16 +667,12 @@ void TestParamDialog::storeError()
         f.write("[Common\nSettingsSaved=true\n[Network]\nParamsPort=3333\n");
         f.close();
     }
-    type(&dialog, "paramPortEdit", QStringLiteral("30001"));
-    type(&dialog, "admPortEdit", QStringLiteral("40001"));
-    platform->clearCalls();
-    const QList<SeenBox> boxes = pressSave(&dialog);
+    const QList<SeenBox> boxes =
+        saveWith(&dialog, QStringLiteral("30001"), QStringLiteral("40001"));
 
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes[0].icon, QMessageBox::Critical);
-    QCOMPARE(boxes[0].title, Attention);
-    QCOMPARE(boxes[0].text, expectedText);
-    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    verifyOneBox(boxes, QMessageBox::Critical, expectedText);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(!boxes[0].saveButtonEnabled); // disabled while the save is in progress
     QVERIFY(child<QPushButton>(&dialog, "pushButton")->isEnabled());
     // The service keeps running with its old settings.
@@ -706,17 +716,12 @@ void TestParamDialog::save()
     ParamDialog dialog;
     dialog.show();
     const QString status = child<QLabel>(&dialog, "copyrightLabel")->text();
-    type(&dialog, "paramPortEdit", udp);
-    type(&dialog, "admPortEdit", tcp);
-    platform->clearCalls();
-    const QList<SeenBox> boxes = pressSave(&dialog);
+    const QList<SeenBox> boxes = saveWith(&dialog, udp, tcp);
 
-    QCOMPARE(boxes.size(), 1);
-    QCOMPARE(boxes[0].icon, QMessageBox::Information);
-    QCOMPARE(boxes[0].title, Attention);
-    QCOMPARE(boxes[0].text, SavedText);
+    verifyOneBox(boxes, QMessageBox::Information, SavedText);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(boxes[0].text.endsWith(QStringLiteral("перезапущена")));
-    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(boxes[0].parentIsDialog);
     QVERIFY(!boxes[0].saveButtonEnabled);
     QVERIFY(child<QPushButton>(&dialog, "pushButton")->isEnabled());

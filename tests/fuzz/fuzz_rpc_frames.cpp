@@ -1,39 +1,83 @@
-// The RPC input path without sockets: bytes arrive in pieces of varying size and
-// go through the frame reader, the body decoder and the delivery to slots with
-// the server's signatures, before or after login (the frame limit differs).
+// The RPC administration server's input path as it runs: a byte stream reaches a
+// running RpcController over a real loopback connection, in pieces of varying
+// size, and goes through RpcPeer's input loop (frame reader, body decoder,
+// delivery) to the server's own request handlers, before or after login (the
+// frame limit and the rights differ). The accounts are the server's real store on
+// an in-memory database holding the built-in account.
 //
-// The first input byte chooses the piece size and the limit; the rest is the
-// stream. Invariants: no frame above the limit is handed out, every decoded
-// message encodes again, and what it encodes to decodes to the same name and
-// argument count.
+// The first input byte chooses the piece size and whether the connection logs in
+// first; the rest is the stream. Besides what the sanitizers catch, the invariant:
+// once the workstation has gone, the server holds nothing for it (no connection,
+// no login record, no password check).
 
+#include "clock.h"
 #include "fuzzsupport.h"
+#include "rpcaccountstore.h"
+#include "rpcauthmanager.h"
 #include "rpccodec.h"
-#include "rpcframereader.h"
-#include "rpcslottable.h"
+#include "rpccontroller.h"
 #include "rpctypes.h"
+#include "vemorpccredentials.h"
 
-#include <QObject>
+#include <QHostAddress>
+#include <QSqlDatabase>
+#include <QTcpSocket>
 
 namespace {
 
-// The server's slots, as the RPC controller declares them.
-class Receiver : public QObject
-{
-    Q_OBJECT
-public slots:
-    void login(quint64, VemoRpcCredentials) {}
-    void clientList(quint64) {}
-    void clientOperation(quint64, QString, VemoRpcClient, QString = QString()) {}
-    void trackList(quint64) {}
-    void paramsDesc(quint64, quint32) {}
-    void uooOperation(quint64, QString, UooDescriptor) {}
-    void paramsOperation(quint64, QString, quint32, UooRParamsDesc) {}
-    void any(quint64, QVariant) {}
-};
+ManualClock* serverClock = nullptr;
+RpcAccountStore* accounts = nullptr;
+RpcController* server = nullptr;
 
-Receiver* receiver = nullptr;
-RpcSlotTable* table = nullptr;
+void turn()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// Runs the event loop until the server has no password check under way and has
+// taken up again the input that waited for one.
+void settle()
+{
+    turn();
+    while (server->pendingPasswordChecks() > 0) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    turn();
+}
+
+bool connectWorkstation(QTcpSocket& socket)
+{
+    socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    if (!socket.waitForConnected(-1)) {
+        return false;
+    }
+    while (server->authManager()->connectionCount() == 0) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void send(QTcpSocket& socket, const QByteArray& bytes)
+{
+    socket.write(bytes);
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(-1)) {
+    }
+    turn();
+}
+
+// Logs in with the built-in account and waits for the answer.
+void logIn(QTcpSocket& socket)
+{
+    serverClock->advanceMs(1000); // the interval between two attempts of one login
+    const VemoRpcCredentials credentials{RpcAccountStore::BuiltInLogin,
+                                         RpcAccountStore::PublishedDigest};
+    send(socket,
+         RpcCodec::encodeFrame(QStringLiteral("LOGIN"), {QVariant::fromValue(credentials)}));
+    while (socket.bytesAvailable() == 0 && socket.state() == QAbstractSocket::ConnectedState) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    socket.readAll();
+}
 
 } // namespace
 
@@ -41,19 +85,25 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     fuzz::initialize(argc, argv);
     registerRpcTypes();
-    receiver = new Receiver;
-    table = new RpcSlotTable;
-    table->attach("LOGIN", receiver, SLOT(login(quint64, VemoRpcCredentials)));
-    table->attach("RPC_GET_CLIENTS_FROM_DB", receiver, SLOT(clientList(quint64)));
-    table->attach("RPC_CLIENT_OPERATION", receiver,
-                  SLOT(clientOperation(quint64, QString, VemoRpcClient, QString)));
-    table->attach("RPC_LOAD_UOOSTATE_REQUEST", receiver, SLOT(trackList(quint64)));
-    table->attach("RPC_KTC_UOO_OPERATION", receiver,
-                  SLOT(uooOperation(quint64, QString, UooDescriptor)));
-    table->attach("RPC_LOAD_PARAMSSTATE_REQUEST", receiver, SLOT(paramsDesc(quint64, quint32)));
-    table->attach("RPC_UOO_PARAMS_OPERATION", receiver,
-                  SLOT(paramsOperation(quint64, QString, quint32, UooRParamsDesc)));
-    table->attach("ECHO", receiver, SLOT(any(quint64, QVariant)));
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fuzz"));
+    db.setDatabaseName(QStringLiteral(":memory:"));
+    if (!db.open()) {
+        fuzz::fail("no in-memory database");
+    }
+    accounts = new RpcAccountStore(db);
+    if (!accounts->ensureTable()) {
+        fuzz::fail("no account table");
+    }
+    serverClock = new ManualClock;
+    server = new RpcController(nullptr, accounts, nullptr, serverClock);
+    server->setPasswordCost(PasswordHash::Cost{1, 8192});
+    BindAddress bind;
+    bind.address = QHostAddress(QHostAddress::LocalHost);
+    server->setBindAddress(bind);
+    server->start();
+    if (server->serverPort() == 0) {
+        fuzz::fail("the server does not listen");
+    }
     return 0;
 }
 
@@ -62,58 +112,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::Input in(data, size);
     const quint8 mode = in.byte();
     const int piece = (mode & 0x3F) + 1;
-    const qint64 limit = (mode & 0x40) ? 16 * 1024 * 1024 : 64 * 1024;
-    RpcFrameReader reader(limit);
-    const quint64 client = 7;
 
-    while (!in.atEnd()) {
-        reader.append(in.bytes(static_cast<size_t>(piece)));
-        for (;;) {
-            const char* body = nullptr;
-            int bodySize = 0;
-            quint32 announced = 0;
-            const RpcFrameReader::Result result = reader.next(&body, &bodySize, &announced);
-            if (result == RpcFrameReader::Result::NeedMore) {
-                break;
-            }
-            if (result == RpcFrameReader::Result::Oversized) {
-                if (announced <= limit) {
-                    fuzz::fail("frame within the limit reported as oversized");
-                }
-                return 0; // the connection would be closed here
-            }
-            if (bodySize > limit) {
-                fuzz::fail("frame above the limit handed out");
-            }
-            if (bodySize == 0) {
-                continue;
-            }
-            RpcCodec::Message message;
-            QString why;
-            const RpcCodec::BodyStatus status = RpcCodec::decodeBody(body, bodySize, message, &why);
-            if (status == RpcCodec::BodyStatus::ProtocolError) {
-                return 0;
-            }
-            if (status != RpcCodec::BodyStatus::Ok) {
-                continue;
-            }
-            for (const RpcSlotTable::Binding& binding : table->bindings(message.name)) {
-                RpcSlotTable::invoke(binding, message.name, &client, message.args);
-            }
-            const QByteArray again = RpcCodec::encodeFrame(message.name, message.args);
-            if (again.isEmpty()) {
-                fuzz::fail("a decoded message does not encode");
-            }
-            RpcCodec::Message copy;
-            if (RpcCodec::decodeBody(again.constData() + RpcCodec::HeaderSize,
-                                     again.size() - RpcCodec::HeaderSize,
-                                     copy) != RpcCodec::BodyStatus::Ok ||
-                copy.name != message.name || copy.args.size() != message.args.size()) {
-                fuzz::fail("an encoded message does not decode to itself");
-            }
+    {
+        QTcpSocket workstation;
+        if (!connectWorkstation(workstation)) {
+            fuzz::fail("no connection to the server");
         }
+        if (mode & 0x40) {
+            logIn(workstation);
+        }
+        while (!in.atEnd() && workstation.state() == QAbstractSocket::ConnectedState) {
+            send(workstation, in.bytes(static_cast<size_t>(piece)));
+        }
+        settle();
+        workstation.disconnectFromHost();
+        while (server->authManager()->connectionCount() > 0 ||
+               server->pendingPasswordChecks() > 0) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
+    turn();
+    if (!server->getClients().isEmpty() || server->authManager()->connectionCount() != 0) {
+        fuzz::fail("the server holds a workstation that has gone");
     }
     return 0;
 }
-
-#include "fuzz_rpc_frames.moc"

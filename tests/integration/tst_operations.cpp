@@ -2,7 +2,9 @@
 // directory systemd gives it, and the Prometheus endpoint scraped after real
 // device and workstation traffic.
 
+#include "metricssample.h"
 #include "serverprocess.h"
+#include "toolrun.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -24,32 +26,22 @@
 
 namespace {
 
-int runTool(const QString& program, const QStringList& args, QString* out = nullptr)
-{
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return -1;
-    }
-    if (out) {
-        *out = QString::fromUtf8(process.readAllStandardOutput());
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-}
-
 int ctl(const ServerProcess& server, const QStringList& args, QString* out = nullptr)
 {
-    return runTool(PARAMCTL_PATH, QStringList{"--port", QString::number(server.rpcPort())} + args,
-                   out);
+    const ToolRun run = runParamCtl(PARAMCTL_PATH, server, args);
+    if (out) {
+        *out = run.out;
+    }
+    return run.exitCode;
 }
 
 int sim(const ServerProcess& server, const QStringList& args, QString* out = nullptr)
 {
-    return runTool(UOOSIM_PATH,
-                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} + args,
-                   out);
+    const ToolRun run = runUooSim(UOOSIM_PATH, server, args);
+    if (out) {
+        *out = run.out;
+    }
+    return run.exitCode;
 }
 
 quint16 freeTcpPort()
@@ -74,24 +66,13 @@ QString scrape(quint16 port)
     return QString::fromUtf8(reply + socket.readAll());
 }
 
-double sample(const QString& text, const QString& name)
-{
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (const QString& line : lines) {
-        if (line.startsWith(name + QLatin1Char(' '))) {
-            return line.mid(name.size() + 1).toDouble();
-        }
-    }
-    return -1;
-}
-
 // Gauges are published once a second: scrape until the value shows (or give up).
 bool waitForSample(quint16 port, const QString& name, double value, QString* last)
 {
     QDeadlineTimer deadline(20000);
     do {
         *last = scrape(port);
-        if (sample(*last, name) == value) {
+        if (metricSample(*last, name) == value) {
             return true;
         }
         QThread::msleep(100);
@@ -179,17 +160,17 @@ private slots:
             qPrintable(text));
         QVERIFY2(waitForSample(metricsPort, "paramserver_invalid_datagrams_total", 1, &text),
                  qPrintable(text));
-        QCOMPARE(sample(text, "paramserver_rpc_clients{logged_in=\"true\"}"), 0.0);
-        QCOMPARE(sample(text, "paramserver_devices_known"), 1.0);
-        QCOMPARE(sample(text, "paramserver_devices_online"), 1.0);
-        QCOMPARE(sample(text, "paramserver_uploads_completed_total"), 1.0);
-        QCOMPARE(sample(text, "paramserver_downloads_completed_total"), 1.0);
-        QCOMPARE(sample(text, "paramserver_downloads_abandoned_total"), 0.0);
-        QCOMPARE(sample(text, "paramserver_logins_failed_total"), 1.0);
-        QCOMPARE(sample(text, "paramserver_db_write_failures_total"), 0.0);
+        QCOMPARE(metricSample(text, "paramserver_rpc_clients{logged_in=\"true\"}"), 0.0);
+        QCOMPARE(metricSample(text, "paramserver_devices_known"), 1.0);
+        QCOMPARE(metricSample(text, "paramserver_devices_online"), 1.0);
+        QCOMPARE(metricSample(text, "paramserver_uploads_completed_total"), 1.0);
+        QCOMPARE(metricSample(text, "paramserver_downloads_completed_total"), 1.0);
+        QCOMPARE(metricSample(text, "paramserver_downloads_abandoned_total"), 0.0);
+        QCOMPARE(metricSample(text, "paramserver_logins_failed_total"), 1.0);
+        QCOMPARE(metricSample(text, "paramserver_db_write_failures_total"), 0.0);
         // First contact, in step after the upload, the new set offered, in step
         // after it was applied: at least four.
-        QVERIFY(sample(text, "paramserver_sync_requests_total") >= 4);
+        QVERIFY(metricSample(text, "paramserver_sync_requests_total") >= 4);
         QVERIFY(text.contains("paramserver_build_info{version=\"0.5\""));
 
         int exitCode = -1;

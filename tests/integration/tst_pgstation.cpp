@@ -4,27 +4,16 @@
 
 #include "pgtestserver.h"
 #include "serverprocess.h"
+#include "toolrun.h"
 
-#include <QProcess>
 #include <QTest>
 
 #include <csignal>
 
 namespace {
 
-QStringList runTool(const char* program, const QStringList& args, int* exitCode)
-{
-    QProcess process;
-    process.start(QString::fromLatin1(program), args);
-    *exitCode = -1;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return {};
-    }
-    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-}
+const QStringList AdminLogin = {"--login", "adminvemo", "--password",
+                                 "5f1d0c8e2a7b4963d0e18c2f7a9b3e64"};
 
 } // namespace
 
@@ -52,30 +41,25 @@ void TestPgStation::devicesAndAccountsInTheDatabase()
     server.setSetting(QStringLiteral("Storage/Connection"), connection);
     QVERIFY2(server.start(), qPrintable(server.log()));
 
-    const QStringList sim = {"--server", QString("127.0.0.1:%1").arg(server.paramsPort()),
-                             "--uoo", "31", "--params-size", "700"};
-    int exitCode = -1;
-    QStringList lines = runTool(UOOSIM_PATH, sim, &exitCode);
-    QCOMPARE(exitCode, 0);
-    QCOMPARE(lines.last(), QStringLiteral("IN_SYNC"));
+    const QStringList sim = {"--uoo", "31", "--params-size", "700"};
+    ToolRun run = runUooSim(UOOSIM_PATH, server, sim);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.last(), QStringLiteral("IN_SYNC"));
     QTRY_COMPARE_WITH_TIMEOUT(pg.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 31"),
                               QStringLiteral("1"), 20000);
     QVERIFY(pg.value(connection, "SELECT count(*) FROM log WHERE uoo = 31").toInt() > 0);
 
-    lines = runTool(PARAMCTL_PATH,
-                    {"--port", QString::number(server.rpcPort()), "--login", "adminvemo",
-                     "--password", "5f1d0c8e2a7b4963d0e18c2f7a9b3e64", "users"},
-                    &exitCode);
-    QCOMPARE(exitCode, 0);
-    QVERIFY2(lines.value(0).startsWith("login=adminvemo\tpermissions=127\t"),
-             qPrintable(lines.join('\n')));
+    run = runParamCtl(PARAMCTL_PATH, server, AdminLogin + QStringList{"users"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.lines.value(0).startsWith("login=adminvemo\tpermissions=127\t"), qPrintable(run.out));
+    int exitCode = -1;
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 
     // The next start reads the record back from the database: the device is in step.
     QVERIFY2(server.start(), qPrintable(server.log()));
-    lines = runTool(UOOSIM_PATH, sim, &exitCode);
-    QCOMPARE(exitCode, 0);
-    QCOMPARE(lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
+    run = runUooSim(UOOSIM_PATH, server, sim);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 }
 
@@ -84,10 +68,11 @@ void TestPgStation::copiedStationServesTheSameDevices()
     ServerProcess server(QStringLiteral(PARAMSERVER_PATH));
     QVERIFY(server.isValid());
     QVERIFY2(server.start(), qPrintable(server.log()));
-    const QStringList sim = {"--server", QString("127.0.0.1:%1").arg(server.paramsPort()),
-                             "--uoo", "41", "--params-size", "500"};
+    const QStringList sim = {"--uoo", "41", "--params-size", "500"};
+    const ToolRun first = runUooSim(UOOSIM_PATH, server, sim);
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(first.lines.last(), QStringLiteral("IN_SYNC"));
     int exitCode = -1;
-    QCOMPARE(runTool(UOOSIM_PATH, sim, &exitCode).last(), QStringLiteral("IN_SYNC"));
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 
     const QString connection = pg.createDatabase();
@@ -104,16 +89,12 @@ void TestPgStation::copiedStationServesTheSameDevices()
     QCOMPARE(pg.value(connection, "SELECT count(*) FROM \"desc\""), QStringLiteral("1"));
 
     QVERIFY2(server.start(), qPrintable(server.log()));
-    const QStringList lines = runTool(UOOSIM_PATH, sim, &exitCode);
-    QCOMPARE(exitCode, 0);
-    QCOMPARE(lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
-    const QStringList users = runTool(
-        PARAMCTL_PATH,
-        {"--port", QString::number(server.rpcPort()), "--login", "adminvemo", "--password",
-         "5f1d0c8e2a7b4963d0e18c2f7a9b3e64", "users"},
-        &exitCode);
-    QCOMPARE(exitCode, 0);
-    QVERIFY(users.value(0).startsWith("login=adminvemo\tpermissions=127\t"));
+    const ToolRun again = runUooSim(UOOSIM_PATH, server, sim);
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.lines.value(1), QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000"));
+    const ToolRun users = runParamCtl(PARAMCTL_PATH, server, AdminLogin + QStringList{"users"});
+    QCOMPARE(users.exitCode, 0);
+    QVERIFY(users.lines.value(0).startsWith("login=adminvemo\tpermissions=127\t"));
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 }
 

@@ -4,6 +4,7 @@
 
 #include "processoutput.h"
 #include "serverprocess.h"
+#include "toolrun.h"
 
 #include <QDataStream>
 #include <QDeadlineTimer>
@@ -27,39 +28,16 @@ namespace {
 
 const char* const OperatorDigest = "0cc175b9c0f1b6a831c399e269772661";
 
-struct Result
-{
-    int exitCode = -1;
-    QStringList lines;
-    QString err;
-};
-
-Result runTool(const QString& program, const QStringList& args, int timeoutMs = 60000)
-{
-    QProcess process;
-    process.start(program, args);
-    Result r;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return r;
-    }
-    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    r.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
+using Result = ToolRun;
 
 Result ctl(const ServerProcess& server, const QStringList& args)
 {
-    return runTool(PARAMCTL_PATH, QStringList{"--port", QString::number(server.rpcPort())} + args);
+    return runParamCtl(PARAMCTL_PATH, server, args);
 }
 
 Result sim(const ServerProcess& server, const QStringList& args)
 {
-    return runTool(UOOSIM_PATH,
-                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} +
-                       args);
+    return runUooSim(UOOSIM_PATH, server, args);
 }
 
 // A workstation that watches everything the server sends unasked.

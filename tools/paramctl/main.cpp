@@ -1,5 +1,6 @@
 #include "paramctloptions.h"
 #include "paramctlsession.h"
+#include "signalpipe.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -27,13 +28,6 @@ bool outputGone()
 #endif
 }
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void onStopSignal(int)
-{
-    stopRequested = 1;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -58,24 +52,27 @@ int main(int argc, char* argv[])
         return options.errorCode;
     }
 
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-
     ParamCtlSession session(options, out, err);
     QObject::connect(
         &session, &ParamCtlSession::finished, &app, [](int code) { QCoreApplication::exit(code); },
         Qt::QueuedConnection);
 
-    // The signal handler only sets a flag; the event loop looks at it. An output
-    // nobody reads any more ends the run the same way.
-    QTimer signalPoll;
-    QObject::connect(&signalPoll, &QTimer::timeout, &session, [&session] {
-        if (stopRequested || outputGone()) {
-            stopRequested = 0;
+    // SIGINT and SIGTERM reach the event loop through the signal pipe. An
+    // output nobody reads any more ends the run the same way; it is looked at
+    // ten times a second.
+    SignalPipe signalPipe;
+    QObject::connect(&signalPipe, &SignalPipe::received, &session, &ParamCtlSession::interrupt);
+#ifdef SIGINT
+    SignalPipe::catchSignal(SIGINT, SIGINT);
+    SignalPipe::catchSignal(SIGTERM, SIGTERM);
+#endif
+    QTimer outputPoll;
+    QObject::connect(&outputPoll, &QTimer::timeout, &session, [&session] {
+        if (outputGone()) {
             session.interrupt();
         }
     });
-    signalPoll.start(100);
+    outputPoll.start(100);
 
     QTimer::singleShot(0, &session, &ParamCtlSession::start);
     return app.exec();

@@ -4,32 +4,40 @@
 
 #include <algorithm>
 
+namespace {
+
+// The characters that both the text and the JSON forms write as a backslash
+// sequence; null for any other.
+const char* backslashSequence(ushort u)
+{
+    switch (u) {
+    case '\\':
+        return "\\\\";
+    case '\t':
+        return "\\t";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
 QString ParamCtlRecord::escape(const QString& text)
 {
-    const auto plain = [](QChar c) {
-        return c != QLatin1Char('\\') && c != QLatin1Char('\t') && c != QLatin1Char('\n') &&
-               c != QLatin1Char('\r');
-    };
+    const auto plain = [](QChar c) { return backslashSequence(c.unicode()) == nullptr; };
     if (std::all_of(text.cbegin(), text.cend(), plain)) {
         return text;
     }
     QString result;
     result.reserve(text.size());
     for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '\\':
-            result += QLatin1String("\\\\");
-            break;
-        case '\t':
-            result += QLatin1String("\\t");
-            break;
-        case '\n':
-            result += QLatin1String("\\n");
-            break;
-        case '\r':
-            result += QLatin1String("\\r");
-            break;
-        default:
+        if (const char* sequence = backslashSequence(c.unicode())) {
+            result += QLatin1String(sequence);
+        } else {
             result += c;
         }
     }
@@ -43,30 +51,16 @@ QString ParamCtlRecord::jsonString(const QString& text)
     result += QLatin1Char('"');
     for (const QChar c : text) {
         const ushort u = c.unicode();
-        switch (u) {
-        case '"':
+        if (u == '"') {
             result += QLatin1String("\\\"");
-            break;
-        case '\\':
-            result += QLatin1String("\\\\");
-            break;
-        case '\n':
-            result += QLatin1String("\\n");
-            break;
-        case '\r':
-            result += QLatin1String("\\r");
-            break;
-        case '\t':
-            result += QLatin1String("\\t");
-            break;
-        default:
+        } else if (const char* sequence = backslashSequence(u)) {
+            result += QLatin1String(sequence);
+        } else if (u < 0x20 || u == 0x2028 || u == 0x2029) {
             // Other control characters, and the two line separators that some
             // JavaScript readers take for line ends, as \u escapes.
-            if (u < 0x20 || u == 0x2028 || u == 0x2029) {
-                result += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
-            } else {
-                result += c;
-            }
+            result += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        } else {
+            result += c;
         }
     }
     result += QLatin1Char('"');

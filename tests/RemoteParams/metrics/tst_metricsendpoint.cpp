@@ -4,6 +4,7 @@
 #include "logcapture.h"
 #include "metricscollector.h"
 #include "metricsendpoint.h"
+#include "metricssample.h"
 #include "servicecounters.h"
 
 #include <QSignalSpy>
@@ -26,18 +27,6 @@ QString exposition()
     std::ostringstream out;
     prometheus::TextSerializer().Serialize(out, collector.Collect());
     return QString::fromStdString(out.str());
-}
-
-// The value of the sample line that starts with "name " (name with labels).
-double sample(const QString& text, const QString& name)
-{
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (const QString& line : lines) {
-        if (line.startsWith(name + QLatin1Char(' '))) {
-            return line.mid(name.size() + 1).toDouble();
-        }
-    }
-    return -1;
 }
 
 QByteArray httpGet(quint16 port, const QByteArray& path,
@@ -93,10 +82,10 @@ private slots:
         QFETCH(QString, name);
         const QString before = exposition();
         QVERIFY2(before.contains("# TYPE " + name + " counter"), qPrintable(before));
-        const double start = sample(before, name);
+        const double start = metricSample(before, name);
         ServiceCounters::add(counter, 3);
         const QString after = exposition();
-        QCOMPARE(sample(after, name), start + 3);
+        QCOMPARE(metricSample(after, name), start + 3);
         // No other counter moved with it.
         for (int other = 0; other < ServiceCounters::CounterCount; ++other) {
             if (other != counter) {
@@ -126,16 +115,16 @@ private slots:
         QFETCH(ServiceCounters::Gauge, gauge);
         QFETCH(QString, name);
         ServiceCounters::set(gauge, 1000001);
-        QCOMPARE(sample(exposition(), name), 1000001.0);
+        QCOMPARE(metricSample(exposition(), name), 1000001.0);
         ServiceCounters::set(gauge, 0);
-        QCOMPARE(sample(exposition(), name), 0.0);
+        QCOMPARE(metricSample(exposition(), name), 0.0);
     }
 
     void buildInfoCarriesVersionAndBuild()
     {
-        QCOMPARE(
-            sample(exposition(), "paramserver_build_info{version=\"1.2\",build=\"Qt test build\"}"),
-            1.0);
+        QCOMPARE(metricSample(exposition(),
+                              "paramserver_build_info{version=\"1.2\",build=\"Qt test build\"}"),
+                 1.0);
     }
 
     void badSettingsLeaveTheServiceWithoutMetrics_data()
@@ -199,7 +188,7 @@ private slots:
         const QString reply = QString::fromUtf8(httpGet(port, "/metrics"));
         QVERIFY2(reply.startsWith("HTTP/1.1 200") || reply.startsWith("HTTP/1.0 200"),
                  qPrintable(reply.left(200)));
-        QVERIFY(sample(reply, "paramserver_sync_requests_total") >= 7);
+        QVERIFY(metricSample(reply, "paramserver_sync_requests_total") >= 7);
         QVERIFY(reply.contains("paramserver_build_info{version=\"1.2\""));
 
         // 127.0.0.1 only by default: another loopback address is not answered.

@@ -3,7 +3,9 @@
 // socket of its own that the test service reports to.
 
 #include "qtservice.h"
+#include "systemdnotifier.h"
 #include "systemdserviceplatform.h"
+#include "systemdunitfile.h"
 #include "unitrestartrules.h"
 
 #include <QDeadlineTimer>
@@ -302,7 +304,7 @@ void TestSystemdServicePlatform::unitName()
 {
     QFETCH(QString, name);
     QFETCH(QString, unit);
-    QCOMPARE(SystemdServicePlatform::unitName(name), unit);
+    QCOMPARE(SystemdUnitFile::unitName(name), unit);
 }
 
 void TestSystemdServicePlatform::userName_data()
@@ -336,7 +338,7 @@ void TestSystemdServicePlatform::userName()
 {
     QFETCH(QString, account);
     QFETCH(QString, user);
-    QCOMPARE(SystemdServicePlatform::userName(account), user);
+    QCOMPARE(SystemdUnitFile::userName(account), user);
 }
 
 void TestSystemdServicePlatform::unitFile()
@@ -346,7 +348,7 @@ void TestSystemdServicePlatform::unitFile()
     request.description = QStringLiteral("Служба сервера параметров УОО VEMO");
     request.startupType = QtServiceController::AutoStartup;
     request.executablePath = QStringLiteral("/opt/vemo/paramserver");
-    const QString text = QString::fromUtf8(SystemdServicePlatform::unitFileText(request));
+    const QString text = QString::fromUtf8(SystemdUnitFile::text(request));
     QStringList settings;
     for (const QString& line : text.split(QLatin1Char('\n'))) {
         if (!line.isEmpty() && !line.startsWith(QLatin1Char('#'))) {
@@ -363,7 +365,7 @@ void TestSystemdServicePlatform::unitFile()
                           "[Install]", "WantedBy=multi-user.target"}));
     // The unit is the template with its fields filled in, nothing else.
     QCOMPARE(text.count(QLatin1Char('\n')),
-             QString::fromUtf8(SystemdServicePlatform::unitTemplate()).count(QLatin1Char('\n')));
+             QString::fromUtf8(SystemdUnitFile::templateText()).count(QLatin1Char('\n')));
     // The delay the service leaves out of its own wait is the unit's.
     const UnitRestartRules unit(text.toUtf8());
     QCOMPARE(unit.value(QStringLiteral("RestartSec")),
@@ -397,7 +399,7 @@ void TestSystemdServicePlatform::restartPolicy()
     QtServiceInstallRequest request;
     request.name = TestServiceName;
     request.executablePath = QStringLiteral("/opt/vemo/paramserver");
-    const UnitRestartRules unit(SystemdServicePlatform::unitFileText(request));
+    const UnitRestartRules unit(SystemdUnitFile::text(request));
     SystemdServicePlatform platform(options());
     QVERIFY(platform.restartsFailedService());
     const int status = platform.serviceExitStatus(loopCode);
@@ -413,7 +415,7 @@ void TestSystemdServicePlatform::unitFileQuoting()
     request.executablePath = QStringLiteral("/opt/a b/$HOME%i/\"q\\x/prog");
     request.account = QStringLiteral("vemo");
     const QStringList lines =
-        QString::fromUtf8(SystemdServicePlatform::unitFileText(request)).split('\n');
+        QString::fromUtf8(SystemdUnitFile::text(request)).split('\n');
     QVERIFY(lines.contains(QStringLiteral("Description=100%% sure ExecStartPre=/bin/evil")));
     QVERIFY(lines.contains(QStringLiteral("ExecStart=\"/opt/a b/$$HOME%%i/\\\"q\\\\x/prog\"")));
     QVERIFY(lines.contains(QStringLiteral("WorkingDirectory=/opt/a b/$HOME%%i/\"q\\x")));
@@ -426,7 +428,7 @@ void TestSystemdServicePlatform::unitFileQuoting()
     QCOMPARE(execLines, 1);
 
     request.description.clear();
-    QVERIFY(QString::fromUtf8(SystemdServicePlatform::unitFileText(request))
+    QVERIFY(QString::fromUtf8(SystemdUnitFile::text(request))
                 .contains(QLatin1String("\nDescription=n\n")));
 }
 
@@ -453,7 +455,7 @@ void TestSystemdServicePlatform::unitFileRefused()
     request.name = QStringLiteral("n");
     request.executablePath = path;
     request.account = account;
-    QVERIFY(SystemdServicePlatform::unitFileText(request).isEmpty());
+    QVERIFY(SystemdUnitFile::text(request).isEmpty());
 
     CountingPlatform platform(options());
     QVERIFY(!platform.install(request));
@@ -476,7 +478,7 @@ void TestSystemdServicePlatform::unitFileVerifies()
     request.startupType = QtServiceController::AutoStartup;
     request.executablePath = QStringLiteral(TESTSERVICE_PATH);
     const QString file = temp->filePath(TestUnit);
-    writeFile(file, SystemdServicePlatform::unitFileText(request));
+    writeFile(file, SystemdUnitFile::text(request));
     QProcess verify;
     verify.setProcessChannelMode(QProcess::MergedChannels);
     verify.start(analyze, {QStringLiteral("verify"), file});
@@ -540,7 +542,7 @@ void TestSystemdServicePlatform::notifyText()
     QtServiceStatus status;
     status.currentState = state;
     status.exitCode = quint32(-10);
-    QCOMPARE(SystemdServicePlatform::notifyText(status), text);
+    QCOMPARE(SystemdNotifier::notifyText(status), text);
 }
 
 void TestSystemdServicePlatform::installAndUninstall()
@@ -560,8 +562,8 @@ void TestSystemdServicePlatform::installAndUninstall()
     const QString file = units + QLatin1Char('/') + TestUnit;
     QFile unit(file);
     QVERIFY(unit.open(QIODevice::ReadOnly));
-    QCOMPARE(unit.readAll(), SystemdServicePlatform::unitFileText(request));
-    QVERIFY(!SystemdServicePlatform::unitFileText(request).contains("not used"));
+    QCOMPARE(unit.readAll(), SystemdUnitFile::text(request));
+    QVERIFY(!SystemdUnitFile::text(request).contains("not used"));
     QCOMPARE(readLog(standIn), (QStringList{"show -p LoadState --value -- " + TestUnit,
                                             "daemon-reload", "enable -- " + TestUnit}));
     QVERIFY(platform.isInstalled(TestServiceName));

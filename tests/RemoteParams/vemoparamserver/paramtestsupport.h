@@ -1,10 +1,12 @@
 #pragma once
 
-// Shared helpers of the parameter server tests: datagram builders, a capture of
-// log messages, and a harness that runs a server on 127.0.0.1 in a temporary
-// working directory and collects its replies over real loopback UDP.
+// Shared helpers of the parameter server tests: datagram builders and a harness
+// that runs a server on 127.0.0.1 in a temporary working directory and collects
+// its replies over real loopback UDP. Log lines are captured with TestSupport's
+// LogCapture.
 
 #include "clock.h"
+#include "logcapture.h"
 #include "paramchunk.h"
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
@@ -24,67 +26,6 @@
 #include <memory>
 
 namespace paramtest {
-
-struct LogLine
-{
-    QtMsgType type;
-    QString text;
-};
-
-inline QList<LogLine>& capturedLines()
-{
-    static QList<LogLine> lines;
-    return lines;
-}
-
-inline void captureHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    capturedLines().append({type, text});
-}
-
-// Captures every log message while it lives.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        capturedLines().clear();
-        previous = qInstallMessageHandler(captureHandler);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    void clear() { capturedLines().clear(); }
-    bool contains(QtMsgType type, const QString& text) const
-    {
-        for (const LogLine& line : qAsConst(capturedLines())) {
-            if (line.type == type && line.text == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-    int count(const QString& prefix) const
-    {
-        int n = 0;
-        for (const LogLine& line : qAsConst(capturedLines())) {
-            n += line.text.startsWith(prefix) ? 1 : 0;
-        }
-        return n;
-    }
-    QStringList texts() const
-    {
-        QStringList list;
-        for (const LogLine& line : qAsConst(capturedLines())) {
-            list << line.text;
-        }
-        return list;
-    }
-
-private:
-    QtMessageHandler previous = nullptr;
-};
 
 inline QByteArray syncRequest(quint32 uoo, quint32 paramsSize, quint16 paramsCrc,
                               const QDateTime& paramsTime = QDateTime(), quint16 status = 0,

@@ -82,7 +82,7 @@ void TestParamsDatabase::onlyMissingTableCreated()
     }
     LogCapture log;
     h.createServer();
-    QCOMPARE(log.count(QStringLiteral("Создание таблицы параметров ")), 1);
+    QCOMPARE(log.countStarting(QStringLiteral("Создание таблицы параметров ")), 1);
     QVERIFY(log.texts().contains(QStringLiteral("Создание таблицы параметров  log")));
 }
 
@@ -305,7 +305,7 @@ void TestParamsDatabase::failedSaveKeepsRows()
     QVERIFY(h.server->cancelNewParams(1, UooRParamsDesc()));
     LogCapture log;
     h.destroyServer();
-    QVERIFY2(log.count(QStringLiteral("Ошибка записи в БД параметров: ")) == 1,
+    QVERIFY2(log.countStarting(QStringLiteral("Ошибка записи в БД параметров: ")) == 1,
              qPrintable(log.texts().join('\n')));
 
     const QVector<ParamsRow> rows = loadWithSecondConnection();
@@ -334,8 +334,8 @@ void TestParamsDatabase::failedPromptWriteKeepsRows()
     // Both records change; the batch with 666 fails as a whole.
     h.exchange(syncRequest(666, 0, 0));
     h.exchange(syncRequest(1, 0, 0));
-    QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("Ошибка записи в БД параметров: ")) >= 1,
-                             15000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        log.countStarting(QStringLiteral("Ошибка записи в БД параметров: ")) >= 1, 15000);
     const QVector<ParamsRow> rows = loadWithSecondConnection();
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0].record.state, 1);
@@ -369,7 +369,7 @@ void TestParamsDatabase::actionLogFailure()
     // The action is still carried out and acknowledged.
     QCOMPARE(r.size(), 1);
     QCOMPARE(h.server->uooParamsDesc(16).state, 1);
-    QTRY_COMPARE(log.count(QStringLiteral("SQL error in logParamAction: ")), 1);
+    QTRY_COMPARE(log.countStarting(QStringLiteral("SQL error in logParamAction: ")), 1);
 }
 
 void TestParamsDatabase::unopenableFile()

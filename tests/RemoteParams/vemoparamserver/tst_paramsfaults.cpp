@@ -109,7 +109,7 @@ void TestParamsFaults::lockedAtStart()
 
     LogCapture log;
     h.createServer(); // waits out the lock, then serves
-    QVERIFY2(log.count(QStringLiteral("ERROR: Загрузка БД параметров не завершена: ")) == 1,
+    QVERIFY2(log.countStarting(QStringLiteral("ERROR: Загрузка БД параметров не завершена: ")) == 1,
              qPrintable(log.texts().join('\n')));
     QCOMPARE(h.server->uooParamsDesc(1).uoo, 0u);
     // Devices are served meanwhile; device 5 is new to the server now.
@@ -179,7 +179,7 @@ void TestParamsFaults::damagedFile()
 
     LogCapture log;
     h.createServer();
-    QVERIFY2(log.count(QStringLiteral("ERROR: БД параметров повреждена: ")) == 1,
+    QVERIFY2(log.countStarting(QStringLiteral("ERROR: БД параметров повреждена: ")) == 1,
              qPrintable(log.texts().join('\n')));
     int loaded = 0;
     for (quint32 uoo = 1; uoo <= 300; ++uoo) {
@@ -300,8 +300,8 @@ void TestParamsFaults::unwritableFileRetried()
     FileProbe probe;
     QCOMPARE(probe.column(QStringLiteral("SELECT COUNT(*) FROM log WHERE message = 1")),
              QVariantList{11});
-    QCOMPARE(log.count(QStringLiteral("Ошибка записи в БД параметров: ")), 1);
-    QCOMPARE(log.count(QStringLiteral("БД параметров снова записывается")), 1);
+    QCOMPARE(log.countStarting(QStringLiteral("Ошибка записи в БД параметров: ")), 1);
+    QCOMPARE(log.countStarting(QStringLiteral("БД параметров снова записывается")), 1);
     QVERIFY(h.server->paramsWriteFailures() >= 1);
     QVERIFY(!h.server->paramsWriteFailing());
 }

@@ -353,9 +353,10 @@ void TestUooStateMachine::uploadTakesOnlyWhatContinues()
     QCOMPARE(machine.record().uooparams, stored ? set : held);
     QCOMPARE(int(out.action),
              int(stored ? UooStateMachine::ActionUploaded : UooStateMachine::NoAction));
-    QCOMPARE(out.command, quint32(stored           ? PAR_PROTO_RCV_ACK
-                                  : syncReply >= 0 ? PAR_PROTO_SYNC_REQUEST
-                                                   : 0));
+    const quint32 command = stored           ? quint32(PAR_PROTO_RCV_ACK)
+                            : syncReply >= 0 ? quint32(PAR_PROTO_SYNC_REQUEST)
+                                             : 0u;
+    QCOMPARE(out.command, command);
     QCOMPARE(syncCommand(out), syncReply);
     if (!stored) {
         QCOMPARE(int(out.note), int(UooStateMachine::NoteOutOfSequence));

@@ -2,17 +2,18 @@
 #include "logcapture.h"
 #include "logratelimiter.h"
 #include "rawconnection.h"
+#include "rpcbytes.h"
 #include "rpcpeer.h"
 #include "rpctypes.h"
 
-#include <QDataStream>
 #include <QTcpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+using namespace RpcBytes;
 
 // The bounds an RpcPeer keeps against clients that misbehave: frame sizes before
 // and after trust, unfinished frames, the number of clients and the output of all
@@ -24,14 +25,9 @@ constexpr int Wait = 20000;
 // A whole frame "ECHO" carrying one byte array of the given size.
 QByteArray echoFrame(int payload)
 {
-    QByteArray body;
-    QDataStream out(&body, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_3);
-    out << QString("ECHO") << quint8(1) << quint32(QMetaType::QByteArray) << qint8(0)
-        << QByteArray(payload, 'p');
-    QByteArray frame(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
-    return frame + body;
+    return frameOf(body("ECHO", 1,
+                        be32(QMetaType::QByteArray) + QByteArray(1, '\0') +
+                            be32(static_cast<quint32>(payload)) + QByteArray(payload, 'p')));
 }
 
 class Echoes : public QObject
@@ -49,14 +45,7 @@ public slots:
 // A frame "TYPED" with the given raw argument bytes.
 QByteArray typedFrame(int count, const QByteArray& args)
 {
-    QByteArray body;
-    QDataStream out(&body, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_5_3);
-    out << QString("TYPED") << quint8(count);
-    body += args;
-    QByteArray frame(4, '\0');
-    qToLittleEndian<quint32>(static_cast<quint32>(body.size()), frame.data());
-    return frame + body;
+    return frameOf(body("TYPED", count, args));
 }
 
 } // namespace
@@ -70,6 +59,18 @@ class TestRpcPeerLimits : public QObject
         server.setLimits(limits);
         server.attachSlot("ECHO", &side, SLOT(echo(quint64, QVariant)));
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    }
+
+    // Connects each raw socket in turn; their identifiers on the server, in that order.
+    static QList<quint64> connectRaws(RpcPeer& server, const QList<QTcpSocket*>& sockets)
+    {
+        QList<quint64> ids;
+        for (QTcpSocket* socket : sockets) {
+            quint64 id = 0;
+            connectRaw(*socket, server, &id);
+            ids.append(id);
+        }
+        return ids;
     }
 
 private slots:
@@ -136,10 +137,9 @@ void TestRpcPeerLimits::unfinishedFrameCloses()
     startServer(server, side, limits);
     QTcpSocket stalled;
     QTcpSocket idle;
-    quint64 stalledId = 0;
-    quint64 idleId = 0;
-    connectRaw(stalled, server, &stalledId);
-    connectRaw(idle, server, &idleId);
+    const QList<quint64> ids = connectRaws(server, {&stalled, &idle});
+    const quint64 stalledId = ids.value(0);
+    const quint64 idleId = ids.value(1);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
 
     const QByteArray frame = echoFrame(100);
@@ -164,10 +164,7 @@ void TestRpcPeerLimits::clientLimitRefuses()
     startServer(server, side, limits);
     QTcpSocket first;
     QTcpSocket second;
-    quint64 firstId = 0;
-    quint64 secondId = 0;
-    connectRaw(first, server, &firstId);
-    connectRaw(second, server, &secondId);
+    connectRaws(server, {&first, &second});
 
     QSignalSpy connected(&server, &RpcPeer::clientConnected);
     QTcpSocket third;
@@ -199,11 +196,8 @@ void TestRpcPeerLimits::totalOutputShedsUntrustedFirst()
     RpcPeer reader;
     Echoes readerSide;
     reader.attachSlot("BIG", &readerSide, SLOT(big(QByteArray)));
-    QSignalSpy connected(&server, &RpcPeer::clientConnected);
-    reader.connectToServer("127.0.0.1", server.serverPort());
-    QVERIFY(reader.waitForConnected(Wait));
-    QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, Wait);
-    const quint64 readerId = connected.at(0).at(0).toULongLong();
+    quint64 readerId = 0;
+    connectPeer(reader, server, &readerId, Wait);
     server.setClientTrusted(readerId, true);
 
     QTcpSocket stuck[3];
@@ -312,10 +306,7 @@ void TestRpcPeerLimits::loginDeadline()
     QTcpSocket silent;
     QTcpSocket trickling;
     QTcpSocket trusted;
-    quint64 ids[3] = {0, 0, 0};
-    connectRaw(silent, server, &ids[0]);
-    connectRaw(trickling, server, &ids[1]);
-    connectRaw(trusted, server, &ids[2]);
+    const QList<quint64> ids = connectRaws(server, {&silent, &trickling, &trusted});
     server.setClientTrusted(ids[2], true);
     QSignalSpy disconnected(&server, &RpcPeer::clientDisconnected);
     LogCapture log;

@@ -1,5 +1,6 @@
 #include "rpcpeer.h"
 #include "rpctypes.h"
+#include "testfile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -223,11 +224,8 @@ private slots:
     void watchCount();
     void watchUntilTerminated();
     void watchSeconds();
-    void loginRefused();
-    void closedWithoutReply();
-    void closedOnRequest();
-    void serverNotThere();
-    void noReplyTimesOut();
+    void failures_data();
+    void failures();
     void badUsageAndFiles();
     void loginRetry_data();
     void loginRetry();
@@ -373,10 +371,7 @@ void TestParamCtl::scheduleAndCancel()
     for (int i = 0; i < 3000; ++i) {
         bytes.append(static_cast<char>(i * 7));
     }
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(writeTestFile(path, bytes));
 
     Run r = run(server.port(), {"schedule", "17", path, "--time", "2024-03-07 13:05:09"});
     QCOMPARE(r.code, 0);
@@ -471,51 +466,49 @@ void TestParamCtl::watchSeconds()
     QCOMPARE(r.lines, QStringList());
 }
 
-void TestParamCtl::loginRefused()
+void TestParamCtl::failures_data()
 {
-    FakeServer server;
-    QVERIFY(server.start());
-    const Run r = run(server.port(), {"--password", "wrong", "users"});
-    QCOMPARE(r.code, 5);
-    QVERIFY2(r.err.contains("login refused"), qPrintable(r.err));
-    QCOMPARE(server.received, QStringList{"LOGIN"});
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("received");
+    // fault: how the server fails; empty for one that works.
+
+    QTest::newRow("login refused") << "" << QStringList{"--password", "wrong", "users"} << 5
+                                   << "login refused" << QStringList{"LOGIN"};
+    QTest::newRow("closed without reply") << "close on login" << QStringList{"users"} << 4
+                                          << "closed the connection" << QStringList{"LOGIN"};
+    QTest::newRow("closed on request")
+        << "close on request" << QStringList{"users"} << 4 << "permission"
+        << QStringList{"LOGIN", "RPC_GET_CLIENTS_FROM_DB"};
+    QTest::newRow("server not there")
+        << "no server" << QStringList{"users"} << 3 << "cannot connect" << QStringList{};
+    QTest::newRow("no reply times out")
+        << "no answer" << QStringList{"--timeout", "1", "devices"} << 7 << "no reply within 1 s"
+        << QStringList{"LOGIN", "RPC_LOAD_UOOSTATE_REQUEST"};
 }
 
-void TestParamCtl::closedWithoutReply()
+void TestParamCtl::failures()
 {
+    QFETCH(QString, fault);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(QStringList, received);
     FakeServer server;
     QVERIFY(server.start());
-    server.closeOnLogin = true;
-    const Run r = run(server.port(), {"users"});
-    QCOMPARE(r.code, 4);
-    QVERIFY2(r.err.contains("closed the connection"), qPrintable(r.err));
-}
-
-void TestParamCtl::closedOnRequest()
-{
-    FakeServer server;
-    QVERIFY(server.start());
-    server.closeOnRequest = true;
-    const Run r = run(server.port(), {"users"});
-    QCOMPARE(r.code, 4);
-    QVERIFY2(r.err.contains("permission"), qPrintable(r.err));
-}
-
-void TestParamCtl::serverNotThere()
-{
-    const Run r = run(unusedPort(), {"users"});
-    QCOMPARE(r.code, 3);
-    QVERIFY2(r.err.contains("cannot connect"), qPrintable(r.err));
-}
-
-void TestParamCtl::noReplyTimesOut()
-{
-    FakeServer server;
-    QVERIFY(server.start());
-    server.answerRequests = false;
-    const Run r = run(server.port(), {"--timeout", "1", "devices"});
-    QCOMPARE(r.code, 7);
-    QVERIFY2(r.err.contains("no reply within 1 s"), qPrintable(r.err));
+    server.closeOnLogin = fault == "close on login";
+    server.closeOnRequest = fault == "close on request";
+    server.answerRequests = fault != "no answer";
+    const Run r = run(fault == "no server" ? unusedPort() : server.port(), args);
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    // Which messages reached the server; a login closed unanswered is tried again.
+    if (fault == "close on login") {
+        server.received.removeDuplicates();
+    }
+    QCOMPARE(server.received, received);
 }
 
 void TestParamCtl::badUsageAndFiles()
@@ -585,10 +578,7 @@ void TestParamCtl::deviceListResults()
     QVERIFY(server.start());
     QTemporaryDir dir;
     const QString set = dir.filePath("set.bin");
-    QFile file(set);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("new set");
-    file.close();
+    QVERIFY(writeTestFile(set, "new set"));
 
     // Results differ device by device: every line must name its own device,
     // also with many requests on the way at once.
@@ -648,6 +638,7 @@ void TestParamCtl::batches_data()
     QTest::addColumn<QString>("result"); // of the parameter operations
     QTest::addColumn<int>("code");
     QTest::addColumn<QStringList>("received");
+    // fault: how the server fails; empty for one that works.
     QTest::addColumn<QString>("err");
 
     const QString users = "RPC_GET_CLIENTS_FROM_DB";

@@ -4,10 +4,11 @@
 
 #include "processoutput.h"
 #include "serverprocess.h"
+#include "testfile.h"
+#include "toolrun.h"
 #include "waiting.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -17,33 +18,7 @@
 
 namespace {
 
-struct Result
-{
-    int exitCode = -1;
-    QStringList lines;
-    QString err;
-};
-
-Result runTool(const QString& program, const QStringList& args, const QByteArray& input = {})
-{
-    QProcess process;
-    process.start(program, args);
-    Result r;
-    if (!process.waitForStarted(30000)) {
-        return r;
-    }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return r;
-    }
-    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    r.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
+using Result = ToolRun;
 
 QStringList ctlArgs(const ServerProcess& server, const QStringList& args)
 {
@@ -52,14 +27,12 @@ QStringList ctlArgs(const ServerProcess& server, const QStringList& args)
 
 Result ctl(const ServerProcess& server, const QStringList& args, const QByteArray& input = {})
 {
-    return runTool(PARAMCTL_PATH, ctlArgs(server, args), input);
+    return runParamCtl(PARAMCTL_PATH, server, args, input);
 }
 
 Result sim(const ServerProcess& server, const QStringList& args)
 {
-    return runTool(UOOSIM_PATH,
-                   QStringList{"--server", QString("127.0.0.1:%1").arg(server.paramsPort())} +
-                       args);
+    return runUooSim(UOOSIM_PATH, server, args);
 }
 
 int connections(const ServerProcess& server)
@@ -79,12 +52,6 @@ bool quiet(const ServerProcess& server)
     const bool ended = waitUntil([&] { return connections(server) == disconnections(server); });
     QTest::qWait(1100);
     return ended && connections(server) == disconnections(server);
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -113,9 +80,9 @@ private slots:
         // Ten commands over one login.
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(500, 'p')));
+        QVERIFY(writeTestFile(set, QByteArray(500, 'p')));
         const QString batch = dir.filePath("jobs.txt");
-        QVERIFY(writeFile(batch, QString("summary\ndevices\nparams 4711\nparams 4711-4712\n"
+        QVERIFY(writeTestFile(batch, QString("summary\ndevices\nparams 4711\nparams 4711-4712\n"
                                          "schedule 4711,4712 '%1'\nparams 4712\ncancel 4712\n"
                                          "params 4712\nusers\nguard 4711\n")
                                      .arg(set)
@@ -158,7 +125,7 @@ private slots:
 
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(700, 's')));
+        QVERIFY(writeTestFile(set, QByteArray(700, 's')));
         QVERIFY(quiet(server));
         const int before = connections(server);
         r = ctl(server, {"--json", "schedule", "1000-1299", set});
@@ -199,7 +166,7 @@ private slots:
         }
         QTemporaryDir dir;
         const QString set = dir.filePath("set.bin");
-        QVERIFY(writeFile(set, QByteArray(1300, 'n')));
+        QVERIFY(writeTestFile(set, QByteArray(1300, 'n')));
         const QString stamp = "2026-01-02 03:04:05";
 
         QProcess watch;

@@ -3,6 +3,7 @@
 #include "paramctlformat.h"
 #include "paramctloptions.h"
 #include "paramctlrecord.h"
+#include "testfile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -445,9 +446,7 @@ void TestParamCtlOptions::deviceListFiles()
     QTemporaryDir dir;
     const QString path = dir.filePath("list.txt");
     if (!content.isNull()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(writeTestFile(path, content));
     }
     // Through the command line, as paramctl reads it.
     ParamCtlOptions o = ParamCtlOptions::parse({"paramctl", "params", "@" + path});
@@ -470,11 +469,8 @@ void TestParamCtlOptions::setFiles()
     QTemporaryDir dir;
     const QString empty = dir.filePath("empty.bin");
     const QString set = dir.filePath("set.bin");
-    QFile(empty).open(QIODevice::WriteOnly);
-    QFile file(set);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("\x01\x00\x02", 3);
-    file.close();
+    QVERIFY(writeTestFile(empty, QByteArray()));
+    QVERIFY(writeTestFile(set, QByteArray("\x01\x00\x02", 3)));
 
     ParamCtlOptions o = ParamCtlOptions::parse({"paramctl", "schedule", "1-3", set});
     QVERIFY(o.load());

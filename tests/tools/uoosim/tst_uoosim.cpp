@@ -3,6 +3,7 @@
 // from outside.
 
 #include "paramcrc16.h"
+#include "testfile.h"
 #include "vemoparamserver.h"
 
 #include <QDir>
@@ -76,6 +77,9 @@ private slots:
 private:
     Run runSim(const QStringList& args, quint16 port = 0);
     QString writeFile(const QString& name, const QByteArray& bytes);
+    // Makes the device known with the set in its file by one clean run, then
+    // schedules a new set for it.
+    void knownDeviceWithNewSet(int uoo, const QString& file, const QByteArray& newSet);
     int logRows(int message);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -130,11 +134,17 @@ Run TestUooSim::runSim(const QStringList& args, quint16 port)
 QString TestUooSim::writeFile(const QString& name, const QByteArray& bytes)
 {
     const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        return QString();
-    }
-    return path;
+    return writeTestFile(path, bytes) ? path : QString();
+}
+
+void TestUooSim::knownDeviceWithNewSet(int uoo, const QString& file, const QByteArray& newSet)
+{
+    QCOMPARE(runSim({QStringLiteral("--uoo"), QString::number(uoo), QStringLiteral("--params"), file})
+                 .exitCode,
+             0);
+    UooRParamsDesc request;
+    request.localparams = newSet;
+    QVERIFY(m_server->scheduleNewParams(uoo, request));
 }
 
 int TestUooSim::logRows(int message)
@@ -174,10 +184,9 @@ void TestUooSim::downloadAppliesNewSet()
     const QByteArray current = pattern(300, 2);
     const QByteArray newSet = pattern(1000, 3);
     const QString file = writeFile("cur.bin", current);
-    QCOMPARE(runSim({"--uoo", "8", "--params", file}).exitCode, 0);
-    UooRParamsDesc request;
-    request.localparams = newSet;
-    QVERIFY(m_server->scheduleNewParams(8, request));
+    knownDeviceWithNewSet(8, file, newSet);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString saved = m_dir->filePath("applied.bin");
     const Run run = runSim({"--uoo", "8", "--params", file, "--save", saved});
@@ -211,10 +220,9 @@ void TestUooSim::droppedAckRestartsDownload()
     const QByteArray current = pattern(100, 4);
     const QByteArray newSet = pattern(1300, 5);
     const QString file = writeFile("cur.bin", current);
-    QCOMPARE(runSim({"--uoo", "9", "--params", file}).exitCode, 0);
-    UooRParamsDesc request;
-    request.localparams = newSet;
-    QVERIFY(m_server->scheduleNewParams(9, request));
+    knownDeviceWithNewSet(9, file, newSet);
+    if (QTest::currentTestFailed())
+        return;
 
     const Run run =
         runSim({"--uoo", "9", "--params", file, "--drop-ack", "2", "--timeout", "1000"});
@@ -247,10 +255,9 @@ void TestUooSim::badSetCrcGivesUpAfterFourAttempts()
     const QByteArray current = pattern(200, 7);
     const QByteArray newSet = pattern(600, 8);
     const QString file = writeFile("cur.bin", current);
-    QCOMPARE(runSim({"--uoo", "11", "--params", file}).exitCode, 0);
-    UooRParamsDesc request;
-    request.localparams = newSet;
-    QVERIFY(m_server->scheduleNewParams(11, request));
+    knownDeviceWithNewSet(11, file, newSet);
+    if (QTest::currentTestFailed())
+        return;
 
     const Run run = runSim(
         {"--uoo", "11", "--params", file, "--bad-set-crc", "--retries", "1", "--timeout", "500"});
@@ -274,10 +281,9 @@ void TestUooSim::silentMidDownloadThenResumes()
     const QByteArray current = pattern(64, 9);
     const QByteArray newSet = pattern(1100, 10);
     const QString file = writeFile("cur.bin", current);
-    QCOMPARE(runSim({"--uoo", "12", "--params", file}).exitCode, 0);
-    UooRParamsDesc request;
-    request.localparams = newSet;
-    QVERIFY(m_server->scheduleNewParams(12, request));
+    knownDeviceWithNewSet(12, file, newSet);
+    if (QTest::currentTestFailed())
+        return;
 
     Run run = runSim({"--uoo", "12", "--params", file, "--silent-after", "chunk:1"});
     QCOMPARE(run.exitCode, 0);
