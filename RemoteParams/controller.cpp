@@ -7,7 +7,9 @@
 #include "rpcnames.h"
 #include "rpctypes.h"
 #include "servicecounters.h"
+#ifdef VEMO_HAVE_POSTGRESQL
 #include "pgconnection.h"
+#endif
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
@@ -125,7 +127,9 @@ Controller::~Controller()
     const QString name = resourceDb.connectionName();
     accounts.setDatabase(QSqlDatabase());
     accountsInUse = &accounts;
+#ifdef VEMO_HAVE_POSTGRESQL
     pgAccounts.reset();
+#endif
     resourceDb = QSqlDatabase();
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
@@ -177,17 +181,20 @@ void Controller::initialize()
         return;
     }
 
+#ifdef VEMO_HAVE_POSTGRESQL
     if (storage.backend == StorageSettings::Backend::PostgreSql) {
         if (!pgAccounts) {
             pgAccounts = std::make_unique<PgAccountStore>(storage.connection);
         }
         accountsInUse = pgAccounts.get();
-    } else {
+    } else
+#endif
+    {
         resourceDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
                                                QLatin1String(ResourceConnectionName));
         resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
     }
-    if (!pgAccounts && !resourceDb.open()) {
+    if (accountsInUse == &accounts && !resourceDb.open()) {
         qCritical() << "ERROR: Ошибка открытия файла БД ресурсов"
                     << QFileInfo(resourceDb.databaseName()).absoluteFilePath();
         emit notInitialized();
@@ -275,6 +282,12 @@ bool Controller::checkStorage()
     if (storage.backend != StorageSettings::Backend::PostgreSql) {
         return true;
     }
+#ifndef VEMO_HAVE_POSTGRESQL
+    qCritical().noquote().nospace()
+        << "ERROR: " << ServiceSettings::StorageBackendKey
+        << ": postgresql недоступно, программа собрана без PostgreSQL (libpq); допустимо sqlite";
+    return false;
+#else
     bool bad = false;
     if (!PgConnection::serverAnswers(storage.connection, &bad)) {
         if (bad) {
@@ -301,6 +314,7 @@ bool Controller::checkStorage()
     qCritical().noquote().nospace()
         << "ERROR: " << ServiceSettings::StorageConnectionKey << ": " << error;
     return false;
+#endif
 }
 
 void Controller::applySettings()

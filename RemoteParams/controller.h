@@ -5,7 +5,9 @@
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
 #include "paramsstore.h"
+#ifdef VEMO_HAVE_POSTGRESQL
 #include "pgaccountstore.h"
+#endif
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
@@ -130,7 +132,9 @@ private:
     bool storageAnswered = true; // at start-up
     RpcAccountStore accounts;
     // With Storage/Backend = postgresql, the accounts are there, not in the file.
+#ifdef VEMO_HAVE_POSTGRESQL
     std::unique_ptr<PgAccountStore> pgAccounts;
+#endif
     AccountStore* accountsInUse = &accounts;
 };
 

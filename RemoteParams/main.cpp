@@ -35,6 +35,7 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         QTextStream out(stdout);
         QTextStream err(stderr);
+#ifdef VEMO_HAVE_POSTGRESQL
         const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
                                  QLatin1String(ServiceSettings::Organization),
                                  QLatin1String(ServiceSettings::Application));
@@ -43,6 +44,10 @@ int main(int argc, char** argv)
                          settings.value(QLatin1String(ServiceSettings::StorageConnectionKey))
                              .toString());
         return copy.run(out, err);
+#else
+        err << StorageCopy::Option << ": this program is built without PostgreSQL (libpq)\n";
+        return 1;
+#endif
     }
     // Every workstation connection holds a descriptor: take all the system allows.
     DescriptorLimit::raiseToHard();
