@@ -26,6 +26,11 @@ constexpr const char* PushBeforeLoginKey = "Rpc/PushBeforeLogin";
 constexpr const char* LimitsGroup = "Limits";
 constexpr const char* MaxRpcClientsKey = "MaxRpcClients";
 constexpr const char* MaxDevicesKey = "MaxDevices";
+// Where the records, the action log and the accounts are kept: "sqlite" (the
+// files beside the program) or "postgresql" (the libpq connection string in
+// Storage/Connection; no password here: ~/.pgpass, PGPASSFILE or peer login).
+constexpr const char* StorageBackendKey = "Storage/Backend";
+constexpr const char* StorageConnectionKey = "Storage/Connection";
 
 constexpr quint16 DefaultRpcPort = 45432;
 constexpr int DefaultMaxRpcClients = 256;

@@ -17,9 +17,6 @@
 
 namespace {
 
-const char* const HashAccounts = "--hash-accounts";
-const char* const SetPassword = "--set-password";
-
 // The digest a workstation sends: 32 hexadecimal digits (the built-in account's
 // has this form). Anything else is refused, so that a password typed in its
 // place is not stored as if it were the digest.
@@ -81,12 +78,6 @@ private:
 AccountTool::AccountTool(const QString& databasePath, const PasswordHash::Cost& cost)
     : path(databasePath), cost(cost)
 {
-}
-
-bool AccountTool::handles(const QStringList& arguments)
-{
-    const QString option = arguments.value(1);
-    return option == QLatin1String(HashAccounts) || option == QLatin1String(SetPassword);
 }
 
 int AccountTool::run(const QStringList& arguments, QTextStream& in, QTextStream& out,

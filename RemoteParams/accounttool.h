@@ -21,8 +21,9 @@ public:
     explicit AccountTool(const QString& databasePath,
                          const PasswordHash::Cost& cost = PasswordHash::interactive());
 
-    // Whether the arguments name one of the commands.
-    static bool handles(const QStringList& arguments);
+    static constexpr const char* HashAccounts = "--hash-accounts";
+    static constexpr const char* SetPassword = "--set-password";
+
     // Runs the command the arguments name; the process's exit status.
     int run(const QStringList& arguments, QTextStream& in, QTextStream& out, QTextStream& err);
 

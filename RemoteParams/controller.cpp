@@ -7,6 +7,9 @@
 #include "rpcnames.h"
 #include "rpctypes.h"
 #include "servicecounters.h"
+#ifdef VEMO_HAVE_POSTGRESQL
+#include "pgconnection.h"
+#endif
 #include "servicesettings.h"
 #include "vemoparamserver.h"
 
@@ -123,6 +126,10 @@ Controller::~Controller()
 
     const QString name = resourceDb.connectionName();
     accounts.setDatabase(QSqlDatabase());
+    accountsInUse = &accounts;
+#ifdef VEMO_HAVE_POSTGRESQL
+    pgAccounts.reset();
+#endif
     resourceDb = QSqlDatabase();
     if (!name.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
@@ -169,27 +176,43 @@ void Controller::initialize()
              << buildInfoString() << " =====";
 
     readSettings();
+    if (!checkStorage()) {
+        emit notInitialized();
+        return;
+    }
 
-    resourceDb =
-        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(ResourceConnectionName));
-    resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
-    if (!resourceDb.open()) {
+#ifdef VEMO_HAVE_POSTGRESQL
+    if (storage.backend == StorageSettings::Backend::PostgreSql) {
+        if (!pgAccounts) {
+            pgAccounts = std::make_unique<PgAccountStore>(storage.connection);
+        }
+        accountsInUse = pgAccounts.get();
+    } else
+#endif
+    {
+        resourceDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                               QLatin1String(ResourceConnectionName));
+        resourceDb.setDatabaseName(ProgramEntry::dataFilePath(QLatin1String(ResourceFileName)));
+    }
+    if (accountsInUse == &accounts && !resourceDb.open()) {
         qCritical() << "ERROR: Ошибка открытия файла БД ресурсов"
                     << QFileInfo(resourceDb.databaseName()).absoluteFilePath();
         emit notInitialized();
         return;
     }
     accounts.setDatabase(resourceDb);
-    if (!checkDataConsistecy()) {
+    // A database server that does not answer yet is waited for; the accounts
+    // are read from it when it does.
+    if (!checkDataConsistecy() && storageAnswered) {
         qCritical()
             << "ERROR: Ошибка проверки целостности файлов БД. Требуется ручное восстановление.";
         emit notInitialized();
         return;
     }
 
-    rpcController = new RpcController(this, &accounts, this);
+    rpcController = new RpcController(this, accountsInUse, this);
     rpcController->checkPublishedAccount();
-    paramServer = new VemoParamServer(this);
+    paramServer = new VemoParamServer(this, Clock::system(), storage);
 
     paramServer->setPushBacklog(this);
     connect(paramServer, &VemoParamServer::uooRpamsUpdated, this,
@@ -237,6 +260,61 @@ void Controller::readSettings()
     maxRpcClients = readLimit(user, QLatin1String(MaxRpcClientsKey), DefaultMaxRpcClients);
     maxDevices = readLimit(user, QLatin1String(MaxDevicesKey), DefaultMaxDevices);
     user.endGroup();
+    storageBackend = user.value(QLatin1String(StorageBackendKey), QStringLiteral("sqlite"))
+                         .toString()
+                         .trimmed()
+                         .toLower();
+    storage.backend = storageBackend == QLatin1String("postgresql")
+                          ? StorageSettings::Backend::PostgreSql
+                          : StorageSettings::Backend::Sqlite;
+    storage.connection = user.value(QLatin1String(StorageConnectionKey)).toString();
+}
+
+bool Controller::checkStorage()
+{
+    if (storageBackend != QLatin1String("sqlite") &&
+        storageBackend != QLatin1String("postgresql")) {
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::StorageBackendKey << ": неизвестное хранилище \""
+            << storageBackend << "\" (допустимы sqlite, postgresql)";
+        return false;
+    }
+    if (storage.backend != StorageSettings::Backend::PostgreSql) {
+        return true;
+    }
+#ifndef VEMO_HAVE_POSTGRESQL
+    qCritical().noquote().nospace()
+        << "ERROR: " << ServiceSettings::StorageBackendKey
+        << ": postgresql недоступно, программа собрана без PostgreSQL (libpq); допустимо sqlite";
+    return false;
+#else
+    bool bad = false;
+    if (!PgConnection::serverAnswers(storage.connection, &bad)) {
+        if (bad) {
+            qCritical().noquote().nospace()
+                << "ERROR: " << ServiceSettings::StorageConnectionKey
+                << ": строка подключения к PostgreSQL не разобрана";
+            return false;
+        }
+        // Down for now: served from memory, written when it is back.
+        storageAnswered = false;
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::StorageConnectionKey
+            << ": сервер PostgreSQL не отвечает; записи будут сохраняться, когда он ответит";
+        return true;
+    }
+    // The schema is made (with the built-in account) by the account store.
+    pgAccounts = std::make_unique<PgAccountStore>(storage.connection);
+    QString error;
+    const PgConnection::Failure failure = pgAccounts->prepare(&error);
+    if (failure == PgConnection::Failure::None ||
+        failure == PgConnection::Failure::Unreachable) {
+        return true;
+    }
+    qCritical().noquote().nospace()
+        << "ERROR: " << ServiceSettings::StorageConnectionKey << ": " << error;
+    return false;
+#endif
 }
 
 void Controller::applySettings()
@@ -329,7 +407,7 @@ void Controller::restart()
 
 bool Controller::checkDataConsistecy()
 {
-    return accounts.ensureTable();
+    return accountsInUse->ensureTable();
 }
 
 void Controller::sendToLog(const QString& user, int code, const QString& text)

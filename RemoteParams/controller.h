@@ -4,6 +4,10 @@
 #include "irpcbackend.h"
 #include "irpcdispatcher.h"
 #include "pushbacklog.h"
+#include "paramsstore.h"
+#ifdef VEMO_HAVE_POSTGRESQL
+#include "pgaccountstore.h"
+#endif
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
@@ -11,6 +15,9 @@
 #include <QSqlDatabase>
 #include <QVariant>
 
+#include <memory>
+
+class RpcAuthManager;
 class RpcController;
 class VemoParamServer;
 class Clock;
@@ -45,14 +52,13 @@ public:
     quint16 paramsPortValue() const { return paramsPort; }
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
-    int maxRpcClientsValue() const { return maxRpcClients; }
-    int maxDevicesValue() const { return maxDevices; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
 
-    // Resource database: table rpc_users is there. The accounts in it are the RPC
-    // server's, which is handed the store when it is created.
+    // The store of the RPC accounts in use (table rpc_users in the resource
+    // database, or in PostgreSQL). The accounts are the RPC server's, which is
+    // handed the store when it is created.
     bool checkDataConsistecy();
-    RpcAccountStore* accountStore() { return &accounts; }
+    AccountStore* accountStore() { return accountsInUse; }
 
     // IRpcBackend: audit line of the RPC operations, pass-throughs to the parameter server.
     void sendToLog(const QString& user, int code, const QString& text) override;
@@ -98,6 +104,9 @@ public slots:
 
 private:
     void readSettings();
+    // The configured store can be used (or is only unreachable for now); false
+    // with its one log line when a setting is wrong or the database refuses us.
+    bool checkStorage();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -118,7 +127,15 @@ private:
     QVariant metricsHost;
     QVariant metricsPort;
     MetricsEndpoint* metrics = nullptr;
+    StorageSettings storage;
+    QString storageBackend; // as set, for the log line when it is no backend we know
+    bool storageAnswered = true; // at start-up
     RpcAccountStore accounts;
+    // With Storage/Backend = postgresql, the accounts are there, not in the file.
+#ifdef VEMO_HAVE_POSTGRESQL
+    std::unique_ptr<PgAccountStore> pgAccounts;
+#endif
+    AccountStore* accountsInUse = &accounts;
 };
 
 // The one controller of the process, or null before it exists and after it is gone.

@@ -1,6 +1,8 @@
 #include "programentry.h"
 
+#include "accounttool.h"
 #include "qtservicecommandline.h"
+#include "storagecopy.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -146,6 +148,27 @@ bool isConsoleRun(int argc, char** argv)
 bool isCommandLineAction(int argc, char** argv)
 {
     return QtServiceCommandLine::isToolAction(QtServiceCommandLine::action(argc, argv));
+}
+
+ProgramCommand programCommand(const QStringList& arguments)
+{
+    struct Command
+    {
+        const char* option;
+        ProgramCommand command;
+    };
+    static const Command commands[] = {
+        {AccountTool::HashAccounts, ProgramCommand::Accounts},
+        {AccountTool::SetPassword, ProgramCommand::Accounts},
+        {StorageCopy::Option, ProgramCommand::CopyStorage},
+    };
+    const QString option = arguments.value(1);
+    for (const Command& entry : commands) {
+        if (option == QLatin1String(entry.option)) {
+            return entry.command;
+        }
+    }
+    return ProgramCommand::None;
 }
 
 } // namespace ProgramEntry

@@ -54,4 +54,10 @@ bool pinLocalTimeZone();
 // error as well as in the event log.
 bool isCommandLineAction(int argc, char** argv);
 
+// The program's own commands, beside the service framework's actions: argument 1
+// names one exactly ("--hash-accounts" and "--set-password" run the account
+// tool, "--copy-storage" the storage copy). Anything else is the framework's.
+enum class ProgramCommand { None, Accounts, CopyStorage };
+ProgramCommand programCommand(const QStringList& arguments);
+
 } // namespace ProgramEntry

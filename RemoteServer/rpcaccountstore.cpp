@@ -1,7 +1,5 @@
 #include "rpcaccountstore.h"
 
-#include "passwordhash.h"
-
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -14,7 +12,6 @@ const char* const TableName = "rpc_users";
 const char* const CreateTable = "CREATE TABLE rpc_users (login INTEGER, pwd INTEGER, fullname "
                                 "INTEGER, permissions INTEGER, writesleft INTEGER, lastwrite "
                                 "INTEGER)";
-constexpr quint8 AllPermissions = 127;
 
 // A null text would never equal a stored value; bind the empty text instead.
 QString bindable(const QString& text)
@@ -24,30 +21,7 @@ QString bindable(const QString& text)
 
 } // namespace
 
-const QString RpcAccountStore::BuiltInLogin = QStringLiteral("adminvemo");
-const QString RpcAccountStore::PublishedDigest = QStringLiteral("5f1d0c8e2a7b4963d0e18c2f7a9b3e64");
-
 RpcAccountStore::RpcAccountStore(const QSqlDatabase& database) : db(database) {}
-
-QByteArray RpcAccountStore::permissionBytes(const QList<quint8>& permissions)
-{
-    QByteArray bytes;
-    bytes.reserve(permissions.size());
-    for (quint8 code : permissions) {
-        bytes.append(static_cast<char>(code));
-    }
-    return bytes;
-}
-
-QList<quint8> RpcAccountStore::permissionCodes(const QByteArray& bytes)
-{
-    QList<quint8> codes;
-    codes.reserve(bytes.size());
-    for (char byte : bytes) {
-        codes.append(static_cast<quint8>(byte));
-    }
-    return codes;
-}
 
 bool RpcAccountStore::ensureTable()
 {
@@ -96,8 +70,7 @@ bool RpcAccountStore::add(const QString& login, const QString& pwd,
     query.prepare(QStringLiteral("INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES "
                                  "(:login, :pwd, :perms, :fullname)"));
     query.bindValue(QStringLiteral(":login"), login);
-    const bool digest = PasswordHash::formOf(pwd) == PasswordHash::Form::Plain;
-    query.bindValue(QStringLiteral(":pwd"), digest ? pwd.toLower() : pwd);
+    query.bindValue(QStringLiteral(":pwd"), storedPassword(pwd));
     query.bindValue(QStringLiteral(":perms"), permissionBytes(permissions));
     query.bindValue(QStringLiteral(":fullname"), fullname);
     if (!query.exec()) {

@@ -32,7 +32,7 @@ QString clip(const QString& text)
 
 } // namespace
 
-RpcController::RpcController(IRpcBackend* backend, RpcAccountStore* accounts, QObject* parent,
+RpcController::RpcController(IRpcBackend* backend, AccountStore* accounts, QObject* parent,
                              Clock* clock)
     : QObject(parent), backend(backend), accounts(accounts), clock(clock ? clock : Clock::system()),
       logins(new RpcAuthManager(this)), disconnectTimer(new QTimer(this)),

@@ -24,7 +24,7 @@
 class DeviceListReplies;
 class IRpcBackend;
 class LogRateLimiter;
-class RpcAccountStore;
+class AccountStore;
 class QTimer;
 class RpcAuthManager;
 class VemoRPCPeer;
@@ -75,7 +75,7 @@ public:
 
     // backend and accounts may be null (no devices, no accounts); both must outlive
     // the server.
-    explicit RpcController(IRpcBackend* backend, RpcAccountStore* accounts,
+    explicit RpcController(IRpcBackend* backend, AccountStore* accounts,
                            QObject* parent = nullptr, Clock* clock = Clock::system());
     ~RpcController() override;
 
@@ -180,7 +180,7 @@ private:
 
     VemoRPCPeer* rpcPeer = nullptr;
     IRpcBackend* backend = nullptr;
-    RpcAccountStore* accounts = nullptr;
+    AccountStore* accounts = nullptr;
     Clock* clock = nullptr;
     RpcAuthManager* logins = nullptr;
     RpcLoginAttempts attempts; // holds failedLogins and lastLoginTick

@@ -21,8 +21,11 @@ build_dir=${1:-$here/build}
 shift || true
 
 # clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
+# PostgreSQL: Qt's driver and libpq to build, the server for the tests' own
+# database and bench/fleet --storage postgresql.
 packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
-    clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev)
+    clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev
+    libqt5sql5-psql libpq-dev postgresql-15)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
     packages+=(systemd)
     "$here/scripts/install-windows-tools.sh"

@@ -1,8 +1,7 @@
 #include "paramsdatabase.h"
 
-#include "clock.h"
-
 #include <QDebug>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -19,7 +18,6 @@ const char* const CreateDesc =
     "INTEGER,localtime INTEGER, uooparams INTEGER, localparams INTEGER)";
 const char* const SelectDesc = "SELECT uoo, state, writeLeft, leftToSend, device, pversion, "
                                "uootime, uootimetemp, localtime, uooparams, localparams FROM desc";
-const char* const DeleteDesc = "DELETE FROM desc";
 const char* const DescColumns =
     "desc (uoo, state, writeLeft, leftToSend, device, pversion, uootime, uootimetemp, "
     "localtime, uooparams, localparams) VALUES (:uoo, :state, :writeLeft, :leftToSend, "
@@ -197,18 +195,17 @@ QByteArray bytesColumn(const QVariant& value, bool* repaired)
 
 } // namespace
 
-ParamsDatabase::ParamsDatabase(Clock* clock, const QString& connectionName, const QString& fileName)
-    : m_clock(clock != nullptr ? clock : Clock::system()), m_connectionName(connectionName),
-      m_fileName(fileName)
+ParamsDatabase::ParamsDatabase(const QString& connection, const QString& file)
+    : connectionName(connection), databaseFile(file)
 {
 }
 
 ParamsDatabase::~ParamsDatabase()
 {
     close();
-    if (m_db.isValid()) {
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connectionName);
+    if (db.isValid()) {
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connectionName);
     }
 }
 
@@ -224,11 +221,11 @@ bool ParamsDatabase::open()
 
 bool ParamsDatabase::openConnection(bool quiet)
 {
-    if (!m_db.isValid()) {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    if (!db.isValid()) {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
     }
-    m_db.setDatabaseName(m_fileName);
-    if (!m_db.open()) {
+    db.setDatabaseName(databaseFile);
+    if (!db.open()) {
         if (!quiet) {
             qCritical() << "ERROR: Ошибка открытия файла БД параметров";
         }
@@ -239,7 +236,7 @@ bool ParamsDatabase::openConnection(bool quiet)
 
 ParamsDatabase::Failure ParamsDatabase::prepareFile(QString* error)
 {
-    QSqlQuery pragma(m_db);
+    QSqlQuery pragma(db);
     QString mode = QStringLiteral("DEFAULT");
     Failure failure = Failure::None;
     if (pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL;"))) {
@@ -260,13 +257,13 @@ ParamsDatabase::Failure ParamsDatabase::prepareFile(QString* error)
     // The list of tables swallows read errors; a read of the schema shows them.
     // Tables that exist must have the columns the server reads and writes; the
     // file is not changed (no table created) before that is known.
-    QSqlQuery schema(m_db);
+    QSqlQuery schema(db);
     if (!schema.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
         *error = schema.lastError().text();
         return classify(schema.lastError());
     }
     schema.finish();
-    const QStringList existing = m_db.tables(QSql::Tables);
+    const QStringList existing = db.tables(QSql::Tables);
     const struct
     {
         const char* name;
@@ -276,7 +273,7 @@ ParamsDatabase::Failure ParamsDatabase::prepareFile(QString* error)
         if (!existing.contains(QLatin1String(shape.name))) {
             continue;
         }
-        QSqlQuery probe(m_db);
+        QSqlQuery probe(db);
         if (!probe.exec(QString::fromLatin1(shape.probe) + QStringLiteral(" LIMIT 0"))) {
             *error = probe.lastError().text();
             const Failure probeFailure = classify(probe.lastError());
@@ -286,7 +283,7 @@ ParamsDatabase::Failure ParamsDatabase::prepareFile(QString* error)
     if (!checkDataConsistency()) {
         qCritical() << "ERROR: Ошибка проверки целостности файлов БД параметров. Требуется "
                        "ручное восстановление.";
-        QSqlQuery probe(m_db);
+        QSqlQuery probe(db);
         if (!probe.exec(QStringLiteral("SELECT count(*) FROM desc WHERE 0"))) {
             *error = probe.lastError().text();
             const Failure probeFailure = classify(probe.lastError());
@@ -302,7 +299,7 @@ void ParamsDatabase::setBusyTimeoutMs(int ms)
         return;
     }
     // A pragma takes no bound values; the number is our own.
-    QSqlQuery query(m_db);
+    QSqlQuery query(db);
     query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(qMax(0, ms)));
 }
 
@@ -347,19 +344,19 @@ bool ParamsDatabase::isFileDamage(const QSqlError& error)
 
 bool ParamsDatabase::isOpen() const
 {
-    return m_db.isValid() && m_db.isOpen();
+    return db.isValid() && db.isOpen();
 }
 
 void ParamsDatabase::close()
 {
     if (isOpen()) {
-        m_db.close();
+        db.close();
     }
 }
 
 bool ParamsDatabase::checkDataConsistency()
 {
-    const QStringList existing = m_db.tables(QSql::Tables);
+    const QStringList existing = db.tables(QSql::Tables);
     const struct
     {
         const char* name;
@@ -371,23 +368,13 @@ bool ParamsDatabase::checkDataConsistency()
             continue;
         }
         qDebug().noquote() << "Создание таблицы параметров " << table.name;
-        QSqlQuery query(m_db);
+        QSqlQuery query(db);
         if (!query.exec(QString::fromLatin1(table.statement))) {
             qDebug().noquote() << "ERROR: " << query.lastError().text();
             return false;
         }
     }
     return true;
-}
-
-QVector<ParamsRow> ParamsDatabase::loadFromDb()
-{
-    ReadReport report;
-    QVector<ParamsRow> rows = readRecords(std::numeric_limits<int>::max(), &report);
-    if (report.failure != Failure::None) {
-        qCritical().noquote() << "Ошибка чтения из БД параметров: " << report.error;
-    }
-    return rows;
 }
 
 QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* report,
@@ -400,7 +387,7 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
         report->error = QStringLiteral("not open");
         return rows;
     }
-    QSqlQuery query(m_db);
+    QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.prepare(QString::fromLatin1(SelectDescFrom))) {
         report->failure = classify(query.lastError());
@@ -498,7 +485,7 @@ int ParamsDatabase::copyLogFrom(const QString& otherFile)
     if (!isOpen()) {
         return -1;
     }
-    const QString name = m_connectionName + QStringLiteral("_copy");
+    const QString name = connectionName + QStringLiteral("_copy");
     int copied = -1;
     {
         QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -506,9 +493,9 @@ int ParamsDatabase::copyLogFrom(const QString& otherFile)
         if (other.open()) {
             QSqlQuery read(other);
             read.setForwardOnly(true);
-            QSqlQuery insert(m_db);
+            QSqlQuery insert(db);
             if (read.prepare(QString::fromLatin1(SelectLogFrom)) &&
-                insert.prepare(QString::fromLatin1(CopyLogRow)) && m_db.transaction()) {
+                insert.prepare(QString::fromLatin1(CopyLogRow)) && db.transaction()) {
                 copied = 0;
                 int ranges = 0;
                 QString error;
@@ -523,8 +510,8 @@ int ParamsDatabase::copyLogFrom(const QString& otherFile)
                 };
                 scanReadable(read, onRow, &ranges, &error);
                 insert.finish();
-                if (!m_db.commit()) {
-                    m_db.rollback();
+                if (!db.commit()) {
+                    db.rollback();
                     copied = -1;
                 }
             }
@@ -533,62 +520,6 @@ int ParamsDatabase::copyLogFrom(const QString& otherFile)
     }
     QSqlDatabase::removeDatabase(name);
     return copied;
-}
-
-bool ParamsDatabase::saveToDb(const QVector<ParamsRowRef>& rows)
-{
-    return writeRows(QStringLiteral("INSERT INTO ") + QLatin1String(DescColumns), rows, true);
-}
-
-bool ParamsDatabase::saveRecords(const QVector<ParamsRowRef>& rows)
-{
-    return writeRows(QStringLiteral("INSERT OR REPLACE INTO ") + QLatin1String(DescColumns), rows,
-                     false);
-}
-
-bool ParamsDatabase::writeRows(const QString& statement, const QVector<ParamsRowRef>& rows,
-                               bool deleteFirst)
-{
-    if (!isOpen()) {
-        return false;
-    }
-    // The delete and the inserts form one transaction, so a failure part way
-    // leaves the table as it was.
-    if (!m_db.transaction()) {
-        qCritical().noquote() << "Ошибка записи в БД параметров: " << m_db.lastError().text();
-        return false;
-    }
-    QSqlQuery query(m_db);
-    if (deleteFirst && !query.exec(QString::fromLatin1(DeleteDesc))) {
-        qCritical().noquote() << "Ошибка записи в БД параметров: " << query.lastError().text();
-        m_db.rollback();
-        return false;
-    }
-    if (!query.prepare(statement)) {
-        qCritical().noquote() << "Ошибка сохранения таблицы параметров: "
-                              << query.lastError().text();
-        m_db.rollback();
-        return false;
-    }
-    for (const ParamsRowRef& row : rows) {
-        if (row.record == nullptr) {
-            continue;
-        }
-        bindRecord(query, row.uoo, *row.record);
-        if (!query.exec()) {
-            qCritical().noquote() << "Ошибка записи в БД параметров: " << query.lastError().text();
-            query.finish();
-            m_db.rollback();
-            return false;
-        }
-    }
-    query.finish();
-    if (!m_db.commit()) {
-        qCritical().noquote() << "Ошибка записи в БД параметров: " << m_db.lastError().text();
-        m_db.rollback();
-        return false;
-    }
-    return true;
 }
 
 void ParamsDatabase::bindRecord(QSqlQuery& query, quint32 uoo, const UooRParamsDesc& record)
@@ -626,7 +557,7 @@ ParamsDatabase::WriteReport ParamsDatabase::writeBatch(const QVector<ParamsRow>&
         report.error = error.text();
         report.logRowsFailed = logRows;
         report.fileDamaged = isFileDamage(error);
-        m_db.rollback();
+        db.rollback();
         return report;
     };
     if (!isOpen()) {
@@ -634,15 +565,15 @@ ParamsDatabase::WriteReport ParamsDatabase::writeBatch(const QVector<ParamsRow>&
         report.error = QStringLiteral("not open");
         return report;
     }
-    if (!m_db.transaction()) {
-        const QSqlError error = m_db.lastError();
+    if (!db.transaction()) {
+        const QSqlError error = db.lastError();
         report.failure = classify(error);
         report.failure = report.failure == Failure::None ? Failure::Transient : report.failure;
         report.error = error.text();
         return report;
     }
     if (!records.isEmpty()) {
-        QSqlQuery query(m_db);
+        QSqlQuery query(db);
         if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO ") +
                            QLatin1String(DescColumns))) {
             return fail(query.lastError(), false);
@@ -657,7 +588,7 @@ ParamsDatabase::WriteReport ParamsDatabase::writeBatch(const QVector<ParamsRow>&
         }
     }
     if (!log.isEmpty()) {
-        QSqlQuery query(m_db);
+        QSqlQuery query(db);
         if (!query.prepare(QString::fromLatin1(InsertLog))) {
             return fail(query.lastError(), true);
         }
@@ -670,20 +601,49 @@ ParamsDatabase::WriteReport ParamsDatabase::writeBatch(const QVector<ParamsRow>&
             }
         }
     }
-    if (!m_db.commit()) {
-        return fail(m_db.lastError(), false);
+    if (!db.commit()) {
+        return fail(db.lastError(), false);
     }
     return report;
 }
 
-bool ParamsDatabase::logParamAction(quint32 uoo, int message, const QString& remark)
+bool ParamsDatabase::readLog(QVector<ParamsLogRow>* rows)
 {
-    QSqlQuery query(m_db);
-    query.prepare(QString::fromLatin1(InsertLog));
-    bindLogRow(query, {uoo, message, m_clock->currentDateTime(), remark});
-    if (!query.exec()) {
-        qWarning().noquote() << "SQL error in logParamAction: " << query.lastError().text();
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!isOpen() || !query.prepare(QString::fromLatin1(SelectLogFrom))) {
         return false;
+    }
+    int ranges = 0;
+    QString error;
+    const auto onRow = [rows](QSqlQuery& q) -> qint64 {
+        bool repaired = false;
+        rows->append({static_cast<quint32>(q.value(2).toLongLong()), q.value(1).toInt(),
+                      timeColumn(q.value(3), &repaired), q.value(4).toString()});
+        return q.value(0).toLongLong();
+    };
+    const Failure failure = scanReadable(query, onRow, &ranges, &error);
+    return failure == Failure::None || failure == Failure::Damaged;
+}
+
+bool ParamsDatabase::setAside(const QString& stamp, QString* aside)
+{
+    close();
+    *aside = databaseFile + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFile::exists(*aside); ++n) {
+        *aside = databaseFile + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') +
+                 QString::number(n);
+    }
+    // Renamed, never deleted: the damaged file keeps whatever could not be read.
+    if (!QFile::rename(databaseFile, *aside)) {
+        return false;
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const QString companion = databaseFile + QLatin1String(suffix);
+        if (QFile::exists(companion) && !QFile::rename(companion, *aside + QLatin1String(suffix))) {
+            qCritical().noquote().nospace()
+                << "ERROR: Файл " << companion << " не удалось переименовать";
+        }
     }
     return true;
 }

@@ -12,6 +12,7 @@
 
 namespace {
 
+const char* const MainConnectionName = "vemo_params";
 const char* const WriterConnectionName = "vemo_params_writer";
 const char* const ReaderConnectionName = "vemo_params_reader";
 // Rows handed over from the reading thread at a time.
@@ -25,19 +26,18 @@ constexpr int RetryLockWaitMs = 50;
 } // namespace
 
 ParamsPersistence::ParamsPersistence(ParamsRecordSource* source, Clock* clock, QObject* parent,
-                                     const QString& fileName)
-    : QObject(parent), m_source(source), m_clock(clock != nullptr ? clock : Clock::system()),
-      m_fileName(fileName)
+                                     const StorageSettings& storage)
+    : QObject(parent), source(source), clock(clock != nullptr ? clock : Clock::system()),
+      storage(storage)
 {
-    m_mainDb = std::make_unique<ParamsDatabase>(m_clock, ParamsDatabase::DefaultConnectionName,
-                                                m_fileName);
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &ParamsPersistence::flush);
-    m_thread = new QThread(this);
-    m_thread->setObjectName(QStringLiteral("params writer"));
-    m_writerContext = new QObject;
-    m_writerContext->moveToThread(m_thread);
-    m_thread->start();
+    mainStore = ParamsStore::create(storage, QString::fromLatin1(MainConnectionName));
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this, &ParamsPersistence::flush);
+    writerThread = new QThread(this);
+    writerThread->setObjectName(QStringLiteral("params writer"));
+    writerContext = new QObject;
+    writerContext->moveToThread(writerThread);
+    writerThread->start();
 }
 
 ParamsPersistence::~ParamsPersistence()
@@ -49,42 +49,42 @@ ParamsPersistence::~ParamsPersistence()
 
 int ParamsPersistence::load(int maxSetSize, int lockWaitMs)
 {
-    m_maxSetSize = maxSetSize;
+    setSizeLimit = maxSetSize;
     int rowsRead = 0;
     if (tryLoad(lockWaitMs, &rowsRead, false) == LoadOutcome::Unavailable) {
-        schedule(m_retryMs);
+        schedule(retryMs);
         return rowsRead;
     }
-    m_loaded = true;
+    loaded = true;
     startWriter();
     return rowsRead;
 }
 
 // Reads table desc on the writer thread with a connection of its own, and merges
 // the rows into the source here as they come: reading and taking in overlap.
-ParamsDatabase::ReadReport ParamsPersistence::readInto(int lockWaitMs)
+ParamsStore::ReadReport ParamsPersistence::readInto(int lockWaitMs)
 {
-    ParamsDatabase::ReadReport read;
-    if (m_thread == nullptr || !m_thread->isRunning()) {
+    ParamsStore::ReadReport read;
+    if (writerThread == nullptr || !writerThread->isRunning()) {
         // No writer thread (at the very end): read here.
-        QVector<ParamsRow> rows = m_mainDb->readRecords(m_maxSetSize, &read);
-        m_source->mergeStoredRows(rows);
+        QVector<ParamsRow> rows = mainStore->readRecords(setSizeLimit, &read);
+        source->mergeStoredRows(rows);
         return read;
     }
     ParamsRowQueue queue;
-    const int maxSetSize = m_maxSetSize;
-    Clock* clock = m_clock;
-    const QString fileName = m_fileName;
+    const int maxSetSize = setSizeLimit;
+    const StorageSettings settings = storage;
     QMetaObject::invokeMethod(
-        m_writerContext,
-        [&queue, maxSetSize, clock, fileName, lockWaitMs] {
-            ParamsDatabase reader(clock, QString::fromLatin1(ReaderConnectionName), fileName);
-            ParamsDatabase::ReadReport result;
-            if (reader.openConnection(true)) {
-                reader.setBusyTimeoutMs(lockWaitMs);
-                reader.readRecords(maxSetSize, &result, &queue, ReadChunkRows);
+        writerContext,
+        [&queue, maxSetSize, settings, lockWaitMs] {
+            const std::unique_ptr<ParamsStore> reader =
+                ParamsStore::create(settings, QString::fromLatin1(ReaderConnectionName));
+            ParamsStore::ReadReport result;
+            if (reader->openConnection(true)) {
+                reader->setBusyTimeoutMs(lockWaitMs);
+                reader->readRecords(maxSetSize, &result, &queue, ReadChunkRows);
             } else {
-                result.failure = ParamsDatabase::Failure::Transient;
+                result.failure = ParamsStore::Failure::Transient;
                 result.error = QStringLiteral("not open");
             }
             queue.close(result);
@@ -92,7 +92,7 @@ ParamsDatabase::ReadReport ParamsPersistence::readInto(int lockWaitMs)
         Qt::QueuedConnection);
     QVector<ParamsRow> chunk;
     while (queue.next(&chunk)) {
-        m_source->mergeStoredRows(chunk);
+        source->mergeStoredRows(chunk);
     }
     return queue.report();
 }
@@ -101,45 +101,45 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
                                                           bool quiet)
 {
     *rowsRead = 0;
-    const bool report = !quiet || !m_loadFailureLogged;
-    if (!m_mainDb->isOpen() && !m_mainDb->openConnection(!report)) {
+    const bool report = !quiet || !loadFailureLogged;
+    if (!mainStore->isOpen() && !mainStore->openConnection(!report)) {
         if (report) {
             qCritical().noquote().nospace()
                 << "ERROR: БД параметров не загружена: файл не открывается; "
                    "записи будут сохраняться, когда файл откроется и будет "
                    "прочитан";
-            m_loadFailureLogged = true;
+            loadFailureLogged = true;
         }
         return LoadOutcome::Unavailable;
     }
-    m_mainDb->setBusyTimeoutMs(lockWaitMs);
-    ParamsDatabase::ReadReport read;
+    mainStore->setBusyTimeoutMs(lockWaitMs);
+    ParamsStore::ReadReport read;
     QString error;
-    const ParamsDatabase::Failure prepared = m_mainDb->prepareFile(&error);
-    if (prepared == ParamsDatabase::Failure::None) {
+    const ParamsStore::Failure prepared = mainStore->prepareFile(&error);
+    if (prepared == ParamsStore::Failure::None) {
         read = readInto(lockWaitMs);
         *rowsRead = read.rowsRead;
     } else {
         read.failure = prepared;
         read.error = error;
     }
-    m_mainDb->setBusyTimeoutMs(WriteLockWaitMs);
+    mainStore->setBusyTimeoutMs(WriteLockWaitMs);
 
     if ((read.rowsRepaired > 0 || read.rowsSkipped > 0) &&
-        (report || read.failure == ParamsDatabase::Failure::None)) {
+        (report || read.failure == ParamsStore::Failure::None)) {
         qCritical().noquote().nospace() << "ERROR: При загрузке БД параметров исправлено записей: "
                                         << QString::number(read.rowsRepaired)
                                         << ", оставлено без изменений строк не с номером УОО: "
                                         << QString::number(read.rowsSkipped);
     }
     switch (read.failure) {
-    case ParamsDatabase::Failure::None:
+    case ParamsStore::Failure::None:
         return LoadOutcome::Complete;
-    case ParamsDatabase::Failure::Damaged:
-        if (m_damageReported) {
+    case ParamsStore::Failure::Damaged:
+        if (damageReported) {
             return LoadOutcome::Unavailable; // could not be moved aside before
         }
-        m_damageReported = true;
+        damageReported = true;
         qCritical().noquote().nospace()
             << "ERROR: БД параметров повреждена: " << read.error
             << "; прочитано записей: " << QString::number(read.rowsRead)
@@ -147,10 +147,10 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
         if (replaceDamagedFile(true)) {
             return LoadOutcome::Replaced;
         }
-        m_loadFailureLogged = true;
+        loadFailureLogged = true;
         return LoadOutcome::Unavailable;
-    case ParamsDatabase::Failure::Locked:
-    case ParamsDatabase::Failure::Transient:
+    case ParamsStore::Failure::Locked:
+    case ParamsStore::Failure::Transient:
         break;
     }
     if (report) {
@@ -159,7 +159,7 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
             << "; прочитано записей: " << QString::number(read.rowsRead)
             << ". Записи будут сохраняться после полного чтения файла; "
                "повтор каждые несколько секунд";
-        m_loadFailureLogged = true;
+        loadFailureLogged = true;
     }
     return LoadOutcome::Unavailable;
 }
@@ -168,50 +168,36 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
 // every row that could be read) before the log rows are copied.
 bool ParamsPersistence::replaceDamagedFile(bool seed)
 {
-    m_mainDb->close();
-    const QString stamp = m_clock->currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside = m_fileName + QStringLiteral(".damaged-") + stamp;
-    for (int n = 2; QFile::exists(aside); ++n) {
-        aside = m_fileName + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') +
-                QString::number(n);
-    }
-    // Renamed, never deleted: the damaged file keeps whatever could not be read.
-    if (!QFile::rename(m_fileName, aside)) {
+    const QString stamp = clock->currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside;
+    if (!mainStore->setAside(stamp, &aside)) {
         qCritical().noquote().nospace()
             << "ERROR: Повреждённый файл БД параметров не удалось переименовать в " << aside
             << "; работа продолжается с прочитанными записями";
-        m_mainDb->openConnection(true);
+        mainStore->openConnection(true);
         return false;
     }
-    for (const char* suffix : {"-wal", "-shm"}) {
-        const QString companion = m_fileName + QLatin1String(suffix);
-        if (QFile::exists(companion) && !QFile::rename(companion, aside + QLatin1String(suffix))) {
-            qCritical().noquote().nospace()
-                << "ERROR: Файл " << companion << " не удалось переименовать";
-        }
-    }
-    m_movedAside = aside;
     QString error;
-    if (!m_mainDb->openConnection(false) ||
-        m_mainDb->prepareFile(&error) != ParamsDatabase::Failure::None) {
+    if (!mainStore->openConnection(false) ||
+        mainStore->prepareFile(&error) != ParamsStore::Failure::None) {
         qCritical().noquote().nospace() << "ERROR: Новый файл БД параметров не создан: " << error;
         return false;
     }
-    m_mainDb->setBusyTimeoutMs(WriteLockWaitMs);
+    mainStore->setBusyTimeoutMs(WriteLockWaitMs);
     const QVector<ParamsRow> rows =
-        seed ? snapshot(m_source->persistedCodes()) : QVector<ParamsRow>();
-    const ParamsDatabase::WriteReport seeded = m_mainDb->writeBatch(rows, {});
-    if (seeded.failure != ParamsDatabase::Failure::None) {
+        seed ? snapshot(source->persistedCodes()) : QVector<ParamsRow>();
+    const ParamsStore::WriteReport seeded = mainStore->writeBatch(rows, {});
+    if (seeded.failure != ParamsStore::Failure::None) {
         // The rows wait in memory like any other unwritten change.
         for (const ParamsRow& row : rows) {
-            m_dirty.insert(row.uoo);
+            dirty.insert(row.uoo);
         }
     }
-    const int logCopied = m_mainDb->copyLogFrom(aside);
+    const int logCopied = mainStore->copyLogFrom(aside);
     qCritical().noquote().nospace()
         << "ERROR: Повреждённый файл БД параметров сохранён как " << aside
         << "; новый файл создан, в него записано записей: "
-        << QString::number(seeded.failure == ParamsDatabase::Failure::None ? rows.size() : 0)
+        << QString::number(seeded.failure == ParamsStore::Failure::None ? rows.size() : 0)
         << ", строк журнала: " << QString::number(qMax(0, logCopied));
     return true;
 }
@@ -220,63 +206,63 @@ bool ParamsPersistence::replaceDamagedFile(bool seed)
 
 bool ParamsPersistence::startWriter()
 {
-    if (m_writerOpen) {
+    if (writerOpen) {
         return true;
     }
     bool opened = false;
     QMetaObject::invokeMethod(
-        m_writerContext,
+        writerContext,
         [this, &opened] {
-            if (!m_writerDb) {
-                m_writerDb = std::make_unique<ParamsDatabase>(
-                    m_clock, QString::fromLatin1(WriterConnectionName), m_fileName);
+            if (!writerStore) {
+                writerStore =
+                    ParamsStore::create(storage, QString::fromLatin1(WriterConnectionName));
             }
-            opened = m_writerDb->openConnection(true);
+            opened = writerStore->openConnection(true);
             if (opened) {
-                m_writerDb->setBusyTimeoutMs(WriteLockWaitMs);
+                writerStore->setBusyTimeoutMs(WriteLockWaitMs);
             }
         },
         Qt::BlockingQueuedConnection);
-    m_writerOpen = opened;
+    writerOpen = opened;
     return opened;
 }
 
 void ParamsPersistence::stopWriter()
 {
-    if (m_thread == nullptr) {
+    if (writerThread == nullptr) {
         return;
     }
     QMetaObject::invokeMethod(
-        m_writerContext, [this] { m_writerDb.reset(); }, Qt::BlockingQueuedConnection);
-    m_writerOpen = false;
-    m_thread->quit();
-    m_thread->wait();
-    delete m_writerContext;
-    m_writerContext = nullptr;
-    delete m_thread;
-    m_thread = nullptr;
+        writerContext, [this] { writerStore.reset(); }, Qt::BlockingQueuedConnection);
+    writerOpen = false;
+    writerThread->quit();
+    writerThread->wait();
+    delete writerContext;
+    writerContext = nullptr;
+    delete writerThread;
+    writerThread = nullptr;
 }
 
 // ---- changes ---------------------------------------------------------------------
 
 void ParamsPersistence::markDirty(quint32 code)
 {
-    if (m_finished) {
+    if (finished) {
         return;
     }
-    m_dirty.insert(code);
-    if (!m_timer.isActive() && !m_inFlight) {
-        m_timer.start(PersistDelayMs);
+    dirty.insert(code);
+    if (!timer.isActive() && !inFlight) {
+        timer.start(PersistDelayMs);
     }
 }
 
 void ParamsPersistence::logAction(quint32 uoo, int message, const QString& remark)
 {
-    if (m_finished) {
+    if (finished) {
         return;
     }
-    if (m_log.size() >= static_cast<size_t>(MaxWaitingLogRows)) {
-        if (m_droppedLogRows++ == 0) {
+    if (logQueue.size() >= static_cast<size_t>(MaxWaitingLogRows)) {
+        if (droppedLog++ == 0) {
             qCritical().noquote().nospace()
                 << "ERROR: Журнал действий: ждут записи в БД параметров "
                 << QString::number(MaxWaitingLogRows)
@@ -284,21 +270,21 @@ void ParamsPersistence::logAction(quint32 uoo, int message, const QString& remar
         }
         return;
     }
-    m_log.push_back({uoo, message, m_clock->currentDateTime(), remark});
-    if (!m_timer.isActive() && !m_inFlight) {
-        m_timer.start(PersistDelayMs);
+    logQueue.push_back({uoo, message, clock->currentDateTime(), remark});
+    if (!timer.isActive() && !inFlight) {
+        timer.start(PersistDelayMs);
     }
 }
 
 int ParamsPersistence::unsavedRecords() const
 {
-    return m_dirty.size() + m_inFlightCodes.size();
+    return dirty.size() + inFlightCodes.size();
 }
 
 void ParamsPersistence::schedule(int delayMs)
 {
-    if (!m_finished) {
-        m_timer.start(delayMs);
+    if (!finished) {
+        timer.start(delayMs);
     }
 }
 
@@ -307,7 +293,7 @@ QVector<ParamsRow> ParamsPersistence::snapshot(const QVector<quint32>& codes) co
     QVector<ParamsRow> rows;
     rows.reserve(codes.size());
     for (quint32 code : codes) {
-        if (const UooRParamsDesc* record = m_source->persistedRecord(code)) {
+        if (const UooRParamsDesc* record = source->persistedRecord(code)) {
             rows.append({code, *record});
         }
     }
@@ -318,68 +304,68 @@ QVector<ParamsLogRow> ParamsPersistence::logRows(int count) const
 {
     QVector<ParamsLogRow> rows;
     rows.reserve(count);
-    std::copy(m_log.begin(), m_log.begin() + count, std::back_inserter(rows));
+    std::copy(logQueue.begin(), logQueue.begin() + count, std::back_inserter(rows));
     return rows;
 }
 
 void ParamsPersistence::flush()
 {
-    if (m_finished) {
+    if (finished) {
         return;
     }
-    if (!m_loaded) {
+    if (!loaded) {
         int rowsRead = 0;
         const LoadOutcome outcome = tryLoad(RetryLockWaitMs, &rowsRead, true);
         if (outcome == LoadOutcome::Unavailable) {
-            schedule(m_retryMs);
-            m_retryMs = qMin(m_retryMs * 2, RetryMaxMs);
+            schedule(retryMs);
+            retryMs = qMin(retryMs * 2, RetryMaxMs);
             return;
         }
         // A replaced file was seeded with every record as it stands.
-        m_loaded = true;
-        m_retryMs = RetryFirstMs;
+        loaded = true;
+        retryMs = RetryFirstMs;
         qCritical().noquote().nospace()
             << "БД параметров прочитана: записей " << QString::number(rowsRead)
             << "; ждут записи: записей " << QString::number(unsavedRecords()) << ", строк журнала "
             << QString::number(unsavedLogRows());
     }
-    if (m_inFlight) {
+    if (inFlight) {
         return; // the batch under way schedules the next
     }
-    if (!m_writerOpen && !startWriter()) {
-        ParamsDatabase::WriteReport report;
-        report.failure = ParamsDatabase::Failure::Transient;
+    if (!writerOpen && !startWriter()) {
+        ParamsStore::WriteReport report;
+        report.failure = ParamsStore::Failure::Transient;
         report.error = QStringLiteral("файл не открывается");
-        ++m_writeFailures;
+        ++failedWrites;
         noteFailure(report);
-        schedule(m_retryMs);
-        m_retryMs = qMin(m_retryMs * 2, RetryMaxMs);
+        schedule(retryMs);
+        retryMs = qMin(retryMs * 2, RetryMaxMs);
         return;
     }
-    if (m_dirty.isEmpty() && m_log.empty()) {
+    if (dirty.isEmpty() && logQueue.empty()) {
         return;
     }
     QVector<quint32> codes;
-    codes.reserve(qMin(m_dirty.size(), BatchMaxRecords));
-    for (auto it = m_dirty.begin(); it != m_dirty.end() && codes.size() < BatchMaxRecords;) {
+    codes.reserve(qMin(dirty.size(), BatchMaxRecords));
+    for (auto it = dirty.begin(); it != dirty.end() && codes.size() < BatchMaxRecords;) {
         codes.append(*it);
-        it = m_dirty.erase(it);
+        it = dirty.erase(it);
     }
     std::sort(codes.begin(), codes.end());
     QVector<ParamsRow> records = snapshot(codes);
-    const int logCount = static_cast<int>(qMin(m_log.size(), size_t(BatchMaxLogRows)));
+    const int logCount = static_cast<int>(qMin(logQueue.size(), size_t(BatchMaxLogRows)));
     QVector<ParamsLogRow> log = logRows(logCount);
-    m_inFlight = true;
-    m_inFlightCodes = std::move(codes);
-    const bool recheckTables = m_failing;
+    inFlight = true;
+    inFlightCodes = std::move(codes);
+    const bool recheckTables = failing;
     QMetaObject::invokeMethod(
-        m_writerContext,
+        writerContext,
         [this, records = std::move(records), log = std::move(log), recheckTables, logCount] {
             if (recheckTables) {
                 // A table removed by hand comes back before the retry.
-                m_writerDb->checkDataConsistency();
+                writerStore->checkDataConsistency();
             }
-            const ParamsDatabase::WriteReport report = m_writerDb->writeBatch(records, log);
+            const ParamsStore::WriteReport report = writerStore->writeBatch(records, log);
             QMetaObject::invokeMethod(
                 this, [this, report, logCount] { batchDone(report, logCount); },
                 Qt::QueuedConnection);
@@ -387,58 +373,58 @@ void ParamsPersistence::flush()
         Qt::QueuedConnection);
 }
 
-void ParamsPersistence::batchDone(const ParamsDatabase::WriteReport& report, int logRows)
+void ParamsPersistence::batchDone(const ParamsStore::WriteReport& report, int logRows)
 {
-    m_inFlight = false;
-    if (report.failure == ParamsDatabase::Failure::None) {
+    inFlight = false;
+    if (report.failure == ParamsStore::Failure::None) {
         const int waitingRecords = unsavedRecords();
         const int waitingLog = unsavedLogRows();
-        m_log.erase(m_log.begin(), m_log.begin() + logRows);
-        m_inFlightCodes.clear();
-        if (m_failing) {
-            m_failing = false;
+        logQueue.erase(logQueue.begin(), logQueue.begin() + logRows);
+        inFlightCodes.clear();
+        if (failing) {
+            failing = false;
             qCritical().noquote().nospace()
                 << "БД параметров снова записывается; ждали записи: записей "
                 << QString::number(waitingRecords) << ", строк журнала "
                 << QString::number(waitingLog) << ", отброшено строк журнала "
-                << QString::number(m_droppedLogRows);
+                << QString::number(droppedLog);
         }
-        m_retryMs = RetryFirstMs;
-        if (m_dirty.size() >= BatchMaxRecords || m_log.size() >= size_t(BatchMaxLogRows)) {
+        retryMs = RetryFirstMs;
+        if (dirty.size() >= BatchMaxRecords || logQueue.size() >= size_t(BatchMaxLogRows)) {
             schedule(0); // a backlog: the next batch at once
-        } else if (!m_dirty.isEmpty() || !m_log.empty()) {
+        } else if (!dirty.isEmpty() || !logQueue.empty()) {
             schedule(PersistDelayMs);
         }
         return;
     }
-    for (quint32 code : qAsConst(m_inFlightCodes)) {
-        m_dirty.insert(code);
+    for (quint32 code : qAsConst(inFlightCodes)) {
+        dirty.insert(code);
     }
-    m_inFlightCodes.clear();
-    ++m_writeFailures;
+    inFlightCodes.clear();
+    ++failedWrites;
     noteFailure(report);
-    if (report.fileDamaged && !m_finished) {
+    if (report.fileDamaged && !finished) {
         // The file went bad under us: keep it aside and write everything afresh.
         QMetaObject::invokeMethod(
-            m_writerContext, [this] { m_writerDb->close(); }, Qt::BlockingQueuedConnection);
-        m_writerOpen = false;
+            writerContext, [this] { writerStore->close(); }, Qt::BlockingQueuedConnection);
+        writerOpen = false;
         if (replaceDamagedFile(false)) {
-            for (quint32 code : m_source->persistedCodes()) {
-                m_dirty.insert(code);
+            for (quint32 code : source->persistedCodes()) {
+                dirty.insert(code);
             }
         }
         startWriter();
     }
-    schedule(m_retryMs);
-    m_retryMs = qMin(m_retryMs * 2, RetryMaxMs);
+    schedule(retryMs);
+    retryMs = qMin(retryMs * 2, RetryMaxMs);
 }
 
-void ParamsPersistence::noteFailure(const ParamsDatabase::WriteReport& report)
+void ParamsPersistence::noteFailure(const ParamsStore::WriteReport& report)
 {
-    if (m_failing) {
+    if (failing) {
         return;
     }
-    m_failing = true;
+    failing = true;
     qCritical().noquote().nospace()
         << "Ошибка записи в БД параметров: " << report.error
         << "; запись повторяется, ждут записи: записей " << QString::number(unsavedRecords())
@@ -452,24 +438,24 @@ void ParamsPersistence::noteFailure(const ParamsDatabase::WriteReport& report)
 
 bool ParamsPersistence::writeNow(quint32 code)
 {
-    const UooRParamsDesc* record = m_source->persistedRecord(code);
-    if (m_finished || record == nullptr) {
+    const UooRParamsDesc* record = source->persistedRecord(code);
+    if (finished || record == nullptr) {
         return false;
     }
-    if (!m_loaded || (!m_writerOpen && !startWriter())) {
+    if (!loaded || (!writerOpen && !startWriter())) {
         qCritical().noquote().nospace() << "ERROR: Операция с УОО " << QString::number(code)
                                         << " не принята: БД параметров недоступна для записи";
         return false;
     }
     const QVector<ParamsRow> rows{{code, *record}};
-    ParamsDatabase::WriteReport report;
+    ParamsStore::WriteReport report;
     // Queued behind a batch under way, so that an older copy of the record
     // cannot be written after this one.
     QMetaObject::invokeMethod(
-        m_writerContext, [this, &rows, &report] { report = m_writerDb->writeBatch(rows, {}); },
+        writerContext, [this, &rows, &report] { report = writerStore->writeBatch(rows, {}); },
         Qt::BlockingQueuedConnection);
-    if (report.failure != ParamsDatabase::Failure::None) {
-        ++m_writeFailures;
+    if (report.failure != ParamsStore::Failure::None) {
+        ++failedWrites;
         qCritical().noquote().nospace()
             << "ERROR: Операция с УОО " << QString::number(code)
             << " не принята: ошибка записи в БД параметров: " << report.error;
@@ -480,49 +466,49 @@ bool ParamsPersistence::writeNow(quint32 code)
 
 void ParamsPersistence::finish()
 {
-    if (m_finished) {
+    if (finished) {
         return;
     }
-    m_finished = true;
-    m_timer.stop();
-    if (m_thread != nullptr) {
+    finished = true;
+    timer.stop();
+    if (writerThread != nullptr) {
         // Let a batch under way end and take its result.
         QMetaObject::invokeMethod(
-            m_writerContext, [] {}, Qt::BlockingQueuedConnection);
+            writerContext, [] {}, Qt::BlockingQueuedConnection);
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
-    if (!m_loaded) {
+    if (!loaded) {
         int rowsRead = 0;
         const LoadOutcome outcome = tryLoad(WriteLockWaitMs, &rowsRead, true);
         if (outcome != LoadOutcome::Unavailable) {
-            m_loaded = true; // a replaced file was seeded with every record
+            loaded = true; // a replaced file was seeded with every record
         }
     }
     const int records = unsavedRecords();
     const int logCount = unsavedLogRows();
     if (records > 0 || logCount > 0) {
-        ParamsDatabase::WriteReport report;
-        if (m_loaded && startWriter()) {
-            QVector<quint32> codes(m_dirty.begin(), m_dirty.end());
+        ParamsStore::WriteReport report;
+        if (loaded && startWriter()) {
+            QVector<quint32> codes(dirty.begin(), dirty.end());
             std::sort(codes.begin(), codes.end());
             const QVector<ParamsRow> rows = snapshot(codes);
             const QVector<ParamsLogRow> log = logRows(logCount);
             QMetaObject::invokeMethod(
-                m_writerContext,
+                writerContext,
                 [this, &rows, &log, &report] {
-                    m_writerDb->checkDataConsistency();
-                    report = m_writerDb->writeBatch(rows, log);
+                    writerStore->checkDataConsistency();
+                    report = writerStore->writeBatch(rows, log);
                 },
                 Qt::BlockingQueuedConnection);
         } else {
-            report.failure = ParamsDatabase::Failure::Transient;
+            report.failure = ParamsStore::Failure::Transient;
             report.error = QStringLiteral("файл не прочитан");
         }
-        if (report.failure == ParamsDatabase::Failure::None) {
-            m_dirty.clear();
-            m_log.clear();
+        if (report.failure == ParamsStore::Failure::None) {
+            dirty.clear();
+            logQueue.clear();
         } else {
-            ++m_writeFailures;
+            ++failedWrites;
             qCritical().noquote() << "Ошибка записи в БД параметров: " << report.error;
             qCritical().noquote().nospace()
                 << "ERROR: При остановке не записаны в БД параметров записей: "
@@ -530,5 +516,5 @@ void ParamsPersistence::finish()
         }
     }
     stopWriter();
-    m_mainDb->close();
+    mainStore->close();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "paramsdatabase.h"
+#include "paramsstore.h"
 
 #include <QObject>
 #include <QSet>
@@ -26,7 +26,7 @@ public:
     virtual void mergeStoredRows(const QVector<ParamsRow>& rows) = 0;
 };
 
-// Keeps params_upd.db in step with the records: loads them at start-up, writes
+// Keeps the store of the records (params_upd.db by default) in step with the records: loads them at start-up, writes
 // changed records and the action log in batches on a writer thread of its own,
 // retries failed writes until they work, and writes operator actions at once.
 //
@@ -53,7 +53,7 @@ public:
     static constexpr int WriteLockWaitMs = 2000;
 
     explicit ParamsPersistence(ParamsRecordSource* source, Clock* clock, QObject* parent = nullptr,
-                               const QString& fileName = ParamsDatabase::DefaultFileName);
+                               const StorageSettings& storage = StorageSettings());
     ~ParamsPersistence() override;
 
     // Opens the file and reads table desc (waiting at most lockWaitMs for a lock),
@@ -72,17 +72,15 @@ public:
     // Writes everything not yet written and closes the file (also at destruction).
     void finish();
 
-    bool isLoaded() const { return m_loaded; }
-    bool isWriteFailing() const { return m_failing; }
+    bool isLoaded() const { return loaded; }
+    bool isWriteFailing() const { return failing; }
     // Records changed and not yet in the file (including a batch under way).
     int unsavedRecords() const;
     // Action-log rows not yet in the file.
-    int unsavedLogRows() const { return static_cast<int>(m_log.size()); }
+    int unsavedLogRows() const { return static_cast<int>(logQueue.size()); }
     // Failed write attempts since start-up, and action-log rows dropped.
-    quint64 writeFailures() const { return m_writeFailures; }
-    quint64 droppedLogRows() const { return m_droppedLogRows; }
-    // Where the last damaged file was moved to; empty when none was.
-    QString movedAsideFile() const { return m_movedAside; }
+    quint64 writeFailures() const { return failedWrites; }
+    quint64 droppedLogRows() const { return droppedLog; }
 
 private slots:
     void flush();
@@ -91,38 +89,37 @@ private:
     enum class LoadOutcome { Complete, Unavailable, Replaced };
 
     LoadOutcome tryLoad(int lockWaitMs, int* rowsRead, bool quiet);
-    ParamsDatabase::ReadReport readInto(int lockWaitMs);
+    ParamsStore::ReadReport readInto(int lockWaitMs);
     bool replaceDamagedFile(bool seed);
     bool startWriter();
     void stopWriter();
     void schedule(int delayMs);
-    void batchDone(const ParamsDatabase::WriteReport& report, int logRows);
+    void batchDone(const ParamsStore::WriteReport& report, int logRows);
     QVector<ParamsRow> snapshot(const QVector<quint32>& codes) const;
     QVector<ParamsLogRow> logRows(int count) const;
-    void noteFailure(const ParamsDatabase::WriteReport& report);
+    void noteFailure(const ParamsStore::WriteReport& report);
 
-    ParamsRecordSource* m_source = nullptr;
-    Clock* m_clock = nullptr;
-    QString m_fileName;
-    int m_maxSetSize = 0;
-    std::unique_ptr<ParamsDatabase> m_mainDb;
-    // Used only on m_thread, through m_writerContext.
-    std::unique_ptr<ParamsDatabase> m_writerDb;
-    QThread* m_thread = nullptr;
-    QObject* m_writerContext = nullptr;
-    bool m_writerOpen = false;
-    bool m_loaded = false;
-    bool m_finished = false;
-    QSet<quint32> m_dirty;
-    std::deque<ParamsLogRow> m_log;
-    QTimer m_timer;
-    bool m_inFlight = false;
-    QVector<quint32> m_inFlightCodes;
-    bool m_failing = false;
-    int m_retryMs = RetryFirstMs;
-    quint64 m_writeFailures = 0;
-    quint64 m_droppedLogRows = 0;
-    bool m_loadFailureLogged = false;
-    bool m_damageReported = false;
-    QString m_movedAside;
+    ParamsRecordSource* source = nullptr;
+    Clock* clock = nullptr;
+    StorageSettings storage;
+    int setSizeLimit = 0;
+    std::unique_ptr<ParamsStore> mainStore;
+    // Used only on writerThread, through writerContext.
+    std::unique_ptr<ParamsStore> writerStore;
+    QThread* writerThread = nullptr;
+    QObject* writerContext = nullptr;
+    bool writerOpen = false;
+    bool loaded = false;
+    bool finished = false;
+    QSet<quint32> dirty;
+    std::deque<ParamsLogRow> logQueue;
+    QTimer timer;
+    bool inFlight = false;
+    QVector<quint32> inFlightCodes;
+    bool failing = false;
+    int retryMs = RetryFirstMs;
+    quint64 failedWrites = 0;
+    quint64 droppedLog = 0;
+    bool loadFailureLogged = false;
+    bool damageReported = false;
 };

@@ -12,7 +12,7 @@ void ParamsRowQueue::takeRows(QVector<ParamsRow>& chunk)
     changed.wakeAll();
 }
 
-void ParamsRowQueue::close(const ParamsDatabase::ReadReport& report)
+void ParamsRowQueue::close(const ParamsStore::ReadReport& report)
 {
     QMutexLocker lock(&mutex);
     finalReport = report;
@@ -35,7 +35,7 @@ bool ParamsRowQueue::next(QVector<ParamsRow>* chunk)
     return true;
 }
 
-ParamsDatabase::ReadReport ParamsRowQueue::report() const
+ParamsStore::ReadReport ParamsRowQueue::report() const
 {
     QMutexLocker lock(&mutex);
     return finalReport;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "paramsdatabase.h"
+#include "paramsstore.h"
 
 #include <QMutex>
 #include <QVector>
@@ -23,18 +23,18 @@ public:
     // Reader: queues a chunk (waits while the queue is full).
     void takeRows(QVector<ParamsRow>& chunk) override;
     // Reader: the read is over, with this report.
-    void close(const ParamsDatabase::ReadReport& report);
+    void close(const ParamsStore::ReadReport& report);
 
     // Taker: waits for the next chunk; false once the read is over and every
     // chunk has been taken.
     bool next(QVector<ParamsRow>* chunk);
     // The reader's report; complete once next has returned false.
-    ParamsDatabase::ReadReport report() const;
+    ParamsStore::ReadReport report() const;
 
 private:
     mutable QMutex mutex;
     QWaitCondition changed;
     std::deque<QVector<ParamsRow>> chunks;
     bool closed = false;
-    ParamsDatabase::ReadReport finalReport;
+    ParamsStore::ReadReport finalReport;
 };

@@ -38,11 +38,11 @@ const QString KindConfirmed = QStringLiteral("[PARAM_SERV] update confirmed");
 
 } // namespace
 
-VemoParamServer::VemoParamServer(QObject* parent, Clock* source)
+VemoParamServer::VemoParamServer(QObject* parent, Clock* source, const StorageSettings& storage)
     : QObject(parent), clock(source != nullptr ? source : Clock::system()),
       diagnostics(new LogRateLimiter(this, clock))
 {
-    persistence = new ParamsPersistence(this, clock, this);
+    persistence = new ParamsPersistence(this, clock, this, storage);
     persistence->load(MaxUploadSize);
 
     sweep = new OfflineSweep(this);

@@ -36,7 +36,8 @@ class VemoParamServer : public QObject, private ParamsRecordSource
 {
     Q_OBJECT
 public:
-    explicit VemoParamServer(QObject* parent = nullptr, Clock* clock = Clock::system());
+    explicit VemoParamServer(QObject* parent = nullptr, Clock* clock = Clock::system(),
+                             const StorageSettings& storage = StorageSettings());
     ~VemoParamServer() override;
 
     // UDP port used by the next start().

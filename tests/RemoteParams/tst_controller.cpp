@@ -126,7 +126,7 @@ private slots:
         box.useAnyPorts();
         Controller controller;
         controller.initialize();
-        RpcAccountStore& accounts = *controller.accountStore();
+        AccountStore& accounts = *controller.accountStore();
 
         QVERIFY(accounts.add("Op'erator", "ABCDEF0123", {3, 6}, "Иван Петров"));
         QVERIFY(accounts.exists("Op'erator"));

@@ -229,13 +229,9 @@ private:
 // run would have left them.
 inline void seedRows(const QVector<ParamsRow>& rows)
 {
-    ParamsDatabase db(Clock::system(), QStringLiteral("seed"));
+    ParamsDatabase db(QStringLiteral("seed"));
     QVERIFY(db.open());
-    QVector<ParamsRowRef> refs;
-    for (const ParamsRow& row : rows) {
-        refs.append({row.uoo, &row.record});
-    }
-    QVERIFY(db.saveToDb(refs));
+    QCOMPARE(db.writeBatch(rows, {}).failure, ParamsDatabase::Failure::None);
 }
 
 // A connection of the test's own on a parameters file (by default params_upd.db

@@ -6,6 +6,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <limits>
+
 using namespace paramtest;
 
 class TestParamsDatabase : public QObject
@@ -32,11 +34,12 @@ namespace {
 
 QVector<ParamsRow> loadWithSecondConnection()
 {
-    ParamsDatabase db(Clock::system(), QStringLiteral("second"));
+    ParamsDatabase db(QStringLiteral("second"));
     if (!db.open()) {
         return {};
     }
-    return db.loadFromDb();
+    ParamsDatabase::ReadReport report;
+    return db.readRecords(std::numeric_limits<int>::max(), &report);
 }
 
 } // namespace

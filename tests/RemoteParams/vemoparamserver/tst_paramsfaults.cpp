@@ -245,7 +245,7 @@ void TestParamsFaults::valuesOfWrongTypes()
         QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc (uoo, state) VALUES (1099511627776, "
                                           "1)")));
     }
-    ParamsDatabase db(Clock::system(), QStringLiteral("direct"));
+    ParamsDatabase db(QStringLiteral("direct"));
     QVERIFY(db.open());
     ParamsDatabase::ReadReport report;
     const QVector<ParamsRow> read = db.readRecords(256, &report);

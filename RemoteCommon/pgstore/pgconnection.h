@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+struct pg_conn;
+struct pg_result;
+
+// One connection to the station's PostgreSQL database through Qt's driver
+// (QPSQL), with libpq's native handle for what Qt's API does too slowly, and the
+// schema every table of the service lives in. The connection belongs to the
+// thread that opened it. A connection lost (the server restarted, the backend
+// terminated) is opened again by the next ensureOpen().
+class PgConnection
+{
+public:
+    // The version of the tables created here; a database of another version is
+    // not used.
+    static constexpr int SchemaVersion = 1;
+
+    // What a failure was, as far as the caller is concerned.
+    enum class Failure {
+        None,
+        Locked,      // a lock not granted in time, a deadlock, a serialization failure
+        Unreachable, // no server, a lost connection, a server shutting down, no space
+        Refused,     // a bad connection string, a refused login, a missing database
+        Damaged,     // tables of another shape or schema version, bad data
+    };
+
+    // A result of a native statement: ok, or its failure and the server's text.
+    struct Result
+    {
+        Failure failure = Failure::None;
+        QString error;
+        QVector<QVector<QByteArray>> rows; // text values; a null is a null QByteArray
+        int affected = 0;
+        // With a binary result, the rows stay in libpq's result (no copy a value):
+        // see rowCount() and value().
+        std::shared_ptr<pg_result> native;
+    };
+    // The rows of a binary result, and one value of it in place (null for SQL
+    // NULL; valid while the result is).
+    static int rowCount(const Result& result);
+    static const char* value(const Result& result, int row, int column, int* length);
+
+    // A parameter of a native statement: text, or binary (bytea); a null
+    // QByteArray is SQL NULL.
+    struct Param
+    {
+        QByteArray value;
+        bool binary = false;
+    };
+
+    explicit PgConnection(const QString& connectionName, const QString& connectionString);
+    ~PgConnection();
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    QString connectionString() const { return conninfo; }
+    QSqlDatabase database() const { return db; }
+
+    // Opens (or re-opens a lost) connection; false with the failure and its text.
+    bool ensureOpen(Failure* failure, QString* error);
+    bool isOpen() const;
+    void close();
+    // Creates the schema when the database has none, checks its version
+    // otherwise. Damaged (with the version found) for another version. A seed
+    // statement is run in the transaction that creates the schema.
+    Failure ensureSchema(QString* error, const QByteArray& seed = QByteArray(),
+                         const QVector<Param>& seedParams = {});
+    // How long a statement waits for a lock.
+    void setLockTimeoutMs(int ms);
+
+    // Runs a statement with $1.. parameters through libpq. The values of the
+    // rows come as text in `rows`, or with binaryResult in PostgreSQL's binary
+    // form in `native` (no formatting nor copies: for reads of many rows).
+    Result exec(const QByteArray& statement, const QVector<Param>& params = {},
+                bool binaryResult = false);
+    Result exec(const char* statement, const QVector<Param>& params = {},
+                bool binaryResult = false)
+    {
+        return exec(QByteArray(statement), params, binaryResult);
+    }
+
+    // Is a server answering at that connection string? True when it does, even if
+    // it would refuse the login; *bad is set when the string itself is wrong.
+    static bool serverAnswers(const QString& connectionString, bool* bad);
+    static Failure classify(const QString& sqlState);
+
+private:
+    pg_conn* handle() const;
+
+    QString name;
+    QString conninfo;
+    QSqlDatabase db;
+};

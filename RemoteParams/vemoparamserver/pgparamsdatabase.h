@@ -1,0 +1,44 @@
+#pragma once
+
+#include "paramsstore.h"
+#include "pgconnection.h"
+
+// Tables desc and log in the station's PostgreSQL database: the same rows as
+// params_upd.db. Reads and writes go through libpq's native handle (pages of
+// rows in ascending key order; multi-row inserts), since the records are many.
+class PgParamsDatabase : public ParamsStore
+{
+public:
+    // Rows of desc read with one statement.
+    static constexpr int ReadPageRows = 20000;
+    // Rows written with one statement (11 parameters a record, at most 65535).
+    static constexpr int WriteStatementRows = 4000;
+
+    explicit PgParamsDatabase(const QString& connectionName, const QString& connectionString);
+
+    QString location() const override;
+    bool openConnection(bool quiet = false) override;
+    Failure prepareFile(QString* error) override;
+    bool isOpen() const override { return connection.isOpen(); }
+    void close() override { connection.close(); }
+    void setBusyTimeoutMs(int ms) override;
+    bool checkDataConsistency() override;
+    // Every row of desc. The columns are typed: a null where a number belongs is
+    // repaired as in the SQLite file, and sets larger than maxSetSize are not read.
+    QVector<ParamsRow> readRecords(int maxSetSize, ReadReport* report,
+                                   ParamsRowSink* sink = nullptr, int chunkRows = 0) override;
+    WriteReport writeBatch(const QVector<ParamsRow>& records,
+                           const QVector<ParamsLogRow>& log) override;
+    // A database is never set aside nor replaced: its rows stay where they are.
+    bool setAside(const QString& stamp, QString* aside) override;
+    int copyLogFrom(const QString& aside) override;
+
+    static Failure storeFailure(PgConnection::Failure failure);
+
+private:
+    // Re-opens a lost connection; false with the failure.
+    bool reconnect(Failure* failure, QString* error);
+
+    PgConnection connection;
+    int lockTimeoutMs = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "accountstore.h"
+#include "pgconnection.h"
+
+// The accounts of the RPC administration server in the station's PostgreSQL
+// database (table rpc_users, beside desc and log). A lost connection is opened
+// again by the next call; until then every call fails as on a database that is
+// gone.
+class PgAccountStore : public AccountStore
+{
+public:
+    explicit PgAccountStore(const QString& connectionString);
+
+    // Opens the connection and creates the whole schema, with the built-in
+    // account, when the database has none (see PgConnection); the failure and
+    // its text, without a log line.
+    PgConnection::Failure prepare(QString* error);
+    bool ensureTable() override;
+    bool exists(const QString& login) const override;
+    bool add(const QString& login, const QString& pwd, const QList<quint8>& permissions,
+             const QString& fullname) override;
+    bool modify(const QString& login, const QList<quint8>& permissions) override;
+    bool remove(const QString& login) override;
+    bool lookup(const QString& login, QString* stored, VemoRpcClient* account) const override;
+    bool replacePassword(const QString& login, const QString& was, const QString& now) override;
+    QList<VemoRpcClient> loadAll() const override;
+
+private:
+    // Runs a statement on an open connection; logs a failure under `what`.
+    PgConnection::Result run(const char* what, const char* statement,
+                             const QVector<PgConnection::Param>& params = {}) const;
+
+    // Calls are const to their callers; the connection reopens itself.
+    mutable PgConnection connection;
+};
