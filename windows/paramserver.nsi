@@ -80,6 +80,23 @@ Function ${UN}WaitUntilStopped
     Sleep 500
     IntOp $3 $3 + 1
   ${Loop}
+  ; The service reports itself stopped just before its process ends: wait
+  ; until that process has let go of the program file, which can then be
+  ; replaced or removed.
+  StrCpy $3 0
+  ${Do}
+    ClearErrors
+    FileOpen $1 "$0\paramserver.exe" a
+    ${IfNot} ${Errors}
+      FileClose $1
+      ${Break}
+    ${EndIf}
+    ${If} $3 >= 120
+      ${Break}
+    ${EndIf}
+    Sleep 500
+    IntOp $3 $3 + 1
+  ${Loop}
   Pop $3
   Pop $2
   Pop $1
