@@ -87,6 +87,22 @@ private:
         reader.openConnection();
         return reader.readRecords(maxSetSize, report != nullptr ? report : &local);
     }
+    StorageSettings pgSettings() const
+    {
+        StorageSettings settings;
+        settings.backend = StorageSettings::Backend::PostgreSql;
+        settings.connection = connection;
+        return settings;
+    }
+    // Loads the (empty) store and waits until record 1 is written through.
+    void storeFirstRecord(ParamsPersistence& persistence, RecordMap& map)
+    {
+        persistence.load(1 << 20);
+        QVERIFY(persistence.isLoaded());
+        map.records.insert(1, record(1, 1, "a", "one"));
+        persistence.markDirty(1);
+        QTRY_COMPARE(count("\"desc\""), 1);
+    }
     int count(const QString& table)
     {
         return server.value(connection, QStringLiteral("SELECT count(*) FROM ") + table).toInt();
@@ -192,15 +208,10 @@ void TestPgParamsStore::writesWaitForStoppedServer()
 {
     store.reset();
     RecordMap map;
-    StorageSettings settings;
-    settings.backend = StorageSettings::Backend::PostgreSql;
-    settings.connection = connection;
-    ParamsPersistence persistence(&map, nullptr, nullptr, settings);
-    persistence.load(1 << 20);
-    QVERIFY(persistence.isLoaded());
-    map.records.insert(1, record(1, 1, "a", "one"));
-    persistence.markDirty(1);
-    QTRY_COMPARE(count("\"desc\""), 1);
+    ParamsPersistence persistence(&map, nullptr, nullptr, pgSettings());
+    storeFirstRecord(persistence, map);
+    if (QTest::currentTestFailed())
+        return;
 
     QVERIFY(server.stop());
     for (quint32 code = 2; code <= 50; ++code) {
@@ -221,14 +232,10 @@ void TestPgParamsStore::killedConnectionIsReopened()
 {
     store.reset();
     RecordMap map;
-    StorageSettings settings;
-    settings.backend = StorageSettings::Backend::PostgreSql;
-    settings.connection = connection;
-    ParamsPersistence persistence(&map, nullptr, nullptr, settings);
-    persistence.load(1 << 20);
-    map.records.insert(1, record(1, 1, "a", "one"));
-    persistence.markDirty(1);
-    QTRY_COMPARE(count("\"desc\""), 1);
+    ParamsPersistence persistence(&map, nullptr, nullptr, pgSettings());
+    storeFirstRecord(persistence, map);
+    if (QTest::currentTestFailed())
+        return;
     const QString db = connection.section("dbname=", 1);
     QVERIFY(server.exec(server.adminConnection(),
                         "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
