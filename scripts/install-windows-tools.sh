@@ -7,6 +7,9 @@
 # installer and Wine to run the programs and the installer.
 set -euo pipefail
 
+# shellcheck source=scripts/install-packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/install-packages.sh"
+
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
     sudo_cmd=(sudo)
@@ -35,14 +38,4 @@ fi
 
 packages=(dpkg-dev g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix nsis wine wine64
     make perl python3 tcl cmake xz-utils autoconf automake libtool pkg-config)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    $updated || "${sudo_cmd[@]}" apt-get update -q
-    "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+vemo_install_missing "$updated" "${packages[@]}"

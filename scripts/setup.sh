@@ -12,6 +12,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/install-packages.sh
+. "$here/scripts/install-packages.sh"
 packaging=false
 if [ "${1:-}" = "--packaging" ]; then
     packaging=true
@@ -34,22 +36,7 @@ if $packaging; then
     packages+=(dpkg-dev debhelper fakeroot lintian help2man)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo_cmd=(sudo)
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update -q
-    "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+vemo_install_missing false "${packages[@]}"
 
 if $packaging; then
     exit 0

@@ -39,8 +39,6 @@ const char* const CopyLogRow =
     "INSERT OR IGNORE INTO log (id, message, uoo, time, remark) VALUES (:id, :message, :uoo, "
     ":time, :remark)";
 
-// Per-row messages of a load stop after this many; the summary gives the totals.
-constexpr int MaxRowMessages = 10;
 // A file with more damaged stretches than this is not searched further.
 constexpr int MaxUnreadableRanges = 10000;
 
@@ -439,31 +437,8 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
         record.leftToSend =
             intColumn(q.value(3), std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
                       record.localparams.size(), &repaired);
-        if (q.value(11).toLongLong() != 0) {
-            // The device's set as stored is larger than any upload: ask again.
-            repaired = true;
-            record.uooparams.clear();
-            record.state = UooRParamsDesc::PAR_STATE_WAIT_SEND;
-        }
-        if (q.value(12).toLongLong() != 0) {
-            // A new set larger than any device takes is given up.
-            repaired = true;
-            record.localparams.clear();
-            record.localtime = QDateTime();
-            record.writeLeft = 0;
-            record.leftToSend = 0;
-            if (record.state > UooRParamsDesc::PAR_STATE_IDLE) {
-                record.state = UooRParamsDesc::PAR_STATE_IDLE;
-            }
-        }
-        if (repaired) {
-            ++report->rowsRepaired;
-            if (messages++ < MaxRowMessages) {
-                qCritical().noquote().nospace()
-                    << "ERROR: Запись УОО " << QString::number(row.uoo)
-                    << " в таблице desc содержит недопустимые значения; загружена с исправлениями";
-            }
-        }
+        finishReadRow(row, repaired, q.value(11).toLongLong() != 0, q.value(12).toLongLong() != 0,
+                      report, &messages);
         rows.append(std::move(row));
         ++report->rowsRead;
         if (sink != nullptr && rows.size() >= chunkRows) {

@@ -122,4 +122,15 @@ public:
     // Copies every readable action-log row of a store set aside into this one;
     // the number of rows copied, or -1 when it cannot be read.
     virtual int copyLogFrom(const QString& aside) = 0;
+
+protected:
+    // Per-row messages of a read stop after this many; the caller logs the totals.
+    static constexpr int MaxRowMessages = 10;
+
+    // Finishes a row as read. A device's set stored larger than any upload is
+    // cleared and asked for again; a new set larger than any device takes is
+    // given up. A repaired row (by this, or by the caller: repaired) is
+    // counted, and logged while *messages is under MaxRowMessages.
+    static void finishReadRow(ParamsRow& row, bool repaired, bool deviceSetTooLarge,
+                              bool newSetTooLarge, ReadReport* report, int* messages);
 };

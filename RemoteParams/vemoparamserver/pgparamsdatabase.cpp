@@ -25,8 +25,6 @@ const char* const InsertDescTail =
 const char* const InsertLogHead = "INSERT INTO log (message, uoo, \"time\", remark) VALUES ";
 constexpr int DescColumns = 11;
 constexpr int LogColumns = 4;
-// Per-row messages of a read stop after this many; the caller logs the totals.
-constexpr int MaxRowMessages = 10;
 
 using Param = PgConnection::Param;
 
@@ -247,32 +245,7 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
             record.uooparams = value.bytes(9);
             record.localparams = value.bytes(10);
             record.leftToSend = orRepaired(3, record.localparams.size());
-            if (value.boolean(11)) {
-                // The device's set as stored is larger than any upload: ask again.
-                repaired = true;
-                record.uooparams.clear();
-                record.state = UooRParamsDesc::PAR_STATE_WAIT_SEND;
-            }
-            if (value.boolean(12)) {
-                // A new set larger than any device takes is given up.
-                repaired = true;
-                record.localparams.clear();
-                record.localtime = QDateTime();
-                record.writeLeft = 0;
-                record.leftToSend = 0;
-                if (record.state > UooRParamsDesc::PAR_STATE_IDLE) {
-                    record.state = UooRParamsDesc::PAR_STATE_IDLE;
-                }
-            }
-            if (repaired) {
-                ++report->rowsRepaired;
-                if (messages++ < MaxRowMessages) {
-                    qCritical().noquote().nospace()
-                        << "ERROR: Запись УОО " << QString::number(row.uoo)
-                        << " в таблице desc содержит недопустимые значения; загружена с "
-                           "исправлениями";
-                }
-            }
+            finishReadRow(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
             rows.append(std::move(row));
             ++report->rowsRead;
             if (sink != nullptr && rows.size() >= chunkRows) {

@@ -32,14 +32,18 @@ WinePrefix::~WinePrefix()
         keeper.waitForFinished(5000);
     }
     if (created) {
-        // Ends the prefix's own processes: its services and the wine server.
-        QProcess server;
-        server.setProcessEnvironment(env);
-        server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
-        server.waitForFinished(30000);
-        server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
-        server.waitForFinished(30000);
+        endSession();
     }
+}
+
+void WinePrefix::endSession() const
+{
+    QProcess server;
+    server.setProcessEnvironment(env);
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
+    server.waitForFinished(30000);
+    server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
+    server.waitForFinished(30000);
 }
 
 bool WinePrefix::create()
@@ -64,12 +68,7 @@ bool WinePrefix::create()
     }
     // The services of the session that created the prefix do not start
     // services reliably (StartService times out); a new session does.
-    QProcess server;
-    server.setProcessEnvironment(env);
-    server.start(QStringLiteral("wineserver"), {QStringLiteral("-k")});
-    server.waitForFinished(30000);
-    server.start(QStringLiteral("wineserver"), {QStringLiteral("-w")});
-    server.waitForFinished(30000);
+    endSession();
     keeper.setProcessEnvironment(env);
     keeper.start(wine, {QStringLiteral("cmd.exe")});
     if (!keeper.waitForStarted(30000)) {

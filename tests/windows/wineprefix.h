@@ -41,6 +41,10 @@ public:
     QString registryValue(const QString& key, const QString& name) const;
 
 private:
+    // Ends the prefix's own processes, its services and the wine server, and
+    // waits until they are gone.
+    void endSession() const;
+
     QTemporaryDir dir;
     QProcessEnvironment env;
     // Wine ends its services when the prefix's last other program ends; this

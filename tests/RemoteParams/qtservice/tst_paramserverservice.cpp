@@ -134,6 +134,19 @@ struct Installation
         server.start(program, QStringList());
     }
 
+    QString notifyPath() const { return dir.filePath(QStringLiteral("notify")); }
+
+    // Binds the notify socket and starts the service on it: the socket, or -1
+    // (and nothing started) when it could not be bound.
+    int startNotified(QProcess& server) const
+    {
+        const int notify = bindNotifySocket(notifyPath());
+        if (notify >= 0) {
+            startService(server, notifyPath());
+        }
+        return notify;
+    }
+
     // What "paramserver -i" writes, with a stand-in systemctl that accepts
     // everything.
     QByteArray installedUnit() const
@@ -185,12 +198,9 @@ void TestParamServerService::runsUnderSystemd()
     const UnitRestartRules unit(installation.installedUnit());
     QCOMPARE(unit.value(QStringLiteral("Restart")), QStringLiteral("on-failure"));
 
-    const QString socketPath = installation.dir.filePath(QStringLiteral("notify"));
-    const int notify = bindNotifySocket(socketPath);
-    QVERIFY(notify >= 0);
-
     QProcess server;
-    installation.startService(server, socketPath);
+    const int notify = installation.startNotified(server);
+    QVERIFY(notify >= 0);
     QVERIFY(server.waitForStarted(LongWaitMs));
     pid_t pid = pid_t(server.processId());
 
@@ -220,7 +230,7 @@ void TestParamServerService::runsUnderSystemd()
     QVERIFY(server.waitForFinished(LongWaitMs));
     QCOMPARE(server.exitStatus(), QProcess::CrashExit);
     QVERIFY(unit.restarts(0, SIGKILL));
-    installation.startService(server, socketPath);
+    installation.startService(server, installation.notifyPath());
     QVERIFY(server.waitForStarted(LongWaitMs));
     pid = pid_t(server.processId());
     QVERIFY2(receiveUntil(notify, "READY=1\nSTATUS=Running", &seen), seen.join(" | ").constData());
@@ -269,11 +279,9 @@ void TestParamServerService::readiness()
     if (udpBusy) {
         QVERIFY(udp.bind(QHostAddress::LocalHost, installation.udpPort));
     }
-    const QString socketPath = installation.dir.filePath(QStringLiteral("notify"));
-    const int notify = bindNotifySocket(socketPath);
-    QVERIFY(notify >= 0);
     QProcess server;
-    installation.startService(server, socketPath);
+    const int notify = installation.startNotified(server);
+    QVERIFY(notify >= 0);
     QVERIFY(server.waitForStarted(LongWaitMs));
     QList<QByteArray> seen;
     QVERIFY2(receiveUntil(notify, "READY=1", &seen), seen.join(" | ").constData());
@@ -313,11 +321,9 @@ void TestParamServerService::restartThroughUnit()
     QVERIFY(paramserver.prepare());
     const UnitRestartRules unit(paramserver.installedUnit());
 
-    const QString socketPath = installation.dir.filePath(QStringLiteral("notify"));
-    const int notify = bindNotifySocket(socketPath);
-    QVERIFY(notify >= 0);
     QProcess server;
-    installation.startService(server, socketPath);
+    const int notify = installation.startNotified(server);
+    QVERIFY(notify >= 0);
     QVERIFY(server.waitForStarted(LongWaitMs));
     const pid_t pid = pid_t(server.processId());
     QList<QByteArray> seen;

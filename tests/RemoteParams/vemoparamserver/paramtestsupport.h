@@ -225,6 +225,17 @@ private:
     int markers = 0;
 };
 
+// A stored row of device uoo in the given state, with its current set.
+inline ParamsRow storedRow(quint32 uoo, int state, const QByteArray& set = QByteArray())
+{
+    ParamsRow row;
+    row.uoo = uoo;
+    row.record.uoo = uoo;
+    row.record.state = state;
+    row.record.uooparams = set;
+    return row;
+}
+
 // Writes rows straight into params_upd.db of the current directory, as a previous
 // run would have left them.
 inline void seedRows(const QVector<ParamsRow>& rows)

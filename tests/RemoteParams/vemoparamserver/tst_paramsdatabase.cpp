@@ -211,11 +211,7 @@ void TestParamsDatabase::destructionWritesAscending()
 void TestParamsDatabase::stopWritesOnlyChanges()
 {
     Harness h(false);
-    ParamsRow kept;
-    kept.uoo = 2;
-    kept.record.uoo = 2;
-    kept.record.state = 1;
-    kept.record.uooparams = "unchanged";
+    const ParamsRow kept = storedRow(2, 1, "unchanged");
     seedRows({kept});
     h.createServer();
     {
@@ -236,12 +232,8 @@ void TestParamsDatabase::stopWritesOnlyChanges()
 void TestParamsDatabase::storedDownloadRestarts()
 {
     Harness h(false);
-    ParamsRow row;
-    row.uoo = 5;
-    row.record.uoo = 5;
-    row.record.state = 2;
+    ParamsRow row = storedRow(5, 2, patternSet(40));
     row.record.leftToSend = 188;
-    row.record.uooparams = patternSet(40);
     row.record.localparams = patternSet(700, 2);
     seedRows({row});
     h.createServer();
@@ -284,16 +276,7 @@ void TestParamsDatabase::changesPersistWithinASecond()
 void TestParamsDatabase::failedSaveKeepsRows()
 {
     Harness h(false);
-    ParamsRow one;
-    one.uoo = 1;
-    one.record.uoo = 1;
-    one.record.state = 1;
-    one.record.uooparams = "first";
-    ParamsRow two = one;
-    two.uoo = 2;
-    two.record.uoo = 2;
-    two.record.uooparams = "second";
-    seedRows({one, two});
+    seedRows({storedRow(1, 1, "first"), storedRow(2, 1, "second")});
     {
         FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "
@@ -317,12 +300,7 @@ void TestParamsDatabase::failedSaveKeepsRows()
 void TestParamsDatabase::failedPromptWriteKeepsRows()
 {
     Harness h(false);
-    ParamsRow one;
-    one.uoo = 1;
-    one.record.uoo = 1;
-    one.record.state = 1;
-    one.record.uooparams = "first";
-    seedRows({one});
+    seedRows({storedRow(1, 1, "first")});
     {
         FileProbe probe;
         QVERIFY(probe.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON desc WHEN "

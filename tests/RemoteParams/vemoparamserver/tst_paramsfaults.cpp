@@ -30,11 +30,7 @@ namespace {
 
 ParamsRow row(quint32 uoo, const QByteArray& set, const QByteArray& newSet = QByteArray())
 {
-    ParamsRow r;
-    r.uoo = uoo;
-    r.record.uoo = uoo;
-    r.record.state = 1;
-    r.record.uooparams = set;
+    ParamsRow r = storedRow(uoo, 1, set);
     r.record.localparams = newSet;
     r.record.leftToSend = newSet.size();
     return r;

@@ -69,7 +69,12 @@ private slots:
         QString error;
         QCOMPARE(store->prepareFile(&error), ParamsStore::Failure::None);
     }
-    void cleanup() { store.reset(); }
+    void cleanup()
+    {
+        persistence.reset();
+        map.records.clear();
+        store.reset();
+    }
 
     void roundTrip_data();
     void roundTrip();
@@ -87,6 +92,25 @@ private:
         reader.openConnection();
         return reader.readRecords(maxSetSize, report != nullptr ? report : &local);
     }
+    StorageSettings pgSettings() const
+    {
+        StorageSettings settings;
+        settings.backend = StorageSettings::Backend::PostgreSql;
+        settings.connection = connection;
+        return settings;
+    }
+    // The persistence thread on the test database in place of the store: loads
+    // the (empty) database and waits until record 1 is written through.
+    void startPersistence()
+    {
+        store.reset();
+        persistence = std::make_unique<ParamsPersistence>(&map, nullptr, nullptr, pgSettings());
+        persistence->load(1 << 20);
+        QVERIFY(persistence->isLoaded());
+        map.records.insert(1, record(1, 1, "a", "one"));
+        persistence->markDirty(1);
+        QTRY_COMPARE(count("\"desc\""), 1);
+    }
     int count(const QString& table)
     {
         return server.value(connection, QStringLiteral("SELECT count(*) FROM ") + table).toInt();
@@ -95,6 +119,8 @@ private:
     PgTestServer server{QStringLiteral("params")};
     QString connection;
     std::unique_ptr<PgParamsDatabase> store;
+    RecordMap map;
+    std::unique_ptr<ParamsPersistence> persistence;
 };
 
 void TestPgParamsStore::roundTrip_data()
@@ -190,57 +216,42 @@ void TestPgParamsStore::otherSchemaVersionRefused()
 
 void TestPgParamsStore::writesWaitForStoppedServer()
 {
-    store.reset();
-    RecordMap map;
-    StorageSettings settings;
-    settings.backend = StorageSettings::Backend::PostgreSql;
-    settings.connection = connection;
-    ParamsPersistence persistence(&map, nullptr, nullptr, settings);
-    persistence.load(1 << 20);
-    QVERIFY(persistence.isLoaded());
-    map.records.insert(1, record(1, 1, "a", "one"));
-    persistence.markDirty(1);
-    QTRY_COMPARE(count("\"desc\""), 1);
+    startPersistence();
+    if (QTest::currentTestFailed())
+        return;
 
     QVERIFY(server.stop());
     for (quint32 code = 2; code <= 50; ++code) {
         map.records.insert(code, record(code, 1, "b", "more"));
-        persistence.markDirty(code);
-        persistence.logAction(code, 7);
+        persistence->markDirty(code);
+        persistence->logAction(code, 7);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(persistence.isWriteFailing(), 20000);
-    QCOMPARE(persistence.unsavedRecords(), 49); // nothing dropped meanwhile
+    QTRY_VERIFY_WITH_TIMEOUT(persistence->isWriteFailing(), 20000);
+    QCOMPARE(persistence->unsavedRecords(), 49); // nothing dropped meanwhile
     QVERIFY(server.start());
-    QTRY_VERIFY_WITH_TIMEOUT(!persistence.isWriteFailing(), 30000);
-    QCOMPARE(persistence.unsavedRecords(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!persistence->isWriteFailing(), 30000);
+    QCOMPARE(persistence->unsavedRecords(), 0);
     QCOMPARE(count("\"desc\""), 50);
     QCOMPARE(count("log"), 49);
 }
 
 void TestPgParamsStore::killedConnectionIsReopened()
 {
-    store.reset();
-    RecordMap map;
-    StorageSettings settings;
-    settings.backend = StorageSettings::Backend::PostgreSql;
-    settings.connection = connection;
-    ParamsPersistence persistence(&map, nullptr, nullptr, settings);
-    persistence.load(1 << 20);
-    map.records.insert(1, record(1, 1, "a", "one"));
-    persistence.markDirty(1);
-    QTRY_COMPARE(count("\"desc\""), 1);
+    startPersistence();
+    if (QTest::currentTestFailed())
+        return;
     const QString db = connection.section("dbname=", 1);
     QVERIFY(server.exec(server.adminConnection(),
                         "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
                             db + "' AND pid <> pg_backend_pid()"));
     map.records.insert(2, record(2, 1, "b", "two"));
-    persistence.markDirty(2);
-    persistence.logAction(2, 7);
-    QTRY_VERIFY_WITH_TIMEOUT(count("log") == 1 && persistence.unsavedRecords() == 0, 30000);
+    persistence->markDirty(2);
+    persistence->logAction(2, 7);
+    QTRY_VERIFY_WITH_TIMEOUT(count("log") == 1 && persistence->unsavedRecords() == 0, 30000);
     QCOMPARE(count("\"desc\""), 2);
     // The operator's path: written at once, on the reopened connection.
     map.records[2].state = 2;
-    QVERIFY(persistence.writeNow(2));
+    QVERIFY(persistence->writeNow(2));
     QCOMPARE(server.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 2"), "2");
 }
 

@@ -356,12 +356,7 @@ void TestVemoParamServer::syncInEveryState()
     const QByteArray newSet = patternSet(1000, 5);
     Harness h(false);
     if (state >= 7) {
-        ParamsRow row;
-        row.uoo = 4;
-        row.record.uoo = 4;
-        row.record.state = state == 30 ? 3 : state;
-        row.record.uooparams = set;
-        seedRows({row});
+        seedRows({storedRow(4, state == 30 ? 3 : state, set)});
     }
     h.createServer();
     if (state == 1) {
@@ -615,10 +610,7 @@ void TestVemoParamServer::handlersByState()
     const QByteArray newSet = patternSet(1000, 9);
     Harness h(false);
     if (setup.endsWith(QLatin1Char('x'))) {
-        ParamsRow row;
-        row.uoo = 50;
-        row.record.uoo = 50;
-        row.record.state = setup.left(1).toInt();
+        ParamsRow row = storedRow(50, setup.left(1).toInt());
         row.record.leftToSend = 300;
         seedRows({row});
     }
@@ -821,11 +813,7 @@ void TestVemoParamServer::sweepBoundary()
 void TestVemoParamServer::sweepSkipsLoadedRecords()
 {
     Harness h(false);
-    ParamsRow row;
-    row.uoo = 80;
-    row.record.uoo = 80;
-    row.record.state = 1;
-    seedRows({row});
+    seedRows({storedRow(80, 1)});
     h.createServer();
     h.clock.advanceMs(3600 * 1000);
     QSignalSpy params(h.server.get(), &VemoParamServer::uooRpamsUpdated);
