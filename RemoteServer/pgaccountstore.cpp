@@ -58,10 +58,7 @@ PgConnection::Failure PgAccountStore::prepare(QString* error)
     if (!connection.ensureOpen(&failure, error)) {
         return failure;
     }
-    return connection.ensureSchema(
-        error, InsertUser,
-        {Param{text(BuiltInLogin)}, Param{storedPassword(PublishedDigest).toUtf8()},
-         Param{permissionBytes({AllPermissions}), true}, Param{QByteArray("")}});
+    return connection.ensureSchema(error);
 }
 
 bool PgAccountStore::ensureTable()

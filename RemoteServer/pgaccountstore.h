@@ -13,8 +13,8 @@ public:
     explicit PgAccountStore(const QString& connectionString);
 
     // Opens the connection and creates the whole schema, with the built-in
-    // account, when the database has none (see PgConnection); the failure and
-    // its text, without a log line.
+    // account, when the database has none (PgConnection::ensureSchema); the
+    // failure and its text, without a log line.
     PgConnection::Failure prepare(QString* error);
     bool ensureTable() override;
     bool exists(const QString& login) const override;
