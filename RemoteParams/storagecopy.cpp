@@ -100,7 +100,8 @@ int StorageCopy::run(QTextStream& out, QTextStream& err)
             QString stored;
             VemoRpcClient account;
             if (!from.lookup(user.login, &stored, &account) ||
-                !to.add(user.login, stored, user.permissions, user.fullname)) {
+                !to.add(user.login, stored, user.permissions, user.fullname) ||
+                !to.setWriteCounters(user.login, user.writesleft, user.lastwrite)) {
                 err << "account " << user.login << " not copied\n";
                 return 1;
             }

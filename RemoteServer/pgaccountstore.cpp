@@ -130,6 +130,19 @@ bool PgAccountStore::replacePassword(const QString& login, const QString& was, c
                .failure == PgConnection::Failure::None;
 }
 
+bool PgAccountStore::setWriteCounters(const QString& login, int writesleft, uint lastwrite)
+{
+    if (writesleft == 0 && lastwrite == 0) {
+        return true;
+    }
+    return run("ERROR updating RPC user in DB: ",
+               "UPDATE rpc_users SET writesleft = $1, lastwrite = $2 WHERE id = "
+               "(SELECT max(id) FROM rpc_users WHERE login = $3)",
+               {Param{QByteArray::number(writesleft)}, Param{QByteArray::number(lastwrite)},
+                Param{text(login)}})
+               .failure == PgConnection::Failure::None;
+}
+
 QList<VemoRpcClient> PgAccountStore::loadAll() const
 {
     QList<VemoRpcClient> users;

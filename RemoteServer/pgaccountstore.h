@@ -25,6 +25,9 @@ public:
     bool lookup(const QString& login, QString* stored, VemoRpcClient* account) const override;
     bool replacePassword(const QString& login, const QString& was, const QString& now) override;
     QList<VemoRpcClient> loadAll() const override;
+    // The write counters of the account added last under that login (a copy
+    // carrying them over); zeros leave the columns null, which read as zeros.
+    bool setWriteCounters(const QString& login, int writesleft, uint lastwrite);
 
 private:
     // Runs a statement on an open connection; logs a failure under `what`.
