@@ -35,9 +35,13 @@ int StorageCopy::run(QTextStream& out, QTextStream& err)
         err << "Storage/Connection: " << error << "\n";
         return 1;
     }
+    // The built-in account that the schema is created with is no station's
+    // data: the copy carries the source's accounts in its place (below).
+    const QByteArray untouched(PgConnection::UntouchedBuiltInAccount);
     const PgConnection::Result held = target.exec(
         "SELECT (SELECT count(*) FROM \"desc\") + (SELECT count(*) FROM log) + "
-        "(SELECT count(*) FROM rpc_users)");
+        "(SELECT count(*) FROM rpc_users WHERE (" + untouched + ") IS NOT TRUE)",
+        PgConnection::builtInAccount());
     if (held.failure != PgConnection::Failure::None || held.rows.value(0).value(0) != "0") {
         err << "Storage/Connection: the target database is not empty ("
             << (held.failure != PgConnection::Failure::None ? held.error
@@ -85,11 +89,19 @@ int StorageCopy::run(QTextStream& out, QTextStream& err)
             err << accountsFile << ": cannot be opened\n";
             return 1;
         }
+        // Only now, with the source at hand, does the built-in account make way.
+        const PgConnection::Result cleared = target.exec(
+            "DELETE FROM rpc_users WHERE " + untouched, PgConnection::builtInAccount());
+        if (cleared.failure != PgConnection::Failure::None) {
+            err << "Storage/Connection: " << cleared.error << "\n";
+            return 1;
+        }
         for (const VemoRpcClient& user : from.loadAll()) {
             QString stored;
             VemoRpcClient account;
             if (!from.lookup(user.login, &stored, &account) ||
-                !to.add(user.login, stored, user.permissions, user.fullname)) {
+                !to.add(user.login, stored, user.permissions, user.fullname) ||
+                !to.setWriteCounters(user.login, user.writesleft, user.lastwrite)) {
                 err << "account " << user.login << " not copied\n";
                 return 1;
             }

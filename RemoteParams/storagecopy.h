@@ -13,7 +13,9 @@ class QTextStream;
 //                                that Storage/Connection names, checks the
 //                                counts and says what it copied
 //
-// A target that holds any row is refused; the SQLite files are only read.
+// A target that holds any row is refused, but for the built-in account as the
+// schema was created with it, which the copy replaces with the SQLite file's
+// accounts; the SQLite files are only read.
 class StorageCopy
 {
 public:

@@ -58,10 +58,7 @@ PgConnection::Failure PgAccountStore::prepare(QString* error)
     if (!connection.ensureOpen(&failure, error)) {
         return failure;
     }
-    return connection.ensureSchema(
-        error, InsertUser,
-        {Param{text(BuiltInLogin)}, Param{storedPassword(PublishedDigest).toUtf8()},
-         Param{permissionBytes({AllPermissions}), true}, Param{QByteArray("")}});
+    return connection.ensureSchema(error);
 }
 
 bool PgAccountStore::ensureTable()
@@ -130,6 +127,19 @@ bool PgAccountStore::replacePassword(const QString& login, const QString& was, c
     return run("ERROR updating RPC user in DB: ",
                "UPDATE rpc_users SET pwd = $1 WHERE login = $2 AND pwd = $3",
                {Param{text(now)}, Param{text(login)}, Param{text(was)}})
+               .failure == PgConnection::Failure::None;
+}
+
+bool PgAccountStore::setWriteCounters(const QString& login, int writesleft, uint lastwrite)
+{
+    if (writesleft == 0 && lastwrite == 0) {
+        return true;
+    }
+    return run("ERROR updating RPC user in DB: ",
+               "UPDATE rpc_users SET writesleft = $1, lastwrite = $2 WHERE id = "
+               "(SELECT max(id) FROM rpc_users WHERE login = $3)",
+               {Param{QByteArray::number(writesleft)}, Param{QByteArray::number(lastwrite)},
+                Param{text(login)}})
                .failure == PgConnection::Failure::None;
 }
 

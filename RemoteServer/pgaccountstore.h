@@ -13,8 +13,8 @@ public:
     explicit PgAccountStore(const QString& connectionString);
 
     // Opens the connection and creates the whole schema, with the built-in
-    // account, when the database has none (see PgConnection); the failure and
-    // its text, without a log line.
+    // account, when the database has none (PgConnection::ensureSchema); the
+    // failure and its text, without a log line.
     PgConnection::Failure prepare(QString* error);
     bool ensureTable() override;
     bool exists(const QString& login) const override;
@@ -25,6 +25,9 @@ public:
     bool lookup(const QString& login, QString* stored, VemoRpcClient* account) const override;
     bool replacePassword(const QString& login, const QString& was, const QString& now) override;
     QList<VemoRpcClient> loadAll() const override;
+    // The write counters of the account added last under that login (a copy
+    // carrying them over); zeros leave the columns null, which read as zeros.
+    bool setWriteCounters(const QString& login, int writesleft, uint lastwrite);
 
 private:
     // Runs a statement on an open connection; logs a failure under `what`.

@@ -25,6 +25,9 @@ const char* const SchemaStatements[] = {
     "CREATE INDEX rpc_users_login ON rpc_users (login)",
 };
 
+const char* const InsertBuiltInAccount =
+    "INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES ($1, $2, $3, $4)";
+
 QString resultError(const PGresult* result, const PGconn* conn)
 {
     const char* message = result != nullptr ? PQresultErrorMessage(result) : nullptr;
@@ -35,6 +38,18 @@ QString resultError(const PGresult* result, const PGconn* conn)
 }
 
 } // namespace
+
+const char* const PgConnection::UntouchedBuiltInAccount =
+    "login = $1 AND pwd = $2 AND permissions = $3 AND fullname = $4 AND writesleft IS NULL "
+    "AND lastwrite IS NULL";
+
+QVector<PgConnection::Param> PgConnection::builtInAccount()
+{
+    // The same values as the accounts file's seed (AccountStore::BuiltInLogin,
+    // PublishedDigest, AllPermissions); the digest is stored lower-cased.
+    return {Param{QByteArray("adminvemo")}, Param{QByteArray("5f1d0c8e2a7b4963d0e18c2f7a9b3e64")},
+            Param{QByteArray(1, '\x7f'), true}, Param{QByteArray("")}};
+}
 
 PgConnection::PgConnection(const QString& connectionName, const QString& connectionString)
     : name(connectionName), conninfo(connectionString)
@@ -107,8 +122,7 @@ bool PgConnection::ensureOpen(Failure* failure, QString* error)
     return true;
 }
 
-PgConnection::Failure PgConnection::ensureSchema(QString* error, const QByteArray& seed,
-                                                 const QVector<Param>& seedParams)
+PgConnection::Failure PgConnection::ensureSchema(QString* error)
 {
     Result found = exec("SELECT to_regclass('vemo_schema') IS NOT NULL");
     if (found.failure != Failure::None) {
@@ -142,8 +156,8 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error, const QByteArra
         result = exec("INSERT INTO vemo_schema (version) VALUES ($1)",
                       {{QByteArray::number(SchemaVersion)}});
     }
-    if (result.failure == Failure::None && !seed.isEmpty()) {
-        result = exec(seed, seedParams);
+    if (result.failure == Failure::None) {
+        result = exec(InsertBuiltInAccount, builtInAccount());
     }
     if (result.failure == Failure::None) {
         result = exec("COMMIT");

@@ -68,10 +68,18 @@ public:
     bool isOpen() const;
     void close();
     // Creates the schema when the database has none, checks its version
-    // otherwise. Damaged (with the version found) for another version. A seed
-    // statement is run in the transaction that creates the schema.
-    Failure ensureSchema(QString* error, const QByteArray& seed = QByteArray(),
-                         const QVector<Param>& seedParams = {});
+    // otherwise. Damaged (with the version found) for another version. The
+    // transaction that creates the schema also adds the built-in administrator
+    // account to rpc_users, as a new accounts file has it: whichever store
+    // reaches the database first, the account is there, and once only.
+    Failure ensureSchema(QString* error);
+
+    // The built-in account as the schema is created with it (login "adminvemo",
+    // the published digest, permission 127, no full name), and the condition
+    // that matches it while it is untouched (no password or permission change,
+    // no write counted), with these values as $1..$4.
+    static QVector<Param> builtInAccount();
+    static const char* const UntouchedBuiltInAccount;
     // How long a statement waits for a lock.
     void setLockTimeoutMs(int ms);
 

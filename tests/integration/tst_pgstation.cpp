@@ -6,6 +6,8 @@
 #include "serverprocess.h"
 #include "toolrun.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 #include <csignal>
@@ -75,6 +77,15 @@ void TestPgStation::copiedStationServesTheSameDevices()
     int exitCode = -1;
     QVERIFY(server.interrupt(SIGINT, &exitCode));
 
+    // Write counters on the account, beyond a signed 32-bit lastwrite.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "source");
+        db.setDatabaseName(server.directory() + "/vemo_resource.db");
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("UPDATE rpc_users SET writesleft = 5, lastwrite = 4000000000"));
+    }
+    QSqlDatabase::removeDatabase("source");
+
     const QString connection = pg.createDatabase();
     server.setSetting(QStringLiteral("Storage/Backend"), QStringLiteral("postgresql"));
     server.setSetting(QStringLiteral("Storage/Connection"), connection);
@@ -83,6 +94,9 @@ void TestPgStation::copiedStationServesTheSameDevices()
     QCOMPARE(server.runToEnd({"--copy-storage"}, &out, &err), 0);
     QVERIFY2(out.startsWith("copied to PostgreSQL: records 1, action-log rows "), out + err);
     QVERIFY2(out.contains(", accounts 1"), out.constData());
+    QCOMPARE(pg.value(connection, "SELECT concat_ws(',', login, encode(permissions, 'hex'), writesleft, "
+                                  "lastwrite) FROM rpc_users"),
+             QStringLiteral("adminvemo,7f,5,4000000000"));
     // A second copy would mix two stations: refused, nothing written.
     QVERIFY(server.runToEnd({"--copy-storage"}, &out, &err) != 0);
     QVERIFY2(err.contains("not empty"), err.constData());
