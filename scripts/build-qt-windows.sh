@@ -65,8 +65,8 @@ apt-get source --download-only "qtbase-opensource-src=$qt_version" "sqlite3=$sql
 dpkg-source -x qtbase-opensource-src_*.dsc qtbase >&2
 dpkg-source -x sqlite3_*.dsc sqlite3 >&2
 
-# The compilers with the posix thread model, under the names Qt's win32-g++
-# make specification derives from CROSS_COMPILE.
+# The compilers with the posix thread model, under the names that Qt's
+# win32-g++ mkspec builds from CROSS_COMPILE.
 mkdir -p "$work/bin"
 for tool in /usr/bin/$triplet-*; do
     ln -sf "$tool" "$work/bin/$(basename "$tool")"
