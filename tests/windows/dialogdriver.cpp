@@ -1,8 +1,14 @@
-// Drives paramconfig's dialog in a Windows build without a screen: fills in the
-// two ports given on the command line, presses the save button and answers
-// every message box with OK. Prints the fields as first shown, the status line
-// and each message box's text on standard output (UTF-8):
+// Drives paramconfig's dialog in a Windows build: fills in the two ports given
+// on the command line, presses the save button and answers every message box
+// with OK. Prints the fields as first shown, the status line and each message
+// box's text on standard output (UTF-8), each line as soon as it is known:
 //   dialogdriver PARAMS_PORT RPC_PORT
+//
+// It runs on Qt's Windows platform plugin, as paramconfig does (under Wine with
+// its null display driver the windows exist but are shown nowhere). Not on the
+// "minimal" plugin: that one has no native interface, and QMessageBox's show
+// event on Windows asks the native interface for the window handle to grey out
+// the system menu's close item, so every message box would crash there.
 #include "paramdialog.h"
 
 #include <QApplication>
@@ -15,7 +21,6 @@
 
 int main(int argc, char* argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "minimal");
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 3)
@@ -23,7 +28,12 @@ int main(int argc, char* argv[])
     QFile out;
     if (!out.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
         return 2;
-    auto print = [&out](const QString& text) { out.write((text + QLatin1Char('\n')).toUtf8()); };
+    // Flushed line by line: the C runtime buffers a redirected stdout fully, and
+    // what was printed before a hang or a crash is what tells where it stopped.
+    auto print = [&out](const QString& text) {
+        out.write((text + QLatin1Char('\n')).toUtf8());
+        out.flush();
+    };
 
     ParamDialog dialog;
     auto* params = dialog.findChild<QLineEdit*>(QStringLiteral("paramPortEdit"));

@@ -66,6 +66,16 @@ bool WinePrefix::create()
         problem = QStringLiteral("reg add Graphics=null: %1 %2").arg(r.exitCode).arg(r.err);
         return false;
     }
+    // A program that crashes ends with Wine's backtrace on its standard error
+    // instead of waiting for a click in Wine's crash dialog, which nobody sees.
+    r = run(QStringLiteral("reg"),
+            {QStringLiteral("add"), QStringLiteral("HKCU\\Software\\Wine\\WineDbg"), QStringLiteral("/v"),
+             QStringLiteral("ShowCrashDialog"), QStringLiteral("/t"), QStringLiteral("REG_DWORD"),
+             QStringLiteral("/d"), QStringLiteral("0"), QStringLiteral("/f")});
+    if (r.exitCode != 0) {
+        problem = QStringLiteral("reg add ShowCrashDialog=0: %1 %2").arg(r.exitCode).arg(r.err);
+        return false;
+    }
     // The services of the session that created the prefix do not start
     // services reliably (StartService times out); a new session does.
     endSession();
@@ -85,12 +95,13 @@ WinePrefix::Result WinePrefix::run(const QString& program, const QStringList& ar
     process.setProcessEnvironment(env);
     process.start(wine, QStringList{program} + arguments);
     Result r;
-    if (!process.waitForFinished(timeoutMs)) {
+    if (process.waitForFinished(timeoutMs)) {
+        r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    } else {
+        // What it printed until then tells where it stopped.
         process.kill();
         process.waitForFinished(5000);
-        return r;
     }
-    r.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     r.out = QString::fromUtf8(process.readAllStandardOutput()).remove(QLatin1Char('\r'));
     r.err = QString::fromUtf8(process.readAllStandardError()).remove(QLatin1Char('\r'));
     return r;

@@ -28,7 +28,8 @@ public:
     QString error() const { return problem; }
 
     // Runs a Windows program (a path on this machine, or a program of the prefix
-    // such as "sc") to its end.
+    // such as "sc") to its end; one that does not end in time is killed, with
+    // exitCode -1 and what it printed until then.
     Result run(const QString& program, const QStringList& arguments, int timeoutMs = 120000) const;
     // This machine's path of a path on the prefix's drive C: ("C:\\a\\b").
     QString hostPath(const QString& windowsPath) const;
