@@ -103,6 +103,12 @@ build_plugins() {
         make qmake_all && nice -n "$niceness" make -j"$jobs" && make install) >&2
 }
 modules=(corelib winmain network sql gui platformsupport widgets)
+# configure writes the top-level Makefile only; the one of src/ (with the
+# per-module targets below) comes from qmake.
+if [ ! -f src/Makefile ]; then
+    mkdir -p src
+    (cd src && "$work/qtbase-build/bin/qmake" -o Makefile "$work/qtbase/src/src.pro") >&2
+fi
 for module in corelib winmain network sql; do
     nice -n "$niceness" make -j"$jobs" -C src "sub-$module-make_first" >&2
 done
