@@ -232,6 +232,11 @@ int PgConnection::rowCount(const Result& result)
     return result.native ? PQntuples(result.native.get()) : 0;
 }
 
+unsigned PgConnection::columnType(const Result& result, int column)
+{
+    return result.native ? PQftype(result.native.get(), column) : 0;
+}
+
 const char* PgConnection::value(const Result& result, int row, int column, int* length)
 {
     PGresult* native = result.native.get();

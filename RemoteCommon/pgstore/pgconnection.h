@@ -46,6 +46,8 @@ public:
     // NULL; valid while the result is).
     static int rowCount(const Result& result);
     static const char* value(const Result& result, int row, int column, int* length);
+    // The type (PostgreSQL's type OID) of a column of a binary result.
+    static unsigned columnType(const Result& result, int column);
 
     // A parameter of a native statement: text, or binary (bytea); a null
     // QByteArray is SQL NULL.

@@ -115,6 +115,9 @@ public:
     virtual WriteReport writeBatch(const QVector<ParamsRow>& records,
                                    const QVector<ParamsLogRow>& log) = 0;
 
+    // Whether a damaged store can be kept aside as a whole (a file can be
+    // renamed); a database server's tables cannot: their rows stay where they are.
+    virtual bool canSetAside() const { return true; }
     // A damaged store is kept aside (never deleted) under a name made of the
     // stamp: closes the connection; *aside is the name tried. False when it could
     // not be set aside, or the backend keeps no such copies.

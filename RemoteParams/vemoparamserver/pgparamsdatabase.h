@@ -30,6 +30,7 @@ public:
     WriteReport writeBatch(const QVector<ParamsRow>& records,
                            const QVector<ParamsLogRow>& log) override;
     // A database is never set aside nor replaced: its rows stay where they are.
+    bool canSetAside() const override { return false; }
     bool setAside(const QString& stamp, QString* aside) override;
     int copyLogFrom(const QString& aside) override;
 

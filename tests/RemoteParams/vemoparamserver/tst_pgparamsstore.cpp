@@ -1,7 +1,9 @@
 // The parameters store on a real PostgreSQL of the test's own: round trips of
 // desc and log, the repairs of a read, the schema version, and the writer across
-// a server that stops and comes back or a connection that is killed.
+// a server that stops and comes back or a connection that is killed, and tables
+// of another shape left as they are.
 
+#include "logcapture.h"
 #include "paramspersistence.h"
 #include "pgparamsdatabase.h"
 #include "pgtestserver.h"
@@ -81,6 +83,8 @@ private slots:
     void readRepairs_data();
     void readRepairs();
     void otherSchemaVersionRefused();
+    void tableOfAnotherShapeLeftInPlace_data();
+    void tableOfAnotherShapeLeftInPlace();
     void writesWaitForStoppedServer();
     void killedConnectionIsReopened();
 
@@ -212,6 +216,33 @@ void TestPgParamsStore::otherSchemaVersionRefused()
     QString error;
     QCOMPARE(other.prepareFile(&error), ParamsStore::Failure::Damaged);
     QVERIFY2(error.contains("99"), qPrintable(error));
+}
+
+void TestPgParamsStore::tableOfAnotherShapeLeftInPlace_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("column dropped") << "ALTER TABLE \"desc\" DROP COLUMN pversion";
+    QTest::newRow("key of another type") << "ALTER TABLE \"desc\" ALTER COLUMN uoo TYPE text";
+    QTest::newRow("state of another type")
+        << "ALTER TABLE \"desc\" ALTER COLUMN state TYPE text USING 'x' || state";
+}
+
+void TestPgParamsStore::tableOfAnotherShapeLeftInPlace()
+{
+    QFETCH(QString, change);
+    QVERIFY(server.exec(connection, "INSERT INTO \"desc\" (uoo, state) VALUES (5, 1), (6, 2)"));
+    QVERIFY(server.exec(connection, change));
+    store.reset();
+    LogCapture log;
+    persistence = std::make_unique<ParamsPersistence>(&map, nullptr, nullptr, pgSettings());
+    persistence->load(1 << 20);
+    QVERIFY(!persistence->isLoaded());
+    QVERIFY2(log.count("Ничего не переименовано и не удалено, строки оставлены в базе") == 1,
+             qPrintable(log.texts().join('\n')));
+    QVERIFY2(log.contains("прочитано записей: 0, исправлено: 0, пропущено: 0"),
+             qPrintable(log.texts().join('\n')));
+    QVERIFY(!log.contains("переименовать"));
+    QCOMPARE(count("\"desc\""), 2);
 }
 
 void TestPgParamsStore::writesWaitForStoppedServer()
