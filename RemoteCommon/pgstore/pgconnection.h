@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -36,6 +37,7 @@ public:
     {
         Failure failure = Failure::None;
         QString error;
+        QByteArray sqlState; // the server's code of the failure, when it gave one
         QVector<QVector<QByteArray>> rows; // text values; a null is a null QByteArray
         int affected = 0;
         // With a binary result, the rows stay in libpq's result (no copy a value):
@@ -75,6 +77,15 @@ public:
     // account to rpc_users, as a new accounts file has it: whichever store
     // reaches the database first, the account is there, and once only.
     Failure ensureSchema(QString* error);
+    // Creates, as the schema does, a table of the schema that is missing (one
+    // dropped by hand), never touching the tables that exist; a recreated
+    // rpc_users gets the built-in account. One log line names what was
+    // recreated. The number of tables recreated, or -1 with the failure's text.
+    int restoreMissingTables(QString* error);
+    // A statement failed because a table of the schema is missing.
+    static bool isMissingTable(const Result& result) { return result.sqlState == "42P01"; }
+    // The tables recreated on this connection since the last call.
+    QStringList takeRestoredTables();
 
     // The built-in account as the schema is created with it (login "adminvemo",
     // the published digest, permission 127, no full name), and the condition
@@ -107,4 +118,5 @@ private:
     QString name;
     QString conninfo;
     QSqlDatabase db;
+    QStringList restoredTables;
 };

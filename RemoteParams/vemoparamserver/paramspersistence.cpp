@@ -396,6 +396,12 @@ void ParamsPersistence::batchDone(const ParamsStore::WriteReport& report, int lo
         const int waitingLog = unsavedLogRows();
         logQueue.erase(logQueue.begin(), logQueue.begin() + logRows);
         inFlightCodes.clear();
+        if (report.recordsTableRecreated) {
+            // Table desc was made again, empty: every record goes into it.
+            for (quint32 code : source->persistedCodes()) {
+                dirty.insert(code);
+            }
+        }
         if (failing) {
             failing = false;
             qCritical().noquote().nospace()

@@ -79,6 +79,8 @@ public:
         QString error;
         bool logRowsFailed = false; // the failure came from table log
         bool fileDamaged = false;   // the store itself is damaged and may be set aside
+        // Table desc was found missing and made again (empty) since the last write.
+        bool recordsTableRecreated = false;
     };
 
     // A store of the configured backend on a connection of that name (not yet open).

@@ -306,6 +306,24 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
                                                       const QVector<ParamsLogRow>& log)
 {
+    bool missingTable = false;
+    WriteReport report = writeOnce(records, log, &missingTable);
+    // A table dropped by hand is made again, and the batch written into it.
+    QString error;
+    if (missingTable && connection.restoreMissingTables(&error) > 0) {
+        report = writeOnce(records, log, &missingTable);
+    }
+    if (report.failure == Failure::None) {
+        report.recordsTableRecreated =
+            connection.takeRestoredTables().contains(QStringLiteral("desc"));
+    }
+    return report;
+}
+
+ParamsStore::WriteReport PgParamsDatabase::writeOnce(const QVector<ParamsRow>& records,
+                                                     const QVector<ParamsLogRow>& log,
+                                                     bool* missingTable)
+{
     WriteReport report;
     if (!reconnect(&report.failure, &report.error)) {
         return report;
@@ -364,6 +382,7 @@ ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& 
         result = connection.exec("COMMIT");
     }
     if (result.failure != PgConnection::Failure::None) {
+        *missingTable = PgConnection::isMissingTable(result);
         connection.exec("ROLLBACK");
         report.failure = storeFailure(result.failure);
         report.error = result.error;

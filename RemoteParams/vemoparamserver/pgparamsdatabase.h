@@ -39,6 +39,9 @@ public:
 private:
     // Re-opens a lost connection; false with the failure.
     bool reconnect(Failure* failure, QString* error);
+    // One attempt of writeBatch; *missingTable when a table was not there.
+    WriteReport writeOnce(const QVector<ParamsRow>& records, const QVector<ParamsLogRow>& log,
+                          bool* missingTable);
 
     PgConnection connection;
     int lockTimeoutMs = 0;
