@@ -311,8 +311,11 @@ bool Controller::checkStorage()
         failure == PgConnection::Failure::Unreachable) {
         return true;
     }
-    qCritical().noquote().nospace()
-        << "ERROR: " << ServiceSettings::StorageConnectionKey << ": " << error;
+    const char* cause = failure == PgConnection::Failure::Refused
+                            ? "PostgreSQL отказал в подключении: "
+                            : "база PostgreSQL не подходит: ";
+    qCritical().noquote().nospace() << "ERROR: " << ServiceSettings::StorageConnectionKey << ": "
+                                    << cause << error.simplified();
     return false;
 #endif
 }

@@ -132,7 +132,11 @@ bool PgConnection::ensureOpen(Failure* failure, QString* error)
     if (!db.open()) {
         // The server answers: what fails is the login or the database.
         *failure = Failure::Refused;
-        *error = db.lastError().text().trimmed();
+        // The server's own words, on one line (libpq's text may span several;
+        // the driver's "unable to connect" adds nothing).
+        const QSqlError sqlError = db.lastError();
+        *error = (sqlError.databaseText().isEmpty() ? sqlError.text() : sqlError.databaseText())
+                     .simplified();
         return false;
     }
     // Qt's driver asks for bytea in the escape form; the native reads decode hex.
