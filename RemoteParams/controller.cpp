@@ -176,6 +176,13 @@ void Controller::initialize()
              << buildInfoString() << " =====";
 
     readSettings();
+    if (!badNetworkAddress.isNull()) {
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::NetworkGroup << '/' << ServiceSettings::BindAddressKey
+            << ": \"" << badNetworkAddress << "\" не адрес; серверы не запущены";
+        emit notInitialized();
+        return;
+    }
     if (!checkStorage()) {
         emit notInitialized();
         return;
@@ -249,10 +256,17 @@ void Controller::readSettings()
     rpcPort = static_cast<quint16>(user.value(QLatin1String(RpcPortKey), DefaultRpcPort).toUInt());
     paramsPort =
         static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
+    const QString networkText = user.value(QLatin1String(BindAddressKey)).toString().trimmed();
     user.endGroup();
+    networkAddress = networkText.isEmpty() ? QHostAddress(QHostAddress::Any)
+                                           : QHostAddress(networkText);
+    badNetworkAddress = networkAddress.isNull() ? networkText : QString();
     bindAddress = resolveBindAddress(
         QCoreApplication::arguments(),
         readBindHostFile(ProgramEntry::dataFilePath(QStringLiteral("bindhost.txt"))), rpcPort);
+    if (bindAddress.hostText.isEmpty()) {
+        bindAddress.address = networkAddress;
+    }
     pushBeforeLogin = user.value(QLatin1String(PushBeforeLoginKey), true).toBool();
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
@@ -370,6 +384,7 @@ void Controller::start()
     rpcController->setBindAddress(bindAddress);
     rpcController->start();
     paramServer->setPort(paramsPort);
+    paramServer->setBindAddress(networkAddress);
     paramServer->setMaxDevices(maxDevices);
     paramServer->start();
     isRunning = true;

@@ -118,6 +118,10 @@ private:
     quint16 rpcPort = 0;
     quint16 paramsPort = 0;
     BindAddress bindAddress;
+    // Network/BindAddress: where both servers listen unless something more
+    // particular says otherwise; its text when it names no address.
+    QHostAddress networkAddress{QHostAddress::Any};
+    QString badNetworkAddress;
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;

@@ -344,6 +344,45 @@ private slots:
         QCOMPARE(int(controller.rpcPortValue()), 45432);
     }
 
+    void bindAddressSetting_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("bindHostFile"); // null: no file
+        QTest::addColumn<QString>("rpcAddress");   // empty: not initialized
+        QTest::newRow("not set: every address") << QString() << QString() << "any";
+        QTest::newRow("an address") << "127.0.0.2" << QString() << "127.0.0.2";
+        QTest::newRow("bindhost.txt decides the RPC address")
+            << "127.0.0.2" << "127.0.0.3" << "127.0.0.3";
+        QTest::newRow("not an address") << "node-a" << QString() << QString();
+    }
+
+    void bindAddressSetting()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, bindHostFile);
+        QFETCH(QString, rpcAddress);
+        Sandbox box;
+        box.useAnyPorts();
+        if (!setting.isNull()) {
+            box.user().setValue("Network/BindAddress", setting);
+        }
+        if (!bindHostFile.isNull()) {
+            QFile file("bindhost.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bindHostFile.toLatin1());
+        }
+        LogCapture log;
+        Controller controller;
+        controller.initialize();
+        QCOMPARE(controller.isRunningState(), !rpcAddress.isEmpty());
+        QCOMPARE(log.count("ERROR: Network/BindAddress: \"node-a\" не адрес"),
+                 rpcAddress.isEmpty() ? 1 : 0);
+        if (!rpcAddress.isEmpty()) {
+            QCOMPARE(controller.rpcBindAddress().address,
+                     rpcAddress == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(rpcAddress));
+        }
+    }
+
     void applySettingsWritesBothPorts()
     {
         Sandbox box;
