@@ -96,6 +96,19 @@ Controller::Controller(QObject* parent) : QObject(parent)
 {
     registerRpcTypes();
     currentController.storeRelease(this);
+    // Alone, a node is the active one from its start.
+    setClusterRole(true, 0, QDateTime::currentDateTimeUtc());
+}
+
+void Controller::setClusterRole(bool active, qint64 term, const QDateTime& since)
+{
+    clusterActive = active;
+    leaseTerm = term;
+    roleSince = since;
+    ServiceCounters::set(ServiceCounters::ClusterStandby, active ? 0 : 1);
+    ServiceCounters::set(ServiceCounters::LeaseTerm, term);
+    ServiceCounters::set(ServiceCounters::RoleSince,
+                         since.isValid() ? since.toSecsSinceEpoch() : 0);
 }
 
 void Controller::prepareProcessEnd()

@@ -11,6 +11,7 @@
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
+#include <QDateTime>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QVariant>
@@ -53,6 +54,12 @@ public:
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
+    // The node's role in a pair of nodes: active (a single node always is, from
+    // its start, under term 0) or standby, the lease term it holds it under, and
+    // since when. The metrics endpoint shows it (/active, paramserver_role).
+    bool isClusterActive() const { return clusterActive; }
+    qint64 clusterTerm() const { return leaseTerm; }
+    QDateTime clusterRoleSince() const { return roleSince; }
 
     // The store of the RPC accounts in use (table rpc_users in the resource
     // database, or in PostgreSQL). The accounts are the RPC server's, which is
@@ -101,6 +108,8 @@ public slots:
     void restart();
     void applySettings();
     void publishGauges();
+    // Takes the role the pair's coordination decided (on the controller's thread).
+    void setClusterRole(bool active, qint64 term, const QDateTime& since);
 
 private:
     void readSettings();
@@ -125,6 +134,9 @@ private:
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;
+    bool clusterActive = true;
+    qint64 leaseTerm = 0;
+    QDateTime roleSince;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;

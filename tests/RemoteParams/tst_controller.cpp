@@ -1,5 +1,7 @@
 #include "controller.h"
 #include "logcapture.h"
+#include "metricsendpoint.h"
+#include "metricssample.h"
 #include "rpccontroller.h"
 #include "rpctypes.h"
 #include "servicesettings.h"
@@ -10,6 +12,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -49,6 +53,22 @@ public:
 
     QTemporaryDir dir;
 };
+
+// One HTTP/1.0 GET to the local port; the whole reply, head and body.
+QByteArray httpGet(quint16 port, const QByteArray& path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000)) {
+        return QByteArray();
+    }
+    socket.write("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    QByteArray reply;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
+        reply += socket.readAll();
+    }
+    return reply + socket.readAll();
+}
 
 struct UserRow
 {
@@ -381,6 +401,57 @@ private slots:
             QCOMPARE(controller.rpcBindAddress().address,
                      rpcAddress == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(rpcAddress));
         }
+    }
+
+    void clusterRoleOnTheMetricsEndpoint_data()
+    {
+        QTest::addColumn<bool>("drive");
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<qint64>("term");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("single node") << false << true << qint64(0) << QByteArray("200 OK");
+        QTest::newRow("active of a pair") << true << true << qint64(12) << QByteArray("200 OK");
+        QTest::newRow("standby") << true << false << qint64(13)
+                                 << QByteArray("503 Service Unavailable");
+    }
+
+    void clusterRoleOnTheMetricsEndpoint()
+    {
+        QFETCH(bool, drive);
+        QFETCH(bool, active);
+        QFETCH(qint64, term);
+        QFETCH(QByteArray, status);
+        Sandbox box;
+        box.useAnyPorts();
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        box.user().setValue("Metrics/Port", port);
+        Controller controller;
+        controller.initialize();
+        QVERIFY(controller.metricsEndpoint() && controller.metricsEndpoint()->isServing());
+        const QDateTime since = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        if (drive) {
+            controller.setClusterRole(active, term, since);
+        }
+        QCOMPARE(controller.isClusterActive(), active);
+        QCOMPARE(controller.clusterTerm(), term);
+
+        const QByteArray reply = httpGet(port, "/active");
+        QVERIFY2(reply.startsWith("HTTP/1.1 " + status + "\r\n"), reply.constData());
+        QVERIFY2(reply.endsWith(active ? "\r\n\r\nactive\n" : "\r\n\r\nstandby\n"),
+                 reply.constData());
+        const QString text = QString::fromUtf8(httpGet(port, "/metrics"));
+        QCOMPARE(metricSample(text, "paramserver_role{role=\"active\"}"), active ? 1.0 : 0.0);
+        QCOMPARE(metricSample(text, "paramserver_role{role=\"standby\"}"), active ? 0.0 : 1.0);
+        QCOMPARE(metricSample(text, "paramserver_lease_term"), double(term));
+        if (drive) {
+            QCOMPARE(metricSample(text, "paramserver_role_since_seconds"), 1700000000.0);
+        }
+        // Any other path is still the library's.
+        const QByteArray other = httpGet(port, "/activeX");
+        QVERIFY2(other.contains(" 404 ") && !other.contains("active\n"), other.constData());
     }
 
     void applySettingsWritesBothPorts()
