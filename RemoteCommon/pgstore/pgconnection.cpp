@@ -165,7 +165,8 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
                          .arg(SchemaVersion);
             return Failure::Damaged;
         }
-        return restoreMissingTables(error) < 0 ? Failure::Damaged : Failure::None;
+        Failure restoreFailure = Failure::None;
+        return restoreMissingTables(error, &restoreFailure) < 0 ? restoreFailure : Failure::None;
     }
     // A fresh database: every table or none (two servers creating it at once:
     // the second fails and finds the schema at its next try).
@@ -199,7 +200,7 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     return Failure::None;
 }
 
-int PgConnection::restoreMissingTables(QString* error)
+int PgConnection::restoreMissingTables(QString* error, Failure* failure)
 {
     Result result = exec("BEGIN");
     if (result.failure == Failure::None) {
@@ -231,6 +232,9 @@ int PgConnection::restoreMissingTables(QString* error)
     if (result.failure != Failure::None) {
         exec("ROLLBACK");
         *error = result.error;
+        if (failure != nullptr) {
+            *failure = result.failure;
+        }
         return -1;
     }
     restoredTables += restored;

@@ -80,8 +80,9 @@ public:
     // Creates, as the schema does, a table of the schema that is missing (one
     // dropped by hand), never touching the tables that exist; a recreated
     // rpc_users gets the built-in account. One log line names what was
-    // recreated. The number of tables recreated, or -1 with the failure's text.
-    int restoreMissingTables(QString* error);
+    // recreated. The number of tables recreated, or -1 with the failure and
+    // its text.
+    int restoreMissingTables(QString* error, Failure* failure = nullptr);
     // A statement failed because a table of the schema is missing.
     static bool isMissingTable(const Result& result) { return result.sqlState == "42P01"; }
     // The tables recreated on this connection since the last call.
