@@ -193,6 +193,8 @@ void Controller::initialize()
         qCritical().noquote().nospace()
             << "ERROR: " << ServiceSettings::NetworkGroup << '/' << ServiceSettings::BindAddressKey
             << ": \"" << badNetworkAddress << "\" не адрес; серверы не запущены";
+        failedSetting = QStringLiteral("%1/%2").arg(QLatin1String(ServiceSettings::NetworkGroup),
+                                                    QLatin1String(ServiceSettings::BindAddressKey));
         emit notInitialized();
         return;
     }
@@ -298,6 +300,25 @@ void Controller::readSettings()
 }
 
 bool Controller::checkStorage()
+{
+    // A backend this program does not know, or was built without, or else the
+    // connection to it.
+    const bool knownBackend = storageBackend == QLatin1String("sqlite") ||
+                              storageBackend == QLatin1String("postgresql");
+#ifdef VEMO_HAVE_POSTGRESQL
+    const bool backendBuiltIn = true;
+#else
+    const bool backendBuiltIn = storage.backend != StorageSettings::Backend::PostgreSql;
+#endif
+    const bool usable = checkStorageSettings();
+    failedSetting = usable ? QString()
+                           : QLatin1String(knownBackend && backendBuiltIn
+                                               ? ServiceSettings::StorageConnectionKey
+                                               : ServiceSettings::StorageBackendKey);
+    return usable;
+}
+
+bool Controller::checkStorageSettings()
 {
     if (storageBackend != QLatin1String("sqlite") &&
         storageBackend != QLatin1String("postgresql")) {

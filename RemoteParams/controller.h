@@ -54,6 +54,9 @@ public:
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
+    // The setting a failed start-up refused ("Storage/Connection", ...); empty
+    // when the start-up did not fail on a setting.
+    QString startupFailureSetting() const { return failedSetting; }
     // The node's role in a pair of nodes: active (a single node always is, from
     // its start, under term 0) or standby, the lease term it holds it under, and
     // since when. The metrics endpoint shows it (/active, paramserver_role).
@@ -116,6 +119,7 @@ private:
     // The configured store can be used (or is only unreachable for now); false
     // with its one log line when a setting is wrong or the database refuses us.
     bool checkStorage();
+    bool checkStorageSettings();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -134,6 +138,7 @@ private:
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;
+    QString failedSetting;
     bool clusterActive = true;
     qint64 leaseTerm = 0;
     QDateTime roleSince;

@@ -2,6 +2,7 @@
 #include "logcapture.h"
 #include "metricsendpoint.h"
 #include "metricssample.h"
+#include "receiverservice.h"
 #include "rpccontroller.h"
 #include "rpctypes.h"
 #include "servicesettings.h"
@@ -199,6 +200,20 @@ private slots:
         checkPassThroughsAnswerNothing(controller);
     }
 
+    void unknownStorageBackendNamedInTheStatus()
+    {
+        Sandbox box;
+        box.useAnyPorts();
+        box.user().setValue("Storage/Backend", "oracle");
+        LogCapture log;
+        Controller controller;
+        controller.initialize();
+        QVERIFY(!controller.isInitializedState());
+        QCOMPARE(log.countStarting("ERROR: Storage/Backend: "), 1);
+        QCOMPARE(ReceiverService::readinessText(&controller),
+                 QString("Not initialized: setting Storage/Backend cannot be used, see the journal"));
+    }
+
     void corruptDatabaseFailsTheConsistencyCheck()
     {
         Sandbox box;
@@ -216,6 +231,8 @@ private slots:
                            "восстановление."),
                  1);
         QVERIFY(controller.rpcServer() == nullptr);
+        QVERIFY(ReceiverService::readinessText(&controller)
+                    .startsWith("Not initialized: the resource database"));
     }
 
     void passThroughsBeforeInitialize()
@@ -397,6 +414,10 @@ private slots:
         QCOMPARE(controller.isRunningState(), !rpcAddress.isEmpty());
         QCOMPARE(log.count("ERROR: Network/BindAddress: \"node-a\" не адрес"),
                  rpcAddress.isEmpty() ? 1 : 0);
+        // The service manager's status names the setting.
+        QCOMPARE(ReceiverService::readinessText(&controller)
+                     .startsWith("Not initialized: setting Network/BindAddress cannot be used"),
+                 rpcAddress.isEmpty());
         if (!rpcAddress.isEmpty()) {
             QCOMPARE(controller.rpcBindAddress().address,
                      rpcAddress == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(rpcAddress));
