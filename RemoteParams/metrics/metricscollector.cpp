@@ -97,16 +97,16 @@ std::vector<prometheus::MetricFamily> MetricsCollector::Collect() const
                         prometheus::MetricType::Gauge,
                         {gaugeValue(standby ? 0 : 1, {{"role", "active"}}),
                          gaugeValue(standby ? 1 : 0, {{"role", "standby"}})}});
-    families.push_back({"paramserver_lease_term",
-                        "Term of the lease the node's role was taken under (0 on a single node).",
-                        prometheus::MetricType::Gauge,
-                        {gaugeValue(static_cast<double>(
-                            ServiceCounters::value(ServiceCounters::LeaseTerm)))}});
-    families.push_back({"paramserver_role_since_seconds",
-                        "When the node took its role, seconds since 1970-01-01 UTC.",
-                        prometheus::MetricType::Gauge,
-                        {gaugeValue(static_cast<double>(
-                            ServiceCounters::value(ServiceCounters::RoleSince)))}});
+    families.push_back(
+        {"paramserver_lease_term",
+         "Term of the lease the node's role was taken under (0 on a single node).",
+         prometheus::MetricType::Gauge,
+         {gaugeValue(static_cast<double>(ServiceCounters::value(ServiceCounters::LeaseTerm)))}});
+    families.push_back(
+        {"paramserver_role_since_seconds",
+         "When the node took its role, seconds since 1970-01-01 UTC.",
+         prometheus::MetricType::Gauge,
+         {gaugeValue(static_cast<double>(ServiceCounters::value(ServiceCounters::RoleSince)))}});
     families.push_back({"paramserver_build_info",
                         "Version and build of the running paramserver (always 1).",
                         prometheus::MetricType::Gauge,

@@ -107,19 +107,17 @@ constexpr unsigned VarcharType = 1043;
 constexpr unsigned TimestampType = 1114;
 constexpr unsigned ByteaType = 17;
 constexpr unsigned BoolType = 16;
-const unsigned DescReadTypes[] = {Int4Type,      Int4Type,      Int4Type,  Int4Type, TextType,
-                                  TextType,      TimestampType, TimestampType,
-                                  TimestampType, ByteaType,     ByteaType, BoolType, BoolType};
+const unsigned DescReadTypes[] = {Int4Type,  Int4Type,      Int4Type,      Int4Type,      TextType,
+                                  TextType,  TimestampType, TimestampType, TimestampType, ByteaType,
+                                  ByteaType, BoolType,      BoolType};
 const char* const DescReadColumns[] = {
-    "uoo",         "state",     "writeleft",  "lefttosend", "device",
-    "pversion",    "uootime",   "uootimetemp", "localtime", "uooparams",
-    "localparams", "uooparams", "localparams"};
+    "uoo",         "state",     "writeleft", "lefttosend",  "device",    "pversion",   "uootime",
+    "uootimetemp", "localtime", "uooparams", "localparams", "uooparams", "localparams"};
 
 // The first column of a read whose type the decoding does not know; -1 if none.
 int unexpectedColumn(const PgConnection::Result& page)
 {
-    for (int column = 0; column < int(sizeof(DescReadTypes) / sizeof(DescReadTypes[0]));
-         ++column) {
+    for (int column = 0; column < int(sizeof(DescReadTypes) / sizeof(DescReadTypes[0])); ++column) {
         const unsigned type = PgConnection::columnType(page, column);
         const unsigned expected = DescReadTypes[column];
         if (type != expected && !(expected == TextType && type == VarcharType)) {

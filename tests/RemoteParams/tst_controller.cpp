@@ -210,8 +210,9 @@ private slots:
         controller.initialize();
         QVERIFY(!controller.isInitializedState());
         QCOMPARE(log.countStarting("ERROR: Storage/Backend: "), 1);
-        QCOMPARE(ReceiverService::readinessText(&controller),
-                 QString("Not initialized: setting Storage/Backend cannot be used, see the journal"));
+        QCOMPARE(
+            ReceiverService::readinessText(&controller),
+            QString("Not initialized: setting Storage/Backend cannot be used, see the journal"));
     }
 
     void corruptDatabaseFailsTheConsistencyCheck()
@@ -388,8 +389,9 @@ private slots:
         QTest::addColumn<QString>("rpcAddress");   // empty: not initialized
         QTest::newRow("not set: every address") << QString() << QString() << "any";
         QTest::newRow("an address") << "127.0.0.2" << QString() << "127.0.0.2";
-        QTest::newRow("bindhost.txt decides the RPC address")
-            << "127.0.0.2" << "127.0.0.3" << "127.0.0.3";
+        QTest::newRow("bindhost.txt decides the RPC address") << "127.0.0.2"
+                                                              << "127.0.0.3"
+                                                              << "127.0.0.3";
         QTest::newRow("not an address") << "node-a" << QString() << QString();
     }
 
@@ -419,8 +421,9 @@ private slots:
                      .startsWith("Not initialized: setting Network/BindAddress cannot be used"),
                  rpcAddress.isEmpty());
         if (!rpcAddress.isEmpty()) {
-            QCOMPARE(controller.rpcBindAddress().address,
-                     rpcAddress == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(rpcAddress));
+            QCOMPARE(controller.rpcBindAddress().address, rpcAddress == "any"
+                                                              ? QHostAddress(QHostAddress::Any)
+                                                              : QHostAddress(rpcAddress));
         }
     }
 

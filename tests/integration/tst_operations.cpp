@@ -140,8 +140,8 @@ private slots:
         } nodes[] = {{"127.0.0.2", "61"}, {"127.0.0.3", "62"}};
         for (const auto& node : nodes) {
             const QString address = QLatin1String(node.address);
-            const ToolRun device = runTool(UOOSIM_PATH, {"--server", address + ":" + paramsPort,
-                                                         "--uoo", node.uoo});
+            const ToolRun device =
+                runTool(UOOSIM_PATH, {"--server", address + ":" + paramsPort, "--uoo", node.uoo});
             QVERIFY2(device.exitCode == 0, qPrintable(device.out + device.err));
         }
         // Each node knows only the device that spoke to its address.
@@ -154,8 +154,8 @@ private slots:
                      qPrintable(list.out));
         }
         // Nobody listens on the machine's other addresses.
-        const ToolRun stray = runTool(
-            UOOSIM_PATH, {"--server", "127.0.0.1:" + paramsPort, "--uoo", "63", "--timeout", "300"});
+        const ToolRun stray = runTool(UOOSIM_PATH, {"--server", "127.0.0.1:" + paramsPort, "--uoo",
+                                                    "63", "--timeout", "300"});
         QCOMPARE(stray.exitCode, 2);
         QTcpSocket workstation;
         workstation.connectToHost(QHostAddress::LocalHost, first.rpcPort());
