@@ -31,6 +31,11 @@ public:
         RpcClientsAnonymous, // RPC connections not (yet) logged in
         UnsavedRecords,      // parameter records changed but not yet written
         DefaultCredentials,  // 1 while the built-in account takes its published digest
+        // The node's role in a pair: 0 while it is the active one (a single node
+        // always is), 1 while it stands by; zero until set, so active.
+        ClusterStandby,
+        LeaseTerm, // the term of the lease the role was taken under (0: no pair)
+        RoleSince, // when the node took its role, seconds since 1970 UTC
         GaugeCount
     };
 

@@ -14,6 +14,10 @@ constexpr const char* SettingsSavedKey = "Common/SettingsSaved";
 constexpr const char* NetworkGroup = "Network";
 constexpr const char* RpcPortKey = "RpcPort";
 constexpr const char* ParamsPortKey = "ParamsPort";
+// In group Network: the one local address both servers listen on (the UDP
+// parameter socket and the RPC server); empty: every address. bindhost.txt and
+// the command line still decide the RPC server's address where they are given.
+constexpr const char* BindAddressKey = "BindAddress";
 // The Prometheus endpoint: off unless the port is non-zero; 127.0.0.1 unless a
 // host is given.
 constexpr const char* MetricsPortKey = "Metrics/Port";

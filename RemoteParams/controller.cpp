@@ -96,6 +96,19 @@ Controller::Controller(QObject* parent) : QObject(parent)
 {
     registerRpcTypes();
     currentController.storeRelease(this);
+    // Alone, a node is the active one from its start.
+    setClusterRole(true, 0, QDateTime::currentDateTimeUtc());
+}
+
+void Controller::setClusterRole(bool active, qint64 term, const QDateTime& since)
+{
+    clusterActive = active;
+    leaseTerm = term;
+    roleSince = since;
+    ServiceCounters::set(ServiceCounters::ClusterStandby, active ? 0 : 1);
+    ServiceCounters::set(ServiceCounters::LeaseTerm, term);
+    ServiceCounters::set(ServiceCounters::RoleSince,
+                         since.isValid() ? since.toSecsSinceEpoch() : 0);
 }
 
 void Controller::prepareProcessEnd()
@@ -176,6 +189,15 @@ void Controller::initialize()
              << buildInfoString() << " =====";
 
     readSettings();
+    if (!badNetworkAddress.isNull()) {
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::NetworkGroup << '/' << ServiceSettings::BindAddressKey
+            << ": \"" << badNetworkAddress << "\" не адрес; серверы не запущены";
+        failedSetting = QStringLiteral("%1/%2").arg(QLatin1String(ServiceSettings::NetworkGroup),
+                                                    QLatin1String(ServiceSettings::BindAddressKey));
+        emit notInitialized();
+        return;
+    }
     if (!checkStorage()) {
         emit notInitialized();
         return;
@@ -249,10 +271,17 @@ void Controller::readSettings()
     rpcPort = static_cast<quint16>(user.value(QLatin1String(RpcPortKey), DefaultRpcPort).toUInt());
     paramsPort =
         static_cast<quint16>(user.value(QLatin1String(ParamsPortKey), DefaultParamsPort).toUInt());
+    const QString networkText = user.value(QLatin1String(BindAddressKey)).toString().trimmed();
     user.endGroup();
+    networkAddress = networkText.isEmpty() ? QHostAddress(QHostAddress::Any)
+                                           : QHostAddress(networkText);
+    badNetworkAddress = networkAddress.isNull() ? networkText : QString();
     bindAddress = resolveBindAddress(
         QCoreApplication::arguments(),
         readBindHostFile(ProgramEntry::dataFilePath(QStringLiteral("bindhost.txt"))), rpcPort);
+    if (bindAddress.hostText.isEmpty()) {
+        bindAddress.address = networkAddress;
+    }
     pushBeforeLogin = user.value(QLatin1String(PushBeforeLoginKey), true).toBool();
     metricsHost = user.value(QLatin1String(MetricsHostKey));
     metricsPort = user.value(QLatin1String(MetricsPortKey));
@@ -271,6 +300,25 @@ void Controller::readSettings()
 }
 
 bool Controller::checkStorage()
+{
+    // A backend this program does not know, or was built without, or else the
+    // connection to it.
+    const bool knownBackend = storageBackend == QLatin1String("sqlite") ||
+                              storageBackend == QLatin1String("postgresql");
+#ifdef VEMO_HAVE_POSTGRESQL
+    const bool backendBuiltIn = true;
+#else
+    const bool backendBuiltIn = storage.backend != StorageSettings::Backend::PostgreSql;
+#endif
+    const bool usable = checkStorageSettings();
+    failedSetting = usable ? QString()
+                           : QLatin1String(knownBackend && backendBuiltIn
+                                               ? ServiceSettings::StorageConnectionKey
+                                               : ServiceSettings::StorageBackendKey);
+    return usable;
+}
+
+bool Controller::checkStorageSettings()
 {
     if (storageBackend != QLatin1String("sqlite") &&
         storageBackend != QLatin1String("postgresql")) {
@@ -311,8 +359,11 @@ bool Controller::checkStorage()
         failure == PgConnection::Failure::Unreachable) {
         return true;
     }
-    qCritical().noquote().nospace()
-        << "ERROR: " << ServiceSettings::StorageConnectionKey << ": " << error;
+    const char* cause = failure == PgConnection::Failure::Refused
+                            ? "PostgreSQL отказал в подключении: "
+                            : "база PostgreSQL не подходит: ";
+    qCritical().noquote().nospace() << "ERROR: " << ServiceSettings::StorageConnectionKey << ": "
+                                    << cause << error.simplified();
     return false;
 #endif
 }
@@ -367,6 +418,7 @@ void Controller::start()
     rpcController->setBindAddress(bindAddress);
     rpcController->start();
     paramServer->setPort(paramsPort);
+    paramServer->setBindAddress(networkAddress);
     paramServer->setMaxDevices(maxDevices);
     paramServer->start();
     isRunning = true;

@@ -11,6 +11,7 @@
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
+#include <QDateTime>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QVariant>
@@ -53,6 +54,15 @@ public:
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
+    // The setting a failed start-up refused ("Storage/Connection", ...); empty
+    // when the start-up did not fail on a setting.
+    QString startupFailureSetting() const { return failedSetting; }
+    // The node's role in a pair of nodes: active (a single node always is, from
+    // its start, under term 0) or standby, the lease term it holds it under, and
+    // since when. The metrics endpoint shows it (/active, paramserver_role).
+    bool isClusterActive() const { return clusterActive; }
+    qint64 clusterTerm() const { return leaseTerm; }
+    QDateTime clusterRoleSince() const { return roleSince; }
 
     // The store of the RPC accounts in use (table rpc_users in the resource
     // database, or in PostgreSQL). The accounts are the RPC server's, which is
@@ -101,12 +111,15 @@ public slots:
     void restart();
     void applySettings();
     void publishGauges();
+    // Takes the role the pair's coordination decided (on the controller's thread).
+    void setClusterRole(bool active, qint64 term, const QDateTime& since);
 
 private:
     void readSettings();
     // The configured store can be used (or is only unreachable for now); false
     // with its one log line when a setting is wrong or the database refuses us.
     bool checkStorage();
+    bool checkStorageSettings();
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -118,9 +131,17 @@ private:
     quint16 rpcPort = 0;
     quint16 paramsPort = 0;
     BindAddress bindAddress;
+    // Network/BindAddress: where both servers listen unless something more
+    // particular says otherwise; its text when it names no address.
+    QHostAddress networkAddress{QHostAddress::Any};
+    QString badNetworkAddress;
     int maxRpcClients = 0;
     int maxDevices = 0;
     bool pushBeforeLogin = true;
+    QString failedSetting;
+    bool clusterActive = true;
+    qint64 leaseTerm = 0;
+    QDateTime roleSince;
     RpcController* rpcController = nullptr;
     VemoParamServer* paramServer = nullptr;
     QSqlDatabase resourceDb;

@@ -42,6 +42,11 @@ QStringList ReceiverService::restartArguments(int loopResult)
 QString ReceiverService::readinessText(const Controller* controller)
 {
     if (!controller || !controller->isInitializedState() || !controller->isRunningState()) {
+        const QString setting = controller ? controller->startupFailureSetting() : QString();
+        if (!setting.isEmpty()) {
+            return QStringLiteral("Not initialized: setting %1 cannot be used, see the journal")
+                .arg(setting);
+        }
         return QStringLiteral("Not initialized: the resource database could not be opened or "
                               "checked, see the journal");
     }

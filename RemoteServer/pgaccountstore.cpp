@@ -46,6 +46,11 @@ PgConnection::Result PgAccountStore::run(const char* what, const char* statement
         return result;
     }
     result = connection.exec(statement, params);
+    // A table dropped by hand is made again, and the statement run on it.
+    QString error;
+    if (PgConnection::isMissingTable(result) && connection.restoreMissingTables(&error) > 0) {
+        result = connection.exec(statement, params);
+    }
     if (result.failure != PgConnection::Failure::None) {
         qDebug().noquote() << what << result.error;
     }

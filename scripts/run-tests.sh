@@ -16,6 +16,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export VEMO_CHECK_TOOLS=1
 # The unit checks fail instead of skipping when systemd-analyze is missing.
 export VEMO_REQUIRE_SYSTEMD_ANALYZE=1
+# The keepalived sample's check fails instead of skipping when keepalived is missing.
+export VEMO_REQUIRE_KEEPALIVED=1
 
 # Every build here fails on a compiler warning.
 werror=-DVEMO_WARNINGS_AS_ERRORS=ON

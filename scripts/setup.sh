@@ -7,7 +7,8 @@
 # VEMO_BUILD_TARGETS (space-separated) builds only those targets.
 # With VEMO_CHECK_TOOLS=1 (set by run-tests.sh) it also installs what the test
 # suite's extra checks use: systemd (systemd-analyze verifies the generated
-# unit; no running systemd is needed) and what the Windows build and its run
+# unit; no running systemd is needed), keepalived and curl (keepalived -t checks
+# the sample configuration of a pair of nodes) and what the Windows build and its run
 # under Wine need (scripts/install-windows-tools.sh).
 set -euo pipefail
 
@@ -29,7 +30,9 @@ packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
     clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev
     libqt5sql5-psql libpq-dev postgresql-15)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then
-    packages+=(systemd)
+    # keepalived checks the sample configuration of a pair (keepalived -t);
+    # curl is what its health check calls.
+    packages+=(systemd keepalived curl)
     "$here/scripts/install-windows-tools.sh"
 fi
 if $packaging; then

@@ -1,7 +1,9 @@
 #include "pgconnection.h"
 
+#include <QDebug>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QStringList>
 #include <QVariant>
 
 #include <libpq-fe.h>
@@ -11,19 +13,36 @@ namespace {
 // The schema: the version table, then the tables with their columns and values
 // as in the SQLite files. "desc", "time" and "localtime" are keywords of SQL and
 // are quoted.
-const char* const SchemaStatements[] = {
-    "CREATE TABLE vemo_schema (version integer NOT NULL)",
-    "CREATE TABLE \"desc\" (uoo integer PRIMARY KEY, state integer, writeleft integer, "
-    "lefttosend integer, device text, pversion text, uootime timestamp, uootimetemp timestamp, "
-    "\"localtime\" timestamp, uooparams bytea, localparams bytea)",
-    "CREATE TABLE log (id bigserial PRIMARY KEY, message integer, uoo integer, "
-    "\"time\" timestamp, remark text)",
-    "CREATE INDEX log_uoo ON log (uoo)",
-    // Logins are not unique in the SQLite file either: the first one counts.
-    "CREATE TABLE rpc_users (id bigserial PRIMARY KEY, login text, pwd text, fullname text, "
-    "permissions bytea, writesleft integer, lastwrite bigint)",
-    "CREATE INDEX rpc_users_login ON rpc_users (login)",
+const char* const CreateVersionTable = "CREATE TABLE vemo_schema (version integer NOT NULL)";
+
+struct SchemaTable
+{
+    const char* name;
+    const char* create;
+    const char* index; // or null
 };
+
+const SchemaTable SchemaTables[] = {
+    {"desc",
+     "CREATE TABLE \"desc\" (uoo integer PRIMARY KEY, state integer, writeleft integer, "
+     "lefttosend integer, device text, pversion text, uootime timestamp, uootimetemp timestamp, "
+     "\"localtime\" timestamp, uooparams bytea, localparams bytea)",
+     nullptr},
+    {"log",
+     "CREATE TABLE log (id bigserial PRIMARY KEY, message integer, uoo integer, "
+     "\"time\" timestamp, remark text)",
+     "CREATE INDEX log_uoo ON log (uoo)"},
+    // Logins are not unique in the SQLite file either: the first one counts.
+    {"rpc_users",
+     "CREATE TABLE rpc_users (id bigserial PRIMARY KEY, login text, pwd text, fullname text, "
+     "permissions bytea, writesleft integer, lastwrite bigint)",
+     "CREATE INDEX rpc_users_login ON rpc_users (login)"},
+};
+const char* const AccountsTable = "rpc_users";
+
+// Serialises the creation of missing tables between the connections and nodes
+// that may find them missing at once (a transaction-scoped advisory lock).
+const char* const LockTableCreation = "SELECT pg_advisory_xact_lock(1986358639, 1)";
 
 const char* const InsertBuiltInAccount =
     "INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES ($1, $2, $3, $4)";
@@ -113,7 +132,11 @@ bool PgConnection::ensureOpen(Failure* failure, QString* error)
     if (!db.open()) {
         // The server answers: what fails is the login or the database.
         *failure = Failure::Refused;
-        *error = db.lastError().text().trimmed();
+        // The server's own words, on one line (libpq's text may span several;
+        // the driver's "unable to connect" adds nothing).
+        const QSqlError sqlError = db.lastError();
+        *error = (sqlError.databaseText().isEmpty() ? sqlError.text() : sqlError.databaseText())
+                     .simplified();
         return false;
     }
     // Qt's driver asks for bytea in the escape form; the native reads decode hex.
@@ -142,14 +165,21 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
                          .arg(SchemaVersion);
             return Failure::Damaged;
         }
-        return Failure::None;
+        Failure restoreFailure = Failure::None;
+        return restoreMissingTables(error, &restoreFailure) < 0 ? restoreFailure : Failure::None;
     }
     // A fresh database: every table or none (two servers creating it at once:
     // the second fails and finds the schema at its next try).
     Result result = exec("BEGIN");
-    for (const char* statement : SchemaStatements) {
+    if (result.failure == Failure::None) {
+        result = exec(CreateVersionTable);
+    }
+    for (const SchemaTable& table : SchemaTables) {
         if (result.failure == Failure::None) {
-            result = exec(statement);
+            result = exec(table.create);
+        }
+        if (result.failure == Failure::None && table.index != nullptr) {
+            result = exec(table.index);
         }
     }
     if (result.failure == Failure::None) {
@@ -168,6 +198,63 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
         return result.failure;
     }
     return Failure::None;
+}
+
+int PgConnection::restoreMissingTables(QString* error, Failure* failure)
+{
+    Result result = exec("BEGIN");
+    if (result.failure == Failure::None) {
+        result = exec(LockTableCreation);
+    }
+    QStringList restored;
+    for (const SchemaTable& table : SchemaTables) {
+        if (result.failure != Failure::None) {
+            break;
+        }
+        result = exec("SELECT to_regclass(quote_ident($1)) IS NULL", {{QByteArray(table.name)}});
+        if (result.failure != Failure::None || result.rows.value(0).value(0) != "t") {
+            continue;
+        }
+        result = exec(table.create);
+        if (result.failure == Failure::None && table.index != nullptr) {
+            result = exec(table.index);
+        }
+        // As a new accounts file: a table of accounts without the built-in
+        // one would let nobody log in.
+        if (result.failure == Failure::None && qstrcmp(table.name, AccountsTable) == 0) {
+            result = exec(InsertBuiltInAccount, builtInAccount());
+        }
+        restored.append(QLatin1String(table.name));
+    }
+    if (result.failure == Failure::None) {
+        result = exec("COMMIT");
+    }
+    if (result.failure != Failure::None) {
+        exec("ROLLBACK");
+        *error = result.error;
+        if (failure != nullptr) {
+            *failure = result.failure;
+        }
+        return -1;
+    }
+    restoredTables += restored;
+    if (!restored.isEmpty()) {
+        qCritical().noquote().nospace()
+            << "ERROR: В базе PostgreSQL не было таблиц: " << restored.join(QLatin1String(", "))
+            << "; созданы заново пустыми"
+            << (restored.contains(QLatin1String(AccountsTable))
+                    ? " (rpc_users со встроенной учётной записью adminvemo)"
+                    : "")
+            << ", строки остальных таблиц не затронуты";
+    }
+    return restored.size();
+}
+
+QStringList PgConnection::takeRestoredTables()
+{
+    QStringList taken;
+    taken.swap(restoredTables);
+    return taken;
 }
 
 void PgConnection::setLockTimeoutMs(int ms)
@@ -221,6 +308,7 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
         out.failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
                           ? Failure::Unreachable
                           : classify(QString::fromLatin1(state));
+        out.sqlState = QByteArray(state);
         out.error = resultError(result, conn);
     }
     PQclear(result);
@@ -230,6 +318,11 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
 int PgConnection::rowCount(const Result& result)
 {
     return result.native ? PQntuples(result.native.get()) : 0;
+}
+
+unsigned PgConnection::columnType(const Result& result, int column)
+{
+    return result.native ? PQftype(result.native.get(), column) : 0;
 }
 
 const char* PgConnection::value(const Result& result, int row, int column, int* length)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -36,6 +37,7 @@ public:
     {
         Failure failure = Failure::None;
         QString error;
+        QByteArray sqlState; // the server's code of the failure, when it gave one
         QVector<QVector<QByteArray>> rows; // text values; a null is a null QByteArray
         int affected = 0;
         // With a binary result, the rows stay in libpq's result (no copy a value):
@@ -46,6 +48,8 @@ public:
     // NULL; valid while the result is).
     static int rowCount(const Result& result);
     static const char* value(const Result& result, int row, int column, int* length);
+    // The type (PostgreSQL's type OID) of a column of a binary result.
+    static unsigned columnType(const Result& result, int column);
 
     // A parameter of a native statement: text, or binary (bytea); a null
     // QByteArray is SQL NULL.
@@ -73,6 +77,16 @@ public:
     // account to rpc_users, as a new accounts file has it: whichever store
     // reaches the database first, the account is there, and once only.
     Failure ensureSchema(QString* error);
+    // Creates, as the schema does, a table of the schema that is missing (one
+    // dropped by hand), never touching the tables that exist; a recreated
+    // rpc_users gets the built-in account. One log line names what was
+    // recreated. The number of tables recreated, or -1 with the failure and
+    // its text.
+    int restoreMissingTables(QString* error, Failure* failure = nullptr);
+    // A statement failed because a table of the schema is missing.
+    static bool isMissingTable(const Result& result) { return result.sqlState == "42P01"; }
+    // The tables recreated on this connection since the last call.
+    QStringList takeRestoredTables();
 
     // The built-in account as the schema is created with it (login "adminvemo",
     // the published digest, permission 127, no full name), and the condition
@@ -105,4 +119,5 @@ private:
     QString name;
     QString conninfo;
     QSqlDatabase db;
+    QStringList restoredTables;
 };

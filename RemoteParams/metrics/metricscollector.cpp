@@ -67,7 +67,7 @@ MetricsCollector::MetricsCollector(std::string version, std::string build)
 std::vector<prometheus::MetricFamily> MetricsCollector::Collect() const
 {
     std::vector<prometheus::MetricFamily> families;
-    families.reserve(std::size(Counters) + std::size(Gauges) + 2);
+    families.reserve(std::size(Counters) + std::size(Gauges) + 5);
 
     for (const CounterName& c : Counters) {
         prometheus::ClientMetric metric;
@@ -90,6 +90,23 @@ std::vector<prometheus::MetricFamily> MetricsCollector::Collect() const
           gaugeValue(
               static_cast<double>(ServiceCounters::value(ServiceCounters::RpcClientsAnonymous)),
               {{"logged_in", "false"}})}});
+    const bool standby = ServiceCounters::value(ServiceCounters::ClusterStandby) != 0;
+    families.push_back({"paramserver_role",
+                        "The node's role: 1 on the series of the role it holds (active, "
+                        "also on a single node; or standby), 0 on the other.",
+                        prometheus::MetricType::Gauge,
+                        {gaugeValue(standby ? 0 : 1, {{"role", "active"}}),
+                         gaugeValue(standby ? 1 : 0, {{"role", "standby"}})}});
+    families.push_back(
+        {"paramserver_lease_term",
+         "Term of the lease the node's role was taken under (0 on a single node).",
+         prometheus::MetricType::Gauge,
+         {gaugeValue(static_cast<double>(ServiceCounters::value(ServiceCounters::LeaseTerm)))}});
+    families.push_back(
+        {"paramserver_role_since_seconds",
+         "When the node took its role, seconds since 1970-01-01 UTC.",
+         prometheus::MetricType::Gauge,
+         {gaugeValue(static_cast<double>(ServiceCounters::value(ServiceCounters::RoleSince)))}});
     families.push_back({"paramserver_build_info",
                         "Version and build of the running paramserver (always 1).",
                         prometheus::MetricType::Gauge,

@@ -6,10 +6,15 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include "servicecounters.h"
+
+#include <CivetServer.h>
+#include <civetweb.h>
 #include <prometheus/exposer.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -22,6 +27,33 @@ namespace {
 // for this long is closed.
 const char* const ServingThreads = "2";
 const char* const RequestTimeoutMs = "5000";
+
+const char* const ActivePath = "/active";
+
+// GET /active: 200 on the active node (a single node always is), 503 on a
+// standby, as load balancers' and keepalived's health checks expect (the
+// convention of Patroni's /primary). Answered by the library's serving thread
+// before its own handlers, from the relaxed atomic the role is published in;
+// every other path goes on to the library (0).
+int answerRoleRequest(mg_connection* connection)
+{
+    const mg_request_info* request = mg_get_request_info(connection);
+    if (request == nullptr || request->local_uri == nullptr ||
+        std::strcmp(request->local_uri, ActivePath) != 0) {
+        return 0;
+    }
+    const bool standby = ServiceCounters::value(ServiceCounters::ClusterStandby) != 0;
+    const char* const body = standby ? "standby\n" : "active\n";
+    const int status = standby ? 503 : 200;
+    mg_printf(connection,
+              "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n"
+              "Content-Length: %d\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+              status, standby ? "Service Unavailable" : "OK", int(std::strlen(body)));
+    if (request->request_method == nullptr || std::strcmp(request->request_method, "HEAD") != 0) {
+        mg_write(connection, body, std::strlen(body));
+    }
+    return status;
+}
 
 } // namespace
 
@@ -66,9 +98,12 @@ bool MetricsEndpoint::start(const QVariant& hostSetting, const QVariant& portSet
 
     collector = std::make_shared<MetricsCollector>(version.toStdString(), build.toStdString());
     try {
+        CivetCallbacks callbacks;
+        callbacks.begin_request = &answerRoleRequest;
         exposer = std::make_unique<prometheus::Exposer>(
             std::vector<std::string>{"listening_ports", listen.toStdString(), "num_threads",
-                                     ServingThreads, "request_timeout_ms", RequestTimeoutMs});
+                                     ServingThreads, "request_timeout_ms", RequestTimeoutMs},
+            &callbacks);
         exposer->RegisterCollectable(collector);
         const std::vector<int> ports = exposer->GetListeningPorts();
         port = ports.empty() ? wanted : static_cast<quint16>(ports.front());

@@ -15,7 +15,9 @@ class MetricsCollector;
 
 // The opt-in Prometheus endpoint of the service: GET /metrics over HTTP, served
 // by the library's own threads, so a slow or hostile scraper never holds the
-// main thread. Off unless a port is given.
+// main thread. Off unless a port is given. GET /active on the same port
+// answers 200 "active" on the active node of a pair (and on a single node),
+// 503 "standby" on a standby: the role published in ServiceCounters.
 //
 // While it serves, it asks once a second (sampleDue) for the gauges to be
 // published; that happens on the main thread, where the figures live.

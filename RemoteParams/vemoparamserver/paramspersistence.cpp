@@ -140,6 +140,21 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
             return LoadOutcome::Unavailable; // could not be moved aside before
         }
         damageReported = true;
+        if (!mainStore->canSetAside()) {
+            // Tables on a database server are not renamed, replaced nor emptied:
+            // whatever is in them waits there for the administrator.
+            qCritical().noquote().nospace()
+                << "ERROR: БД параметров PostgreSQL прочитана не полностью, таблицы не "
+                   "такого вида, как ожидалось: "
+                << read.error << "; прочитано записей: " << QString::number(read.rowsRead)
+                << ", исправлено: " << QString::number(read.rowsRepaired)
+                << ", пропущено: " << QString::number(read.rowsSkipped)
+                << ". Ничего не переименовано и не удалено, строки оставлены в базе как есть; "
+                   "работа продолжается с прочитанными записями, они не записываются, "
+                   "пока таблицы не исправлены";
+            loadFailureLogged = true;
+            return LoadOutcome::Unavailable;
+        }
         qCritical().noquote().nospace()
             << "ERROR: БД параметров повреждена: " << read.error
             << "; прочитано записей: " << QString::number(read.rowsRead)
@@ -381,6 +396,12 @@ void ParamsPersistence::batchDone(const ParamsStore::WriteReport& report, int lo
         const int waitingLog = unsavedLogRows();
         logQueue.erase(logQueue.begin(), logQueue.begin() + logRows);
         inFlightCodes.clear();
+        if (report.recordsTableRecreated) {
+            // Table desc was made again, empty: every record goes into it.
+            for (quint32 code : source->persistedCodes()) {
+                dirty.insert(code);
+            }
+        }
         if (failing) {
             failing = false;
             qCritical().noquote().nospace()

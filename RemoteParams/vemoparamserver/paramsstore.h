@@ -79,6 +79,8 @@ public:
         QString error;
         bool logRowsFailed = false; // the failure came from table log
         bool fileDamaged = false;   // the store itself is damaged and may be set aside
+        // Table desc was found missing and made again (empty) since the last write.
+        bool recordsTableRecreated = false;
     };
 
     // A store of the configured backend on a connection of that name (not yet open).
@@ -115,6 +117,9 @@ public:
     virtual WriteReport writeBatch(const QVector<ParamsRow>& records,
                                    const QVector<ParamsLogRow>& log) = 0;
 
+    // Whether a damaged store can be kept aside as a whole (a file can be
+    // renamed); a database server's tables cannot: their rows stay where they are.
+    virtual bool canSetAside() const { return true; }
     // A damaged store is kept aside (never deleted) under a name made of the
     // stamp: closes the connection; *aside is the name tried. False when it could
     // not be set aside, or the backend keeps no such copies.

@@ -98,6 +98,35 @@ private:
     int row;
 };
 
+// The column types the binary read decodes (PostgreSQL's type OIDs), in the
+// order of SelectDescPage. A column of another type would decode as nonsense:
+// the table is then of another shape, and is not read.
+constexpr unsigned Int4Type = 23;
+constexpr unsigned TextType = 25;
+constexpr unsigned VarcharType = 1043;
+constexpr unsigned TimestampType = 1114;
+constexpr unsigned ByteaType = 17;
+constexpr unsigned BoolType = 16;
+const unsigned DescReadTypes[] = {Int4Type,  Int4Type,      Int4Type,      Int4Type,      TextType,
+                                  TextType,  TimestampType, TimestampType, TimestampType, ByteaType,
+                                  ByteaType, BoolType,      BoolType};
+const char* const DescReadColumns[] = {
+    "uoo",         "state",     "writeleft", "lefttosend",  "device",    "pversion",   "uootime",
+    "uootimetemp", "localtime", "uooparams", "localparams", "uooparams", "localparams"};
+
+// The first column of a read whose type the decoding does not know; -1 if none.
+int unexpectedColumn(const PgConnection::Result& page)
+{
+    for (int column = 0; column < int(sizeof(DescReadTypes) / sizeof(DescReadTypes[0])); ++column) {
+        const unsigned type = PgConnection::columnType(page, column);
+        const unsigned expected = DescReadTypes[column];
+        if (type != expected && !(expected == TextType && type == VarcharType)) {
+            return column;
+        }
+    }
+    return -1;
+}
+
 // "$n, $n+1, ..." as one row of a VALUES list.
 void appendPlaceholders(QByteArray* statement, int first, int count)
 {
@@ -219,6 +248,14 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
             report->error = page.error;
             break;
         }
+        const int wrongColumn = unexpectedColumn(page);
+        if (wrongColumn >= 0) {
+            report->failure = Failure::Damaged;
+            report->error = QStringLiteral("column %1 of table desc is of type %2")
+                                .arg(QLatin1String(DescReadColumns[wrongColumn]))
+                                .arg(PgConnection::columnType(page, wrongColumn));
+            break;
+        }
         const int pageRows = PgConnection::rowCount(page);
         for (int n = 0; n < pageRows; ++n) {
             const BinaryRow value(page, n);
@@ -266,6 +303,24 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
 
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
                                                       const QVector<ParamsLogRow>& log)
+{
+    bool missingTable = false;
+    WriteReport report = writeOnce(records, log, &missingTable);
+    // A table dropped by hand is made again, and the batch written into it.
+    QString error;
+    if (missingTable && connection.restoreMissingTables(&error) > 0) {
+        report = writeOnce(records, log, &missingTable);
+    }
+    if (report.failure == Failure::None) {
+        report.recordsTableRecreated =
+            connection.takeRestoredTables().contains(QStringLiteral("desc"));
+    }
+    return report;
+}
+
+ParamsStore::WriteReport PgParamsDatabase::writeOnce(const QVector<ParamsRow>& records,
+                                                     const QVector<ParamsLogRow>& log,
+                                                     bool* missingTable)
 {
     WriteReport report;
     if (!reconnect(&report.failure, &report.error)) {
@@ -325,6 +380,7 @@ ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& 
         result = connection.exec("COMMIT");
     }
     if (result.failure != PgConnection::Failure::None) {
+        *missingTable = PgConnection::isMissingTable(result);
         connection.exec("ROLLBACK");
         report.failure = storeFailure(result.failure);
         report.error = result.error;

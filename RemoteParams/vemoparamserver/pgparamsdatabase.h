@@ -30,6 +30,7 @@ public:
     WriteReport writeBatch(const QVector<ParamsRow>& records,
                            const QVector<ParamsLogRow>& log) override;
     // A database is never set aside nor replaced: its rows stay where they are.
+    bool canSetAside() const override { return false; }
     bool setAside(const QString& stamp, QString* aside) override;
     int copyLogFrom(const QString& aside) override;
 
@@ -38,6 +39,9 @@ public:
 private:
     // Re-opens a lost connection; false with the failure.
     bool reconnect(Failure* failure, QString* error);
+    // One attempt of writeBatch; *missingTable when a table was not there.
+    WriteReport writeOnce(const QVector<ParamsRow>& records, const QVector<ParamsLogRow>& log,
+                          bool* missingTable);
 
     PgConnection connection;
     int lockTimeoutMs = 0;

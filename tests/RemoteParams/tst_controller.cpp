@@ -1,5 +1,8 @@
 #include "controller.h"
 #include "logcapture.h"
+#include "metricsendpoint.h"
+#include "metricssample.h"
+#include "receiverservice.h"
 #include "rpccontroller.h"
 #include "rpctypes.h"
 #include "servicesettings.h"
@@ -10,6 +13,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -49,6 +54,22 @@ public:
 
     QTemporaryDir dir;
 };
+
+// One HTTP/1.0 GET to the local port; the whole reply, head and body.
+QByteArray httpGet(quint16 port, const QByteArray& path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000)) {
+        return QByteArray();
+    }
+    socket.write("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    QByteArray reply;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
+        reply += socket.readAll();
+    }
+    return reply + socket.readAll();
+}
 
 struct UserRow
 {
@@ -179,6 +200,21 @@ private slots:
         checkPassThroughsAnswerNothing(controller);
     }
 
+    void unknownStorageBackendNamedInTheStatus()
+    {
+        Sandbox box;
+        box.useAnyPorts();
+        box.user().setValue("Storage/Backend", "oracle");
+        LogCapture log;
+        Controller controller;
+        controller.initialize();
+        QVERIFY(!controller.isInitializedState());
+        QCOMPARE(log.countStarting("ERROR: Storage/Backend: "), 1);
+        QCOMPARE(
+            ReceiverService::readinessText(&controller),
+            QString("Not initialized: setting Storage/Backend cannot be used, see the journal"));
+    }
+
     void corruptDatabaseFailsTheConsistencyCheck()
     {
         Sandbox box;
@@ -196,6 +232,8 @@ private slots:
                            "восстановление."),
                  1);
         QVERIFY(controller.rpcServer() == nullptr);
+        QVERIFY(ReceiverService::readinessText(&controller)
+                    .startsWith("Not initialized: the resource database"));
     }
 
     void passThroughsBeforeInitialize()
@@ -342,6 +380,102 @@ private slots:
         controller.initialize();
         QCOMPARE(int(controller.paramsPortValue()), port);
         QCOMPARE(int(controller.rpcPortValue()), 45432);
+    }
+
+    void bindAddressSetting_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("bindHostFile"); // null: no file
+        QTest::addColumn<QString>("rpcAddress");   // empty: not initialized
+        QTest::newRow("not set: every address") << QString() << QString() << "any";
+        QTest::newRow("an address") << "127.0.0.2" << QString() << "127.0.0.2";
+        QTest::newRow("bindhost.txt decides the RPC address") << "127.0.0.2"
+                                                              << "127.0.0.3"
+                                                              << "127.0.0.3";
+        QTest::newRow("not an address") << "node-a" << QString() << QString();
+    }
+
+    void bindAddressSetting()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, bindHostFile);
+        QFETCH(QString, rpcAddress);
+        Sandbox box;
+        box.useAnyPorts();
+        if (!setting.isNull()) {
+            box.user().setValue("Network/BindAddress", setting);
+        }
+        if (!bindHostFile.isNull()) {
+            QFile file("bindhost.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bindHostFile.toLatin1());
+        }
+        LogCapture log;
+        Controller controller;
+        controller.initialize();
+        QCOMPARE(controller.isRunningState(), !rpcAddress.isEmpty());
+        QCOMPARE(log.count("ERROR: Network/BindAddress: \"node-a\" не адрес"),
+                 rpcAddress.isEmpty() ? 1 : 0);
+        // The service manager's status names the setting.
+        QCOMPARE(ReceiverService::readinessText(&controller)
+                     .startsWith("Not initialized: setting Network/BindAddress cannot be used"),
+                 rpcAddress.isEmpty());
+        if (!rpcAddress.isEmpty()) {
+            QCOMPARE(controller.rpcBindAddress().address, rpcAddress == "any"
+                                                              ? QHostAddress(QHostAddress::Any)
+                                                              : QHostAddress(rpcAddress));
+        }
+    }
+
+    void clusterRoleOnTheMetricsEndpoint_data()
+    {
+        QTest::addColumn<bool>("drive");
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<qint64>("term");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("single node") << false << true << qint64(0) << QByteArray("200 OK");
+        QTest::newRow("active of a pair") << true << true << qint64(12) << QByteArray("200 OK");
+        QTest::newRow("standby") << true << false << qint64(13)
+                                 << QByteArray("503 Service Unavailable");
+    }
+
+    void clusterRoleOnTheMetricsEndpoint()
+    {
+        QFETCH(bool, drive);
+        QFETCH(bool, active);
+        QFETCH(qint64, term);
+        QFETCH(QByteArray, status);
+        Sandbox box;
+        box.useAnyPorts();
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        box.user().setValue("Metrics/Port", port);
+        Controller controller;
+        controller.initialize();
+        QVERIFY(controller.metricsEndpoint() && controller.metricsEndpoint()->isServing());
+        const QDateTime since = QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        if (drive) {
+            controller.setClusterRole(active, term, since);
+        }
+        QCOMPARE(controller.isClusterActive(), active);
+        QCOMPARE(controller.clusterTerm(), term);
+
+        const QByteArray reply = httpGet(port, "/active");
+        QVERIFY2(reply.startsWith("HTTP/1.1 " + status + "\r\n"), reply.constData());
+        QVERIFY2(reply.endsWith(active ? "\r\n\r\nactive\n" : "\r\n\r\nstandby\n"),
+                 reply.constData());
+        const QString text = QString::fromUtf8(httpGet(port, "/metrics"));
+        QCOMPARE(metricSample(text, "paramserver_role{role=\"active\"}"), active ? 1.0 : 0.0);
+        QCOMPARE(metricSample(text, "paramserver_role{role=\"standby\"}"), active ? 0.0 : 1.0);
+        QCOMPARE(metricSample(text, "paramserver_lease_term"), double(term));
+        if (drive) {
+            QCOMPARE(metricSample(text, "paramserver_role_since_seconds"), 1700000000.0);
+        }
+        // Any other path is still the library's.
+        const QByteArray other = httpGet(port, "/activeX");
+        QVERIFY2(other.contains(" 404 ") && !other.contains("active\n"), other.constData());
     }
 
     void applySettingsWritesBothPorts()

@@ -117,6 +117,51 @@ class TestOperations : public QObject
 {
     Q_OBJECT
 private slots:
+    // Two servers with the same ports on two addresses of one machine, as two
+    // nodes behind one virtual address: each listens on its own address only.
+    void serversOnTheirOwnAddresses()
+    {
+        ServerProcess first(PARAMSERVER_PATH);
+        ServerProcess second(PARAMSERVER_PATH);
+        QVERIFY(first.isValid() && second.isValid());
+        const QString rpcPort = QString::number(first.rpcPort());
+        const QString paramsPort = QString::number(first.paramsPort());
+        second.setSetting("Network/RpcPort", first.rpcPort());
+        second.setSetting("Network/ParamsPort", first.paramsPort());
+        first.setSetting("Network/BindAddress", "127.0.0.2");
+        second.setSetting("Network/BindAddress", " 127.0.0.3 ");
+        QVERIFY2(first.start(), qPrintable(first.log()));
+        QVERIFY2(second.start(), qPrintable(second.log()));
+
+        const struct
+        {
+            const char* address;
+            const char* uoo;
+        } nodes[] = {{"127.0.0.2", "61"}, {"127.0.0.3", "62"}};
+        for (const auto& node : nodes) {
+            const QString address = QLatin1String(node.address);
+            const ToolRun device =
+                runTool(UOOSIM_PATH, {"--server", address + ":" + paramsPort, "--uoo", node.uoo});
+            QVERIFY2(device.exitCode == 0, qPrintable(device.out + device.err));
+        }
+        // Each node knows only the device that spoke to its address.
+        for (const auto& node : nodes) {
+            const ToolRun list = runTool(PARAMCTL_PATH, {"--host", QLatin1String(node.address),
+                                                         "--port", rpcPort, "devices"});
+            QCOMPARE(list.exitCode, 0);
+            QCOMPARE(list.lines.size(), 1);
+            QVERIFY2(list.lines.first().startsWith(QStringLiteral("uoo=%1\t").arg(node.uoo)),
+                     qPrintable(list.out));
+        }
+        // Nobody listens on the machine's other addresses.
+        const ToolRun stray = runTool(UOOSIM_PATH, {"--server", "127.0.0.1:" + paramsPort, "--uoo",
+                                                    "63", "--timeout", "300"});
+        QCOMPARE(stray.exitCode, 2);
+        QTcpSocket workstation;
+        workstation.connectToHost(QHostAddress::LocalHost, first.rpcPort());
+        QVERIFY(!workstation.waitForConnected(5000));
+    }
+
     void metricsCountDeviceAndWorkstationTraffic()
     {
         ServerProcess server(PARAMSERVER_PATH);

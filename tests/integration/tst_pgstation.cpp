@@ -6,6 +6,9 @@
 #include "serverprocess.h"
 #include "toolrun.h"
 
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpSocket>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
@@ -116,30 +119,65 @@ void TestPgStation::wrongConnectionRefused_data()
 {
     QTest::addColumn<QString>("backend");
     QTest::addColumn<QString>("connection");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QByteArray>("accountsFile");
+    QTest::addColumn<QString>("line");  // how the one line begins
+    QTest::addColumn<QString>("cause"); // and what it says further on
     const QString host = pg.adminConnection().section(' ', 0, 0);
+    const QString otherVersion = pg.createDatabase();
+    QVERIFY(pg.exec(otherVersion, "CREATE TABLE vemo_schema (version integer NOT NULL)"));
+    QVERIFY(pg.exec(otherVersion, "INSERT INTO vemo_schema VALUES (2)"));
+    const QString refused = QStringLiteral("ERROR: Storage/Connection: PostgreSQL отказал в подключении: ");
     QTest::newRow("no such database") << "postgresql" << host + " user=vemo dbname=nowhere"
-                                      << "ERROR: Storage/Connection: ";
-    QTest::newRow("unparsable") << "postgresql" << "host='unterminated"
-                                << "ERROR: Storage/Connection: ";
-    QTest::newRow("unknown backend") << "oracle" << QString() << "ERROR: Storage/Backend: ";
+                                      << QByteArray() << refused
+                                      << "database nowhere does not exist";
+    QTest::newRow("login refused") << "postgresql" << otherVersion + " user=nobody"
+                                   << QByteArray() << refused << "role nobody does not exist";
+    QTest::newRow("schema of another version")
+        << "postgresql" << otherVersion << QByteArray()
+        << "ERROR: Storage/Connection: база PostgreSQL не подходит: "
+        << "schema version 2, this program uses 1";
+    QTest::newRow("unparsable") << "postgresql" << "host='unterminated" << QByteArray()
+                                << "ERROR: Storage/Connection: " << "строка подключения";
+    QTest::newRow("unknown backend") << "oracle" << QString() << QByteArray()
+                                     << "ERROR: Storage/Backend: " << "oracle";
+    // The start-up failure of the accounts file, for comparison: the same end.
+    QTest::newRow("damaged accounts file")
+        << "sqlite" << QString() << QByteArray(4096, 'x') << "ERROR: Ошибка проверки"
+        << "Требуется ручное восстановление";
 }
 
 void TestPgStation::wrongConnectionRefused()
 {
     QFETCH(QString, backend);
     QFETCH(QString, connection);
+    QFETCH(QByteArray, accountsFile);
     QFETCH(QString, line);
+    QFETCH(QString, cause);
     ServerProcess server(QStringLiteral(PARAMSERVER_PATH));
     QVERIFY(server.isValid());
     server.setSetting(QStringLiteral("Storage/Backend"), backend);
     server.setSetting(QStringLiteral("Storage/Connection"), connection);
+    if (!accountsFile.isNull()) {
+        QFile file(server.directory() + "/vemo_resource.db");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(accountsFile) == accountsFile.size());
+    }
     QVERIFY(server.launch());
     QVERIFY2(server.waitForLog(line), qPrintable(server.log()));
-    // Nothing was started on an empty store by mistake.
+    // One line, whole: the cause is on it, not on lines of its own.
+    const QStringList lines = server.log().split('\n').filter(line);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(cause), qPrintable(server.log()));
+    QVERIFY2(!server.log().contains("QPSQL"), qPrintable(server.log()));
+    // Nothing was started on an empty store by mistake, and the process ends as
+    // after any start-up failure: it stays without servers until it is stopped.
     QVERIFY(!server.log().contains("Инициализация ресурсов завершена"));
+    QTcpSocket rpc;
+    rpc.connectToHost(QHostAddress::LocalHost, server.rpcPort());
+    QVERIFY(!rpc.waitForConnected(5000));
+    QVERIFY(server.isRunning());
     int exitCode = -1;
     QVERIFY(server.interrupt(SIGINT, &exitCode));
+    QCOMPARE(exitCode, 0);
 }
 
 QTEST_GUILESS_MAIN(TestPgStation)

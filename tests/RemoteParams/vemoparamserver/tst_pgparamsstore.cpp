@@ -1,8 +1,11 @@
 // The parameters store on a real PostgreSQL of the test's own: round trips of
 // desc and log, the repairs of a read, the schema version, and the writer across
-// a server that stops and comes back or a connection that is killed.
+// a server that stops and comes back or a connection that is killed, tables of
+// another shape left as they are, and a table dropped by hand made again.
 
+#include "logcapture.h"
 #include "paramspersistence.h"
+#include "pgaccountstore.h"
 #include "pgparamsdatabase.h"
 #include "pgtestserver.h"
 
@@ -81,8 +84,12 @@ private slots:
     void readRepairs_data();
     void readRepairs();
     void otherSchemaVersionRefused();
+    void tableOfAnotherShapeLeftInPlace_data();
+    void tableOfAnotherShapeLeftInPlace();
     void writesWaitForStoppedServer();
     void killedConnectionIsReopened();
+    void droppedTableMadeAgain_data();
+    void droppedTableMadeAgain();
 
 private:
     QVector<ParamsRow> readBack(int maxSetSize = 1 << 20, ParamsStore::ReadReport* report = nullptr)
@@ -214,6 +221,33 @@ void TestPgParamsStore::otherSchemaVersionRefused()
     QVERIFY2(error.contains("99"), qPrintable(error));
 }
 
+void TestPgParamsStore::tableOfAnotherShapeLeftInPlace_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("column dropped") << "ALTER TABLE \"desc\" DROP COLUMN pversion";
+    QTest::newRow("key of another type") << "ALTER TABLE \"desc\" ALTER COLUMN uoo TYPE text";
+    QTest::newRow("state of another type")
+        << "ALTER TABLE \"desc\" ALTER COLUMN state TYPE text USING 'x' || state";
+}
+
+void TestPgParamsStore::tableOfAnotherShapeLeftInPlace()
+{
+    QFETCH(QString, change);
+    QVERIFY(server.exec(connection, "INSERT INTO \"desc\" (uoo, state) VALUES (5, 1), (6, 2)"));
+    QVERIFY(server.exec(connection, change));
+    store.reset();
+    LogCapture log;
+    persistence = std::make_unique<ParamsPersistence>(&map, nullptr, nullptr, pgSettings());
+    persistence->load(1 << 20);
+    QVERIFY(!persistence->isLoaded());
+    QVERIFY2(log.count("Ничего не переименовано и не удалено, строки оставлены в базе") == 1,
+             qPrintable(log.texts().join('\n')));
+    QVERIFY2(log.contains("прочитано записей: 0, исправлено: 0, пропущено: 0"),
+             qPrintable(log.texts().join('\n')));
+    QVERIFY(!log.contains("переименовать"));
+    QCOMPARE(count("\"desc\""), 2);
+}
+
 void TestPgParamsStore::writesWaitForStoppedServer()
 {
     startPersistence();
@@ -253,6 +287,45 @@ void TestPgParamsStore::killedConnectionIsReopened()
     map.records[2].state = 2;
     QVERIFY(persistence->writeNow(2));
     QCOMPARE(server.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 2"), "2");
+}
+
+void TestPgParamsStore::droppedTableMadeAgain_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<int>("logRows");
+    QTest::newRow("desc") << "desc" << 2;
+    QTest::newRow("log") << "log" << 1;
+    QTest::newRow("rpc_users") << "rpc_users" << 2;
+}
+
+void TestPgParamsStore::droppedTableMadeAgain()
+{
+    QFETCH(QString, table);
+    QFETCH(int, logRows);
+    startPersistence();
+    if (QTest::currentTestFailed())
+        return;
+    persistence->logAction(1, 7);
+    QTRY_COMPARE(count("log"), 1);
+    PgAccountStore accounts(connection);
+    QVERIFY(accounts.exists(QStringLiteral("adminvemo")));
+
+    QVERIFY(server.exec(connection, "DROP TABLE \"" + table + "\""));
+    LogCapture log;
+    map.records.insert(2, record(2, 1, "b", "two"));
+    persistence->markDirty(2);
+    persistence->logAction(2, 7);
+    QVERIFY(accounts.add(QStringLiteral("operator"), QStringLiteral("0123456789abcdef0123456789abcdef"),
+                         {3}, QStringLiteral("Оператор")));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        persistence->unsavedRecords() == 0 && persistence->unsavedLogRows() == 0, 20000);
+    // A recreated desc holds every record again, the one written before too.
+    QTRY_COMPARE(count("\"desc\""), 2);
+    QCOMPARE(count("log"), logRows);
+    QCOMPARE(count("rpc_users"), 2); // the built-in account is in a recreated table too
+    QVERIFY(accounts.exists(QStringLiteral("adminvemo")));
+    QCOMPARE(log.count("В базе PostgreSQL не было таблиц: " + table + ";"), 1);
+    QCOMPARE(log.count("созданы заново"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestPgParamsStore)
