@@ -227,6 +227,60 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
     return out;
 }
 
+PgConnection::Result PgConnection::copyIn(const QByteArray& statement, const QByteArray& data)
+{
+    Result out;
+    PGconn* conn = handle();
+    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+        out.failure = Failure::Unreachable;
+        out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+        return out;
+    }
+    const auto failed = [conn, &out](PGresult* result) {
+        const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE)
+                                              : nullptr;
+        out.failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
+                          ? Failure::Unreachable
+                          : classify(QString::fromLatin1(state));
+        out.error = resultError(result, conn);
+    };
+    PGresult* started = PQexec(conn, statement.constData());
+    if (PQresultStatus(started) != PGRES_COPY_IN) {
+        failed(started);
+        PQclear(started);
+        // Should the server have answered otherwise, nothing stays in COPY mode.
+        while (PGresult* rest = PQgetResult(conn)) {
+            PQclear(rest);
+        }
+        if (out.failure == Failure::None) {
+            out.failure = Failure::Damaged;
+        }
+        return out;
+    }
+    PQclear(started);
+    // The data goes in pieces that libpq passes on as they come.
+    constexpr int Piece = 1 << 20;
+    bool sent = true;
+    for (int at = 0; sent && at < data.size(); at += Piece) {
+        sent = PQputCopyData(conn, data.constData() + at, qMin(Piece, data.size() - at)) == 1;
+    }
+    const bool ended = PQputCopyEnd(conn, sent ? nullptr : "data not sent") == 1;
+    PGresult* result = PQgetResult(conn);
+    if (!sent || !ended || PQresultStatus(result) != PGRES_COMMAND_OK) {
+        failed(result);
+        if (out.failure == Failure::None) {
+            out.failure = Failure::Unreachable;
+        }
+    } else {
+        out.affected = QByteArray(PQcmdTuples(result)).toInt();
+    }
+    PQclear(result);
+    while (PGresult* rest = PQgetResult(conn)) {
+        PQclear(rest);
+    }
+    return out;
+}
+
 int PgConnection::rowCount(const Result& result)
 {
     return result.native ? PQntuples(result.native.get()) : 0;

@@ -94,6 +94,10 @@ public:
         return exec(QByteArray(statement), params, binaryResult);
     }
 
+    // Runs a COPY ... FROM STDIN statement with this data (in the statement's
+    // format) as its input; the failure of either is the result's.
+    Result copyIn(const QByteArray& statement, const QByteArray& data);
+
     // Is a server answering at that connection string? True when it does, even if
     // it would refuse the login; *bad is set when the string itself is wrong.
     static bool serverAnswers(const QString& connectionString, bool* bad);

@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #endif
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -276,13 +277,26 @@ bool parseStoredTime(const unsigned char* text, int length, QDateTime* time)
     return true;
 }
 
+// The texts of the last row read, by column: a fleet's rows mostly repeat them
+// (a device name, a parameter version), and a repeated one is shared, not copied.
+struct RepeatedTexts
+{
+    static constexpr int Columns = 6;
+    QString text[Columns];
+    qint64 number[Columns] = {};
+    bool fromNumber[Columns] = {};
+};
+
 // The columns of a desc row straight from SQLite: the usual types directly,
 // anything else as the QVariant Qt's driver would make of it, converted as in
 // QtColumns (so that a row is repaired or skipped exactly as through Qt).
 class NativeColumns
 {
 public:
-    explicit NativeColumns(sqlite3_stmt* statement) : statement(statement) {}
+    NativeColumns(sqlite3_stmt* statement, RepeatedTexts* repeated)
+        : statement(statement), repeated(repeated)
+    {
+    }
     QVariant value(int column) const
     {
         switch (sqlite3_column_type(statement, column)) {
@@ -313,9 +327,28 @@ public:
     }
     QString text(int column, bool* repaired) const
     {
+        QString& last = repeated->text[column];
         switch (sqlite3_column_type(statement, column)) {
-        case SQLITE_TEXT:
-            return text16(column);
+        case SQLITE_TEXT: {
+            const void* text = sqlite3_column_text16(statement, column);
+            const int length = sqlite3_column_bytes16(statement, column) / int(sizeof(QChar));
+            if (repeated->fromNumber[column] || last.isNull() || last.size() != length ||
+                memcmp(last.constData(), text, size_t(length) * sizeof(QChar)) != 0) {
+                last = QString(static_cast<const QChar*>(text), length);
+                repeated->fromNumber[column] = false;
+            }
+            return last;
+        }
+        case SQLITE_INTEGER: {
+            // A text that reads as a number is stored as one (see textColumn).
+            const qint64 number = sqlite3_column_int64(statement, column);
+            if (!repeated->fromNumber[column] || repeated->number[column] != number) {
+                last = textColumn(value(column), repaired);
+                repeated->fromNumber[column] = true;
+                repeated->number[column] = number;
+            }
+            return last;
+        }
         case SQLITE_NULL:
             return QString();
         default:
@@ -362,6 +395,7 @@ private:
                        sqlite3_column_bytes16(statement, column) / int(sizeof(QChar)));
     }
     sqlite3_stmt* statement;
+    RepeatedTexts* repeated;
 };
 
 // One pass of a read straight through SQLite's statement API: the statement with
@@ -405,7 +439,7 @@ public:
     }
     QSqlError lastError() const { return error; }
     void finish() { sqlite3_reset(statement); }
-    NativeColumns columns() const { return NativeColumns(statement); }
+    NativeColumns columns() { return NativeColumns(statement, &repeated); }
 
 private:
     void setError(const QString& what)
@@ -418,6 +452,7 @@ private:
     sqlite3_stmt* statement = nullptr;
     int code = SQLITE_OK;
     QSqlError error;
+    RepeatedTexts repeated;
 };
 
 sqlite3* nativeHandle(const QSqlDatabase& db)

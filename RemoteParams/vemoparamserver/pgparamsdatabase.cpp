@@ -1,5 +1,7 @@
 #include "pgparamsdatabase.h"
 
+#include "pgcopybuffer.h"
+
 #include <QDebug>
 #include <QtEndian>
 
@@ -13,28 +15,33 @@ const char* const SelectDescPage =
     "CASE WHEN length(localparams) > $2 THEN NULL ELSE localparams END, "
     "coalesce(length(uooparams) > $2, false), coalesce(length(localparams) > $2, false) "
     "FROM \"desc\" WHERE uoo > $1::bigint ORDER BY uoo LIMIT $3";
-const char* const InsertDescHead =
+// A batch of records goes into a temporary table of the connection (emptied at
+// the end of every transaction, committed or not) with COPY, then into desc with
+// one statement: UpsertDesc, the only statement that writes desc.
+const char* const CreateDescBatch =
+    "CREATE TEMPORARY TABLE IF NOT EXISTS desc_batch (uoo integer, state integer, "
+    "writeleft integer, lefttosend integer, device text, pversion text, uootime timestamp, "
+    "uootimetemp timestamp, \"localtime\" timestamp, uooparams bytea, localparams bytea) "
+    "ON COMMIT DELETE ROWS";
+const char* const CopyDescBatch =
+    "COPY desc_batch (uoo, state, writeleft, lefttosend, device, pversion, uootime, "
+    "uootimetemp, \"localtime\", uooparams, localparams) FROM STDIN (FORMAT binary)";
+const char* const UpsertDesc =
     "INSERT INTO \"desc\" (uoo, state, writeleft, lefttosend, device, pversion, uootime, "
-    "uootimetemp, \"localtime\", uooparams, localparams) VALUES ";
-const char* const InsertDescTail =
-    " ON CONFLICT (uoo) DO UPDATE SET state = EXCLUDED.state, writeleft = EXCLUDED.writeleft, "
+    "uootimetemp, \"localtime\", uooparams, localparams) "
+    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
+    "\"localtime\", uooparams, localparams FROM desc_batch "
+    "ON CONFLICT (uoo) DO UPDATE SET state = EXCLUDED.state, writeleft = EXCLUDED.writeleft, "
     "lefttosend = EXCLUDED.lefttosend, device = EXCLUDED.device, pversion = EXCLUDED.pversion, "
     "uootime = EXCLUDED.uootime, uootimetemp = EXCLUDED.uootimetemp, "
     "\"localtime\" = EXCLUDED.\"localtime\", uooparams = EXCLUDED.uooparams, "
     "localparams = EXCLUDED.localparams";
-const char* const InsertLogHead = "INSERT INTO log (message, uoo, \"time\", remark) VALUES ";
+const char* const CopyLog =
+    "COPY log (message, uoo, \"time\", remark) FROM STDIN (FORMAT binary)";
 constexpr int DescColumns = 11;
 constexpr int LogColumns = 4;
 
 using Param = PgConnection::Param;
-
-QByteArray timeText(const QDateTime& time)
-{
-    if (!time.isValid()) {
-        return QByteArray();
-    }
-    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1();
-}
 
 // Binary values of the read, in place: integers big-endian, a timestamp as
 // microseconds since 2000-01-01 00:00 (a wall-clock time: the server's local
@@ -98,28 +105,43 @@ private:
     int row;
 };
 
-// "$n, $n+1, ..." as one row of a VALUES list.
-void appendPlaceholders(QByteArray* statement, int first, int count)
+// The records as COPY rows of desc_batch.
+QByteArray descCopyData(const QVector<ParamsRow>& records)
 {
-    statement->append('(');
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            statement->append(',');
-        }
-        statement->append('$').append(QByteArray::number(first + i));
+    PgCopyBuffer copy(records.size() * 160);
+    for (const ParamsRow& row : records) {
+        const UooRParamsDesc& r = row.record;
+        copy.startRow(DescColumns);
+        copy.addInt4(static_cast<qint32>(row.uoo));
+        copy.addInt4(r.state);
+        copy.addInt4(r.writeLeft);
+        copy.addInt4(r.leftToSend);
+        // A null text or byte array is stored as the empty one, as Qt's SQLite
+        // driver does.
+        copy.addText(r.device);
+        copy.addText(r.pversion);
+        copy.addTimestamp(r.uootime);
+        copy.addTimestamp(r.uootimetemp);
+        copy.addTimestamp(r.localtime);
+        copy.addBytes(r.uooparams);
+        copy.addBytes(r.localparams);
     }
-    statement->append(')');
+    copy.finish();
+    return copy.data();
 }
 
-QByteArray textParam(const QString& text)
+QByteArray logCopyData(const QVector<ParamsLogRow>& log)
 {
-    // A null text is stored as the empty one, as Qt's SQLite driver does.
-    return text.isNull() ? QByteArray("") : text.toUtf8();
-}
-
-QByteArray binaryParam(const QByteArray& bytes)
-{
-    return bytes.isNull() ? QByteArray("") : bytes;
+    PgCopyBuffer copy(log.size() * 40);
+    for (const ParamsLogRow& row : log) {
+        copy.startRow(LogColumns);
+        copy.addInt4(row.message);
+        copy.addInt4(static_cast<qint32>(row.uoo));
+        copy.addTimestamp(row.time);
+        copy.addText(row.remark);
+    }
+    copy.finish();
+    return copy.data();
 }
 
 } // namespace
@@ -271,54 +293,22 @@ ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& 
     if (!reconnect(&report.failure, &report.error)) {
         return report;
     }
+    // Encoded before the transaction begins: it holds no lock meanwhile.
+    const QByteArray descData = records.isEmpty() ? QByteArray() : descCopyData(records);
+    const QByteArray logData = log.isEmpty() ? QByteArray() : logCopyData(log);
     PgConnection::Result result = connection.exec("BEGIN");
-    for (int start = 0; result.failure == PgConnection::Failure::None && start < records.size();
-         start += WriteStatementRows) {
-        const int count = qMin(WriteStatementRows, records.size() - start);
-        QByteArray statement(InsertDescHead);
-        QVector<Param> params;
-        params.reserve(count * DescColumns);
-        for (int i = 0; i < count; ++i) {
-            const ParamsRow& row = records[start + i];
-            const UooRParamsDesc& r = row.record;
-            if (i > 0) {
-                statement.append(',');
-            }
-            appendPlaceholders(&statement, params.size() + 1, DescColumns);
-            params.append(Param{QByteArray::number(static_cast<qint32>(row.uoo))});
-            params.append(Param{QByteArray::number(r.state)});
-            params.append(Param{QByteArray::number(r.writeLeft)});
-            params.append(Param{QByteArray::number(r.leftToSend)});
-            params.append(Param{textParam(r.device)});
-            params.append(Param{textParam(r.pversion)});
-            params.append(Param{timeText(r.uootime)});
-            params.append(Param{timeText(r.uootimetemp)});
-            params.append(Param{timeText(r.localtime)});
-            params.append(Param{binaryParam(r.uooparams), true});
-            params.append(Param{binaryParam(r.localparams), true});
+    if (result.failure == PgConnection::Failure::None && !records.isEmpty()) {
+        result = connection.exec(CreateDescBatch);
+        if (result.failure == PgConnection::Failure::None) {
+            result = connection.copyIn(CopyDescBatch, descData);
         }
-        statement.append(InsertDescTail);
-        result = connection.exec(statement, params);
+        if (result.failure == PgConnection::Failure::None) {
+            result = connection.exec(UpsertDesc);
+        }
     }
     const bool recordsFailed = result.failure != PgConnection::Failure::None;
-    for (int start = 0; result.failure == PgConnection::Failure::None && start < log.size();
-         start += WriteStatementRows) {
-        const int count = qMin(WriteStatementRows, log.size() - start);
-        QByteArray statement(InsertLogHead);
-        QVector<Param> params;
-        params.reserve(count * LogColumns);
-        for (int i = 0; i < count; ++i) {
-            const ParamsLogRow& row = log[start + i];
-            if (i > 0) {
-                statement.append(',');
-            }
-            appendPlaceholders(&statement, params.size() + 1, LogColumns);
-            params.append(Param{QByteArray::number(row.message)});
-            params.append(Param{QByteArray::number(static_cast<qint32>(row.uoo))});
-            params.append(Param{timeText(row.time)});
-            params.append(Param{textParam(row.remark)});
-        }
-        result = connection.exec(statement, params);
+    if (result.failure == PgConnection::Failure::None && !log.isEmpty()) {
+        result = connection.copyIn(CopyLog, logData);
     }
     const bool logFailed = !recordsFailed && result.failure != PgConnection::Failure::None;
     if (result.failure == PgConnection::Failure::None) {
