@@ -3,8 +3,11 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
+#include <QtEndian>
 
 #include <libpq-fe.h>
+
+#include <cstring>
 
 namespace {
 
@@ -119,6 +122,9 @@ bool PgConnection::ensureOpen(Failure* failure, QString* error)
     // Qt's driver asks for bytea in the escape form; the native reads decode hex.
     exec("SET bytea_output = hex");
     exec("SET client_min_messages = warning");
+    // The statements are few and simple: compiling them would cost more than it
+    // saves (a read of every record, a large batch).
+    exec("SET jit = off");
     return true;
 }
 
@@ -273,6 +279,75 @@ PgConnection::Result PgConnection::copyIn(const QByteArray& statement, const QBy
         }
     } else {
         out.affected = QByteArray(PQcmdTuples(result)).toInt();
+    }
+    PQclear(result);
+    while (PGresult* rest = PQgetResult(conn)) {
+        PQclear(rest);
+    }
+    return out;
+}
+
+PgConnection::Result PgConnection::copyOut(const QByteArray& statement,
+                                           PgCopyReceiver* receiver)
+{
+    Result out;
+    PGconn* conn = handle();
+    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+        out.failure = Failure::Unreachable;
+        out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+        return out;
+    }
+    const auto failed = [conn, &out](PGresult* result) {
+        const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE)
+                                              : nullptr;
+        out.failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
+                          ? Failure::Unreachable
+                          : classify(QString::fromLatin1(state));
+        out.error = resultError(result, conn);
+    };
+    PGresult* started = PQexec(conn, statement.constData());
+    if (PQresultStatus(started) != PGRES_COPY_OUT) {
+        failed(started);
+        PQclear(started);
+        while (PGresult* rest = PQgetResult(conn)) {
+            PQclear(rest);
+        }
+        if (out.failure == Failure::None) {
+            out.failure = Failure::Damaged;
+        }
+        return out;
+    }
+    PQclear(started);
+    // The binary format's header: signature, flags, then the extension's length.
+    static const char Signature[] = "PGCOPY\n\xff\r\n";
+    constexpr int SignatureBytes = 11;
+    bool first = true;
+    for (;;) {
+        char* buffer = nullptr;
+        const int length = PQgetCopyData(conn, &buffer, 0);
+        if (length < 0) {
+            break;
+        }
+        const char* data = buffer;
+        int left = length;
+        if (first && left >= SignatureBytes + 8 && memcmp(data, Signature, SignatureBytes) == 0) {
+            const quint32 extension = qFromBigEndian<quint32>(data + SignatureBytes + 4);
+            const qint64 header = SignatureBytes + 8 + qint64(extension);
+            data += qMin<qint64>(header, left);
+            left -= static_cast<int>(qMin<qint64>(header, left));
+        }
+        first = false;
+        if (left > 0) {
+            receiver->copyRow(data, left);
+        }
+        PQfreemem(buffer);
+    }
+    PGresult* result = PQgetResult(conn);
+    if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+        failed(result);
+        if (out.failure == Failure::None) {
+            out.failure = Failure::Unreachable;
+        }
     }
     PQclear(result);
     while (PGresult* rest = PQgetResult(conn)) {

@@ -9,12 +9,15 @@
 
 namespace {
 
-const char* const SelectDescPage =
-    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
-    "\"localtime\", CASE WHEN length(uooparams) > $2 THEN NULL ELSE uooparams END, "
-    "CASE WHEN length(localparams) > $2 THEN NULL ELSE localparams END, "
-    "coalesce(length(uooparams) > $2, false), coalesce(length(localparams) > $2, false) "
-    "FROM \"desc\" WHERE uoo > $1::bigint ORDER BY uoo LIMIT $3";
+// The read: every row of desc in ascending key order, streamed. Sets larger than
+// %1 bytes are not sent, only flagged.
+const char* const CopyDescOut =
+    "COPY (SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
+    "\"localtime\", CASE WHEN length(uooparams) > %1 THEN NULL ELSE uooparams END, "
+    "CASE WHEN length(localparams) > %1 THEN NULL ELSE localparams END, "
+    "coalesce(length(uooparams) > %1, false), coalesce(length(localparams) > %1, false) "
+    "FROM \"desc\" ORDER BY uoo) TO STDOUT (FORMAT binary)";
+constexpr int ReadColumns = 13;
 // A batch of records goes into a temporary table of the connection (emptied at
 // the end of every transaction, committed or not) with COPY, then into desc with
 // one statement: UpsertDesc, the only statement that writes desc.
@@ -49,42 +52,45 @@ using Param = PgConnection::Param;
 class BinaryRow
 {
 public:
-    BinaryRow(const PgConnection::Result& result, int row) : result(result), row(row) {}
-    bool isNull(int column) const { return data(column) == nullptr; }
+    explicit BinaryRow(const PgCopyBuffer::Field* fields) : fields(fields) {}
+    bool isNull(int column) const { return fields[column].data == nullptr; }
     int integer(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return length == 4 ? qFromBigEndian<qint32>(value) : 0;
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.length == 4 ? qFromBigEndian<qint32>(f.data) : 0;
     }
     QByteArray bytes(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return value == nullptr ? QByteArray() : QByteArray(value, length);
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.data == nullptr ? QByteArray() : QByteArray(f.data, f.length);
     }
-    QString text(int column) const
+    // A text repeated from the row before is shared, not copied: a fleet's rows
+    // mostly repeat their device name and parameter version.
+    QString text(int column, QString* last) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return QString::fromUtf8(value, length);
+        const PgCopyBuffer::Field& f = fields[column];
+        if (f.data == nullptr) {
+            return QString();
+        }
+        if (last->isNull() || !sameLatin1(*last, f)) {
+            *last = QString::fromUtf8(f.data, f.length);
+        }
+        return *last;
     }
     bool boolean(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return length == 1 && value[0] != 0;
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.length == 1 && f.data[0] != 0;
     }
     QDateTime time(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        if (length != 8) {
+        const PgCopyBuffer::Field& f = fields[column];
+        if (f.length != 8) {
             return QDateTime();
         }
         constexpr qint64 UsPerDay = 86400LL * 1000000;
         constexpr qint64 JulianDay2000 = 2451545;
-        const qint64 us = qFromBigEndian<qint64>(value);
+        const qint64 us = qFromBigEndian<qint64>(f.data);
         qint64 days = us / UsPerDay;
         qint64 rest = us % UsPerDay;
         if (rest < 0) {
@@ -96,13 +102,91 @@ public:
     }
 
 private:
-    const char* data(int column) const
+    // The text equals this UTF-8 value, compared as ASCII (anything else is
+    // taken as different).
+    static bool sameLatin1(const QString& text, const PgCopyBuffer::Field& f)
     {
-        int length = 0;
-        return PgConnection::value(result, row, column, &length);
+        if (text.size() != f.length) {
+            return false;
+        }
+        const QChar* chars = text.constData();
+        for (int i = 0; i < f.length; ++i) {
+            const uchar c = static_cast<uchar>(f.data[i]);
+            if (c >= 0x80 || chars[i].unicode() != c) {
+                return false;
+            }
+        }
+        return true;
     }
-    const PgConnection::Result& result;
-    int row;
+    const PgCopyBuffer::Field* fields;
+};
+
+// Makes records of the rows of the read as they arrive.
+class DescReceiver final : public PgCopyReceiver
+{
+public:
+    using Finish = void (*)(ParamsRow&, bool, bool, bool, ParamsStore::ReadReport*, int*);
+    DescReceiver(ParamsStore::ReadReport* report, ParamsRowSink* sink, int chunkRows,
+                 Finish finish)
+        : report(report), sink(sink), chunkRows(chunkRows), finish(finish)
+    {
+    }
+
+    void copyRow(const char* data, int length) override
+    {
+        PgCopyBuffer::Field fields[ReadColumns];
+        const int count = PgCopyBuffer::splitRow(data, length, fields, ReadColumns);
+        if (count == -1) {
+            return;
+        }
+        if (count != ReadColumns || fields[0].length != 4) {
+            // Not what the statement sends: nothing is made of it.
+            malformed = true;
+            return;
+        }
+        const BinaryRow value(fields);
+        ParamsRow row;
+        row.uoo = static_cast<quint32>(value.integer(0));
+        UooRParamsDesc& record = row.record;
+        bool repaired = false;
+        record.uoo = row.uoo;
+        const auto orRepaired = [&repaired, &value](int column, int fallback) {
+            if (value.isNull(column)) {
+                repaired = true;
+                return fallback;
+            }
+            return value.integer(column);
+        };
+        record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
+        record.writeLeft = orRepaired(2, 0);
+        record.device = value.text(4, &lastDevice);
+        record.pversion = value.text(5, &lastVersion);
+        record.uootime = value.time(6);
+        record.uootimetemp = value.time(7);
+        record.localtime = value.time(8);
+        record.uooparams = value.bytes(9);
+        record.localparams = value.bytes(10);
+        record.leftToSend = orRepaired(3, record.localparams.size());
+        finish(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
+        rows.append(std::move(row));
+        ++report->rowsRead;
+        if (sink != nullptr && rows.size() >= chunkRows) {
+            sink->takeRows(rows);
+            rows.clear();
+        }
+    }
+
+    QVector<ParamsRow> rows;
+    bool malformed = false;
+
+private:
+    ParamsStore::ReadReport* report;
+    ParamsRowSink* sink;
+    int chunkRows;
+    Finish finish;
+    int messages = 0;
+    QString lastDevice;
+    QString lastVersion;
 };
 
 // The records as COPY rows of desc_batch.
@@ -224,66 +308,27 @@ bool PgParamsDatabase::checkDataConsistency()
 QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* report,
                                                  ParamsRowSink* sink, int chunkRows)
 {
-    QVector<ParamsRow> rows;
     *report = ReadReport();
     if (!reconnect(&report->failure, &report->error)) {
-        return rows;
+        return {};
     }
-    qint64 from = qint64(std::numeric_limits<qint32>::min()) - 1;
-    const QByteArray limit = QByteArray::number(ReadPageRows);
-    const QByteArray maxSet = QByteArray::number(maxSetSize);
-    int messages = 0;
-    for (;;) {
-        const PgConnection::Result page =
-            connection.exec(SelectDescPage, {{QByteArray::number(from)}, {maxSet}, {limit}}, true);
-        if (page.failure != PgConnection::Failure::None) {
-            report->failure = storeFailure(page.failure);
-            report->error = page.error;
-            break;
-        }
-        const int pageRows = PgConnection::rowCount(page);
-        for (int n = 0; n < pageRows; ++n) {
-            const BinaryRow value(page, n);
-            ParamsRow row;
-            from = value.integer(0);
-            row.uoo = static_cast<quint32>(static_cast<qint32>(from));
-            UooRParamsDesc& record = row.record;
-            bool repaired = false;
-            record.uoo = row.uoo;
-            const auto orRepaired = [&repaired, &value](int column, int fallback) {
-                if (value.isNull(column)) {
-                    repaired = true;
-                    return fallback;
-                }
-                return value.integer(column);
-            };
-            record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
-            record.writeLeft = orRepaired(2, 0);
-            record.device = value.text(4);
-            record.pversion = value.text(5);
-            record.uootime = value.time(6);
-            record.uootimetemp = value.time(7);
-            record.localtime = value.time(8);
-            record.uooparams = value.bytes(9);
-            record.localparams = value.bytes(10);
-            record.leftToSend = orRepaired(3, record.localparams.size());
-            finishReadRow(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
-            rows.append(std::move(row));
-            ++report->rowsRead;
-            if (sink != nullptr && rows.size() >= chunkRows) {
-                sink->takeRows(rows);
-                rows.clear();
-            }
-        }
-        if (pageRows < ReadPageRows) {
-            break;
-        }
+    // COPY takes no bound values; the number is our own.
+    const QByteArray statement =
+        QString::fromLatin1(CopyDescOut).arg(maxSetSize).toLatin1();
+    DescReceiver receiver(report, sink, chunkRows, &ParamsStore::finishReadRow);
+    const PgConnection::Result result = connection.copyOut(statement, &receiver);
+    if (result.failure != PgConnection::Failure::None) {
+        report->failure = storeFailure(result.failure);
+        report->error = result.error;
+    } else if (receiver.malformed) {
+        report->failure = Failure::Damaged;
+        report->error = QStringLiteral("rows of another shape in desc");
     }
-    if (sink != nullptr && !rows.isEmpty()) {
-        sink->takeRows(rows);
-        rows.clear();
+    if (sink != nullptr && !receiver.rows.isEmpty()) {
+        sink->takeRows(receiver.rows);
+        receiver.rows.clear();
     }
-    return rows;
+    return std::move(receiver.rows);
 }
 
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
