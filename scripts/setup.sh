@@ -26,7 +26,7 @@ shift || true
 # clang and its libFuzzer runtime build the fuzz targets (scripts/run-fuzz.sh).
 # PostgreSQL: Qt's driver and libpq to build, the server for the tests' own
 # database and bench/fleet --storage postgresql.
-packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsystemd-dev
+packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-sqlite libsqlite3-dev libsystemd-dev
     clang libclang-rt-14-dev prometheus-cpp-dev libsodium-dev
     libqt5sql5-psql libpq-dev postgresql-15)
 if [ "${VEMO_CHECK_TOOLS:-0}" = 1 ]; then

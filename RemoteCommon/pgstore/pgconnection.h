@@ -11,6 +11,15 @@
 struct pg_conn;
 struct pg_result;
 
+// Takes the rows of a COPY ... TO STDOUT as they arrive, one message at a time
+// (valid during the call only).
+class PgCopyReceiver
+{
+public:
+    virtual ~PgCopyReceiver() = default;
+    virtual void copyRow(const char* data, int length) = 0;
+};
+
 // One connection to the station's PostgreSQL database through Qt's driver
 // (QPSQL), with libpq's native handle for what Qt's API does too slowly, and the
 // schema every table of the service lives in. The connection belongs to the
@@ -107,6 +116,15 @@ public:
     {
         return exec(QByteArray(statement), params, binaryResult);
     }
+
+    // Runs a COPY ... FROM STDIN statement with this data (in the statement's
+    // format) as its input; the failure of either is the result's.
+    Result copyIn(const QByteArray& statement, const QByteArray& data);
+
+    // Runs a COPY ... TO STDOUT statement and hands every row to the receiver as
+    // it arrives (decoding overlaps the server's work); the header of the binary
+    // format is not passed on. A failure ends it with the rows so far handed on.
+    Result copyOut(const QByteArray& statement, PgCopyReceiver* receiver);
 
     // Is a server answering at that connection string? True when it does, even if
     // it would refuse the login; *bad is set when the string itself is wrong.

@@ -2,10 +2,16 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
+#ifdef VEMO_NATIVE_SQLITE
+#include <sqlite3.h>
+#endif
+
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -46,26 +52,42 @@ using Failure = ParamsDatabase::Failure;
 
 enum class Probe { Readable, Damaged, Failed };
 
-// Runs the prepared pass statement from `from`; Readable when it yields a first
-// row or ends cleanly.
-Probe probeFrom(QSqlQuery& query, qint64 from, QSqlError* error)
+// One pass of a read through Qt's API: the prepared statement with ":from".
+class QtPass
 {
-    query.bindValue(QStringLiteral(":from"), from);
-    if (query.exec() && (query.next() || !query.lastError().isValid())) {
-        query.finish();
+public:
+    explicit QtPass(QSqlQuery& query) : query(query) {}
+    bool exec(qint64 from)
+    {
+        query.bindValue(QStringLiteral(":from"), from);
+        return query.exec();
+    }
+    bool next() { return query.next(); }
+    QSqlError lastError() const { return query.lastError(); }
+    void finish() { query.finish(); }
+    QSqlQuery& query;
+};
+
+// Runs the pass statement from `from`; Readable when it yields a first row or
+// ends cleanly.
+template <typename Pass>
+Probe probeFrom(Pass& pass, qint64 from, QSqlError* error)
+{
+    if (pass.exec(from) && (pass.next() || !pass.lastError().isValid())) {
+        pass.finish();
         return Probe::Readable;
     }
-    *error = query.lastError();
-    query.finish();
+    *error = pass.lastError();
+    pass.finish();
     return ParamsDatabase::classify(*error) == Failure::Damaged ? Probe::Damaged : Probe::Failed;
 }
 
-// Reads a table in ascending order of its integer key with the prepared pass
-// statement (which has a ":from" bound). When a pass stops at damage, the first
-// readable key behind it is searched (doubling steps, then halving) and a new
-// pass starts there. onRow returns the key of the row it was given.
-template <typename OnRow>
-Failure scanReadable(QSqlQuery& query, OnRow onRow, int* ranges, QString* errorText)
+// Reads a table in ascending order of its integer key with a pass (a prepared
+// statement from a key on). When a pass stops at damage, the first readable key
+// behind it is searched (doubling steps, then halving) and a new pass starts
+// there. onRow returns the key of the row it was given.
+template <typename Pass, typename OnRow>
+Failure scanReadableWith(Pass& query, OnRow onRow, int* ranges, QString* errorText)
 {
     constexpr qint64 KeyMax = std::numeric_limits<qint64>::max();
     qint64 from = std::numeric_limits<qint64>::min();
@@ -74,8 +96,7 @@ Failure scanReadable(QSqlQuery& query, OnRow onRow, int* ranges, QString* errorT
         QSqlError error;
         bool readAny = false;
         qint64 last = from;
-        query.bindValue(QStringLiteral(":from"), from);
-        if (query.exec()) {
+        if (query.exec(from)) {
             while (query.next()) {
                 last = onRow(query);
                 readAny = true;
@@ -130,6 +151,14 @@ Failure scanReadable(QSqlQuery& query, OnRow onRow, int* ranges, QString* errorT
         }
         from = good;
     }
+}
+
+template <typename OnRow>
+Failure scanReadable(QSqlQuery& query, OnRow onRow, int* ranges, QString* errorText)
+{
+    QtPass pass(query);
+    return scanReadableWith(
+        pass, [&onRow](QtPass& p) { return onRow(p.query); }, ranges, errorText);
 }
 
 bool isInteger(const QVariant& value)
@@ -190,6 +219,309 @@ QByteArray bytesColumn(const QVariant& value, bool* repaired)
     }
     return value.toByteArray();
 }
+
+// The columns of a desc row as Qt's driver gives them.
+class QtColumns
+{
+public:
+    explicit QtColumns(const QSqlQuery& query) : query(query) {}
+    QVariant value(int column) const { return query.value(column); }
+    int integer(int column, int fallback, bool* repaired) const
+    {
+        return intColumn(query.value(column), std::numeric_limits<int>::min(),
+                         std::numeric_limits<int>::max(), fallback, repaired);
+    }
+    QString text(int column, bool* repaired) const { return textColumn(query.value(column), repaired); }
+    QDateTime time(int column, bool* repaired) const { return timeColumn(query.value(column), repaired); }
+    QByteArray bytes(int column, bool* repaired) const
+    {
+        return bytesColumn(query.value(column), repaired);
+    }
+    bool flag(int column) const { return query.value(column).toLongLong() != 0; }
+
+private:
+    const QSqlQuery& query;
+};
+
+#ifdef VEMO_NATIVE_SQLITE
+// A local date-time as Qt's driver stores it ("yyyy-MM-ddThh:mm:ss.zzz"), read
+// without the general parser; false for any other text (the caller then parses
+// it as before).
+bool parseStoredTime(const unsigned char* text, int length, QDateTime* time)
+{
+    if (length != 23 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || text[19] != '.') {
+        return false;
+    }
+    const auto number = [text](int from, int digits, int* value) {
+        *value = 0;
+        for (int i = from; i < from + digits; ++i) {
+            if (text[i] < '0' || text[i] > '9') {
+                return false;
+            }
+            *value = *value * 10 + (text[i] - '0');
+        }
+        return true;
+    };
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
+    if (!number(0, 4, &year) || !number(5, 2, &month) || !number(8, 2, &day) ||
+        !number(11, 2, &hour) || !number(14, 2, &minute) || !number(17, 2, &second) ||
+        !number(20, 3, &ms)) {
+        return false;
+    }
+    const QDate date(year, month, day);
+    if (year == 0 || !date.isValid() || !QTime::isValid(hour, minute, second, ms)) {
+        return false;
+    }
+    *time = QDateTime(date, QTime(hour, minute, second, ms));
+    return true;
+}
+
+// The texts of the last row read, by column: a fleet's rows mostly repeat them
+// (a device name, a parameter version), and a repeated one is shared, not copied.
+struct RepeatedTexts
+{
+    static constexpr int Columns = 6;
+    QString text[Columns];
+    qint64 number[Columns] = {};
+    bool fromNumber[Columns] = {};
+};
+
+// The columns of a desc row straight from SQLite: the usual types directly,
+// anything else as the QVariant Qt's driver would make of it, converted as in
+// QtColumns (so that a row is repaired or skipped exactly as through Qt).
+class NativeColumns
+{
+public:
+    NativeColumns(sqlite3_stmt* statement, RepeatedTexts* repeated)
+        : statement(statement), repeated(repeated)
+    {
+    }
+    QVariant value(int column) const
+    {
+        switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_BLOB:
+            return QByteArray(static_cast<const char*>(sqlite3_column_blob(statement, column)),
+                              sqlite3_column_bytes(statement, column));
+        case SQLITE_INTEGER:
+            return static_cast<qlonglong>(sqlite3_column_int64(statement, column));
+        case SQLITE_FLOAT:
+            return sqlite3_column_double(statement, column);
+        case SQLITE_NULL:
+            return QVariant(QVariant::String);
+        default:
+            return text16(column);
+        }
+    }
+    int integer(int column, int fallback, bool* repaired) const
+    {
+        if (sqlite3_column_type(statement, column) == SQLITE_INTEGER) {
+            const qint64 number = sqlite3_column_int64(statement, column);
+            if (number >= std::numeric_limits<int>::min() &&
+                number <= std::numeric_limits<int>::max()) {
+                return static_cast<int>(number);
+            }
+        }
+        *repaired = true;
+        return fallback;
+    }
+    QString text(int column, bool* repaired) const
+    {
+        QString& last = repeated->text[column];
+        switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_TEXT: {
+            const void* text = sqlite3_column_text16(statement, column);
+            const int length = sqlite3_column_bytes16(statement, column) / int(sizeof(QChar));
+            if (repeated->fromNumber[column] || last.isNull() || last.size() != length ||
+                memcmp(last.constData(), text, size_t(length) * sizeof(QChar)) != 0) {
+                last = QString(static_cast<const QChar*>(text), length);
+                repeated->fromNumber[column] = false;
+            }
+            return last;
+        }
+        case SQLITE_INTEGER: {
+            // A text that reads as a number is stored as one (see textColumn).
+            const qint64 number = sqlite3_column_int64(statement, column);
+            if (!repeated->fromNumber[column] || repeated->number[column] != number) {
+                last = textColumn(value(column), repaired);
+                repeated->fromNumber[column] = true;
+                repeated->number[column] = number;
+            }
+            return last;
+        }
+        case SQLITE_NULL:
+            return QString();
+        default:
+            return textColumn(value(column), repaired);
+        }
+    }
+    QDateTime time(int column, bool* repaired) const
+    {
+        switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_NULL:
+            return QDateTime();
+        case SQLITE_TEXT: {
+            QDateTime time;
+            if (parseStoredTime(sqlite3_column_text(statement, column),
+                                sqlite3_column_bytes(statement, column), &time)) {
+                return time;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        return timeColumn(value(column), repaired);
+    }
+    QByteArray bytes(int column, bool* repaired) const
+    {
+        switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_BLOB:
+        case SQLITE_NULL:
+            // As Qt's driver: an empty blob (no data pointer) is a null array.
+            return QByteArray(static_cast<const char*>(sqlite3_column_blob(statement, column)),
+                              sqlite3_column_bytes(statement, column));
+        default:
+            return bytesColumn(value(column), repaired);
+        }
+    }
+    bool flag(int column) const { return sqlite3_column_int64(statement, column) != 0; }
+
+private:
+    QString text16(int column) const
+    {
+        const void* text = sqlite3_column_text16(statement, column);
+        return QString(static_cast<const QChar*>(text),
+                       sqlite3_column_bytes16(statement, column) / int(sizeof(QChar)));
+    }
+    sqlite3_stmt* statement;
+    RepeatedTexts* repeated;
+};
+
+// One pass of a read straight through SQLite's statement API: the statement with
+// ":from" (and other values bound once), stepped row by row.
+class NativePass
+{
+public:
+    NativePass(sqlite3* handle, const char* sql) : handle(handle)
+    {
+        code = sqlite3_prepare_v2(handle, sql, -1, &statement, nullptr);
+        if (code != SQLITE_OK) {
+            setError(QStringLiteral("Unable to execute statement"));
+        }
+    }
+    ~NativePass() { sqlite3_finalize(statement); }
+    NativePass(const NativePass&) = delete;
+    NativePass& operator=(const NativePass&) = delete;
+
+    bool prepared() const { return statement != nullptr && code == SQLITE_OK; }
+    void bind(const char* name, qint64 value)
+    {
+        sqlite3_bind_int64(statement, sqlite3_bind_parameter_index(statement, name), value);
+    }
+    bool exec(qint64 from)
+    {
+        sqlite3_reset(statement);
+        error = QSqlError();
+        bind(":from", from);
+        return true;
+    }
+    bool next()
+    {
+        code = sqlite3_step(statement);
+        if (code == SQLITE_ROW) {
+            return true;
+        }
+        if (code != SQLITE_DONE) {
+            setError(QStringLiteral("Unable to fetch row"));
+        }
+        return false;
+    }
+    QSqlError lastError() const { return error; }
+    void finish() { sqlite3_reset(statement); }
+    NativeColumns columns() { return NativeColumns(statement, &repeated); }
+
+private:
+    void setError(const QString& what)
+    {
+        // As Qt's driver reports it: the result code is the native error code.
+        error = QSqlError(what, QString::fromUtf8(sqlite3_errmsg(handle)),
+                          QSqlError::StatementError, QString::number(code));
+    }
+    sqlite3* handle;
+    sqlite3_stmt* statement = nullptr;
+    int code = SQLITE_OK;
+    QSqlError error;
+    RepeatedTexts repeated;
+};
+
+sqlite3* nativeHandle(const QSqlDatabase& db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) {
+        return nullptr;
+    }
+    return *static_cast<sqlite3* const*>(handle.data());
+}
+#endif
+
+// Builds the record of a desc row and hands it on; the row's key.
+struct DescRowReader
+{
+    QVector<ParamsRow>* rows;
+    ParamsStore::ReadReport* report;
+    ParamsRowSink* sink;
+    int chunkRows;
+    int* messages;
+    int maxRowMessages;
+    void (*finish)(ParamsRow&, bool, bool, bool, ParamsStore::ReadReport*, int*);
+
+    template <typename Columns>
+    qint64 operator()(const Columns& columns) const
+    {
+        const QVariant keyValue = columns.value(0);
+        const qint64 key = keyValue.toLongLong();
+        // Keys are stored as signed 32-bit numbers; anything else is no UOO
+        // number this server wrote, and is left alone.
+        if (!isInteger(keyValue) || key < std::numeric_limits<qint32>::min() ||
+            key > std::numeric_limits<qint32>::max()) {
+            ++report->rowsSkipped;
+            if ((*messages)++ < maxRowMessages) {
+                qCritical().noquote().nospace()
+                    << "ERROR: Строка таблицы desc с ключом " << keyValue.toString()
+                    << " не является записью УОО и оставлена без изменений";
+            }
+            return key;
+        }
+        ParamsRow row;
+        row.uoo = static_cast<quint32>(static_cast<qint32>(key));
+        UooRParamsDesc& record = row.record;
+        bool repaired = false;
+        record.uoo = row.uoo;
+        // Integers are taken as stored (the state machine reports a state it
+        // does not know); a value that is no integer is replaced: a state by 0,
+        // which asks the device for its set again (a new set stored with it is
+        // kept and offered after the upload).
+        record.state = columns.integer(1, UooRParamsDesc::PAR_STATE_WAIT_SEND, &repaired);
+        record.writeLeft = columns.integer(2, 0, &repaired);
+        record.device = columns.text(4, &repaired);
+        record.pversion = columns.text(5, &repaired);
+        record.uootime = columns.time(6, &repaired);
+        record.uootimetemp = columns.time(7, &repaired);
+        record.localtime = columns.time(8, &repaired);
+        record.uooparams = columns.bytes(9, &repaired);
+        record.localparams = columns.bytes(10, &repaired);
+        record.leftToSend = columns.integer(3, record.localparams.size(), &repaired);
+        finish(row, repaired, columns.flag(11), columns.flag(12), report, messages);
+        rows->append(std::move(row));
+        ++report->rowsRead;
+        if (sink != nullptr && rows->size() >= chunkRows) {
+            sink->takeRows(*rows);
+            rows->clear();
+        }
+        return key;
+    }
+};
 
 } // namespace
 
@@ -385,6 +717,33 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
         report->error = QStringLiteral("not open");
         return rows;
     }
+    int messages = 0;
+    const DescRowReader readRow{&rows, report, sink, chunkRows, &messages, MaxRowMessages,
+                                &ParamsStore::finishReadRow};
+    const char* const maxNames[] = {":max1", ":max2", ":max3", ":max4"};
+#ifdef VEMO_NATIVE_SQLITE
+    // Straight through SQLite on the driver's own connection: Qt's per-value
+    // copies and its date-time parser cost more than the read itself.
+    if (sqlite3* handle = nativeHandle(db)) {
+        NativePass pass(handle, SelectDescFrom);
+        if (!pass.prepared()) {
+            report->failure = classify(pass.lastError());
+            report->error = pass.lastError().text();
+            return rows;
+        }
+        for (const char* name : maxNames) {
+            pass.bind(name, maxSetSize);
+        }
+        report->failure = scanReadableWith(
+            pass, [&readRow](NativePass& p) { return readRow(p.columns()); },
+            &report->unreadableRanges, &report->error);
+        if (sink != nullptr && !rows.isEmpty()) {
+            sink->takeRows(rows);
+            rows.clear();
+        }
+        return rows;
+    }
+#endif
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.prepare(QString::fromLatin1(SelectDescFrom))) {
@@ -392,62 +751,12 @@ QVector<ParamsRow> ParamsDatabase::readRecords(int maxSetSize, ReadReport* repor
         report->error = query.lastError().text();
         return rows;
     }
-    const QString max[] = {QStringLiteral(":max1"), QStringLiteral(":max2"),
-                           QStringLiteral(":max3"), QStringLiteral(":max4")};
-    for (const QString& name : max) {
-        query.bindValue(name, maxSetSize);
+    for (const char* name : maxNames) {
+        query.bindValue(QString::fromLatin1(name), maxSetSize);
     }
-    int messages = 0;
-    const auto onRow = [&](QSqlQuery& q) -> qint64 {
-        const QVariant keyValue = q.value(0);
-        const qint64 key = keyValue.toLongLong();
-        // Keys are stored as signed 32-bit numbers; anything else is no UOO
-        // number this server wrote, and is left alone.
-        if (!isInteger(keyValue) || key < std::numeric_limits<qint32>::min() ||
-            key > std::numeric_limits<qint32>::max()) {
-            ++report->rowsSkipped;
-            if (messages++ < MaxRowMessages) {
-                qCritical().noquote().nospace()
-                    << "ERROR: Строка таблицы desc с ключом " << keyValue.toString()
-                    << " не является записью УОО и оставлена без изменений";
-            }
-            return key;
-        }
-        ParamsRow row;
-        row.uoo = static_cast<quint32>(static_cast<qint32>(key));
-        UooRParamsDesc& record = row.record;
-        bool repaired = false;
-        record.uoo = row.uoo;
-        // Integers are taken as stored (the state machine reports a state it
-        // does not know); a value that is no integer is replaced: a state by 0,
-        // which asks the device for its set again (a new set stored with it is
-        // kept and offered after the upload).
-        record.state =
-            intColumn(q.value(1), std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
-                      UooRParamsDesc::PAR_STATE_WAIT_SEND, &repaired);
-        record.writeLeft = intColumn(q.value(2), std::numeric_limits<int>::min(),
-                                     std::numeric_limits<int>::max(), 0, &repaired);
-        record.device = textColumn(q.value(4), &repaired);
-        record.pversion = textColumn(q.value(5), &repaired);
-        record.uootime = timeColumn(q.value(6), &repaired);
-        record.uootimetemp = timeColumn(q.value(7), &repaired);
-        record.localtime = timeColumn(q.value(8), &repaired);
-        record.uooparams = bytesColumn(q.value(9), &repaired);
-        record.localparams = bytesColumn(q.value(10), &repaired);
-        record.leftToSend =
-            intColumn(q.value(3), std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
-                      record.localparams.size(), &repaired);
-        finishReadRow(row, repaired, q.value(11).toLongLong() != 0, q.value(12).toLongLong() != 0,
-                      report, &messages);
-        rows.append(std::move(row));
-        ++report->rowsRead;
-        if (sink != nullptr && rows.size() >= chunkRows) {
-            sink->takeRows(rows);
-            rows.clear();
-        }
-        return key;
-    };
-    report->failure = scanReadable(query, onRow, &report->unreadableRanges, &report->error);
+    report->failure =
+        scanReadable(query, [&readRow](QSqlQuery& q) { return readRow(QtColumns(q)); },
+                     &report->unreadableRanges, &report->error);
     if (sink != nullptr && !rows.isEmpty()) {
         sink->takeRows(rows);
         rows.clear();

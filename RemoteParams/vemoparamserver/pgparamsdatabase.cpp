@@ -1,5 +1,7 @@
 #include "pgparamsdatabase.h"
 
+#include "pgcopybuffer.h"
+
 #include <QDebug>
 #include <QtEndian>
 
@@ -7,34 +9,46 @@
 
 namespace {
 
-const char* const SelectDescPage =
+// The read: every row of desc in ascending key order, streamed. Sets larger than
+// %1 bytes are not sent, only flagged.
+const char* const CopyDescOut =
+    "COPY (SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
+    "\"localtime\", CASE WHEN length(uooparams) > %1 THEN NULL ELSE uooparams END, "
+    "CASE WHEN length(localparams) > %1 THEN NULL ELSE localparams END, "
+    "coalesce(length(uooparams) > %1, false), coalesce(length(localparams) > %1, false) "
+    "FROM \"desc\" ORDER BY uoo) TO STDOUT (FORMAT binary)";
+constexpr int ReadColumns = 13;
+// No row, only the columns of the read with their types.
+const char* const SelectDescShape =
     "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
-    "\"localtime\", CASE WHEN length(uooparams) > $2 THEN NULL ELSE uooparams END, "
-    "CASE WHEN length(localparams) > $2 THEN NULL ELSE localparams END, "
-    "coalesce(length(uooparams) > $2, false), coalesce(length(localparams) > $2, false) "
-    "FROM \"desc\" WHERE uoo > $1::bigint ORDER BY uoo LIMIT $3";
-const char* const InsertDescHead =
+    "\"localtime\", uooparams, localparams, false, false FROM \"desc\" LIMIT 0";
+// A batch of records goes into a temporary table of the connection (emptied at
+// the end of every transaction, committed or not) with COPY, then into desc with
+// one statement: UpsertDesc, the only statement that writes desc.
+const char* const CreateDescBatch =
+    "CREATE TEMPORARY TABLE IF NOT EXISTS desc_batch (uoo integer, state integer, "
+    "writeleft integer, lefttosend integer, device text, pversion text, uootime timestamp, "
+    "uootimetemp timestamp, \"localtime\" timestamp, uooparams bytea, localparams bytea) "
+    "ON COMMIT DELETE ROWS";
+const char* const CopyDescBatch =
+    "COPY desc_batch (uoo, state, writeleft, lefttosend, device, pversion, uootime, "
+    "uootimetemp, \"localtime\", uooparams, localparams) FROM STDIN (FORMAT binary)";
+const char* const UpsertDesc =
     "INSERT INTO \"desc\" (uoo, state, writeleft, lefttosend, device, pversion, uootime, "
-    "uootimetemp, \"localtime\", uooparams, localparams) VALUES ";
-const char* const InsertDescTail =
-    " ON CONFLICT (uoo) DO UPDATE SET state = EXCLUDED.state, writeleft = EXCLUDED.writeleft, "
+    "uootimetemp, \"localtime\", uooparams, localparams) "
+    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
+    "\"localtime\", uooparams, localparams FROM desc_batch "
+    "ON CONFLICT (uoo) DO UPDATE SET state = EXCLUDED.state, writeleft = EXCLUDED.writeleft, "
     "lefttosend = EXCLUDED.lefttosend, device = EXCLUDED.device, pversion = EXCLUDED.pversion, "
     "uootime = EXCLUDED.uootime, uootimetemp = EXCLUDED.uootimetemp, "
     "\"localtime\" = EXCLUDED.\"localtime\", uooparams = EXCLUDED.uooparams, "
     "localparams = EXCLUDED.localparams";
-const char* const InsertLogHead = "INSERT INTO log (message, uoo, \"time\", remark) VALUES ";
+const char* const CopyLog =
+    "COPY log (message, uoo, \"time\", remark) FROM STDIN (FORMAT binary)";
 constexpr int DescColumns = 11;
 constexpr int LogColumns = 4;
 
 using Param = PgConnection::Param;
-
-QByteArray timeText(const QDateTime& time)
-{
-    if (!time.isValid()) {
-        return QByteArray();
-    }
-    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1();
-}
 
 // Binary values of the read, in place: integers big-endian, a timestamp as
 // microseconds since 2000-01-01 00:00 (a wall-clock time: the server's local
@@ -42,42 +56,45 @@ QByteArray timeText(const QDateTime& time)
 class BinaryRow
 {
 public:
-    BinaryRow(const PgConnection::Result& result, int row) : result(result), row(row) {}
-    bool isNull(int column) const { return data(column) == nullptr; }
+    explicit BinaryRow(const PgCopyBuffer::Field* fields) : fields(fields) {}
+    bool isNull(int column) const { return fields[column].data == nullptr; }
     int integer(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return length == 4 ? qFromBigEndian<qint32>(value) : 0;
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.length == 4 ? qFromBigEndian<qint32>(f.data) : 0;
     }
     QByteArray bytes(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return value == nullptr ? QByteArray() : QByteArray(value, length);
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.data == nullptr ? QByteArray() : QByteArray(f.data, f.length);
     }
-    QString text(int column) const
+    // A text repeated from the row before is shared, not copied: a fleet's rows
+    // mostly repeat their device name and parameter version.
+    QString text(int column, QString* last) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return QString::fromUtf8(value, length);
+        const PgCopyBuffer::Field& f = fields[column];
+        if (f.data == nullptr) {
+            return QString();
+        }
+        if (last->isNull() || !sameLatin1(*last, f)) {
+            *last = QString::fromUtf8(f.data, f.length);
+        }
+        return *last;
     }
     bool boolean(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        return length == 1 && value[0] != 0;
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.length == 1 && f.data[0] != 0;
     }
     QDateTime time(int column) const
     {
-        int length = 0;
-        const char* value = PgConnection::value(result, row, column, &length);
-        if (length != 8) {
+        const PgCopyBuffer::Field& f = fields[column];
+        if (f.length != 8) {
             return QDateTime();
         }
         constexpr qint64 UsPerDay = 86400LL * 1000000;
         constexpr qint64 JulianDay2000 = 2451545;
-        const qint64 us = qFromBigEndian<qint64>(value);
+        const qint64 us = qFromBigEndian<qint64>(f.data);
         qint64 days = us / UsPerDay;
         qint64 rest = us % UsPerDay;
         if (rest < 0) {
@@ -89,17 +106,27 @@ public:
     }
 
 private:
-    const char* data(int column) const
+    // The text equals this UTF-8 value, compared as ASCII (anything else is
+    // taken as different).
+    static bool sameLatin1(const QString& text, const PgCopyBuffer::Field& f)
     {
-        int length = 0;
-        return PgConnection::value(result, row, column, &length);
+        if (text.size() != f.length) {
+            return false;
+        }
+        const QChar* chars = text.constData();
+        for (int i = 0; i < f.length; ++i) {
+            const uchar c = static_cast<uchar>(f.data[i]);
+            if (c >= 0x80 || chars[i].unicode() != c) {
+                return false;
+            }
+        }
+        return true;
     }
-    const PgConnection::Result& result;
-    int row;
+    const PgCopyBuffer::Field* fields;
 };
 
 // The column types the binary read decodes (PostgreSQL's type OIDs), in the
-// order of SelectDescPage. A column of another type would decode as nonsense:
+// order of CopyDescOut (and of SelectDescShape). A column of another type would decode as nonsense:
 // the table is then of another shape, and is not read.
 constexpr unsigned Int4Type = 23;
 constexpr unsigned TextType = 25;
@@ -127,28 +154,111 @@ int unexpectedColumn(const PgConnection::Result& page)
     return -1;
 }
 
-// "$n, $n+1, ..." as one row of a VALUES list.
-void appendPlaceholders(QByteArray* statement, int first, int count)
+// Makes records of the rows of the read as they arrive.
+class DescReceiver final : public PgCopyReceiver
 {
-    statement->append('(');
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            statement->append(',');
-        }
-        statement->append('$').append(QByteArray::number(first + i));
+public:
+    using Finish = void (*)(ParamsRow&, bool, bool, bool, ParamsStore::ReadReport*, int*);
+    DescReceiver(ParamsStore::ReadReport* report, ParamsRowSink* sink, int chunkRows,
+                 Finish finish)
+        : report(report), sink(sink), chunkRows(chunkRows), finish(finish)
+    {
     }
-    statement->append(')');
+
+    void copyRow(const char* data, int length) override
+    {
+        PgCopyBuffer::Field fields[ReadColumns];
+        const int count = PgCopyBuffer::splitRow(data, length, fields, ReadColumns);
+        if (count == -1) {
+            return;
+        }
+        if (count != ReadColumns || fields[0].length != 4) {
+            // Not what the statement sends: nothing is made of it.
+            malformed = true;
+            return;
+        }
+        const BinaryRow value(fields);
+        ParamsRow row;
+        row.uoo = static_cast<quint32>(value.integer(0));
+        UooRParamsDesc& record = row.record;
+        bool repaired = false;
+        record.uoo = row.uoo;
+        const auto orRepaired = [&repaired, &value](int column, int fallback) {
+            if (value.isNull(column)) {
+                repaired = true;
+                return fallback;
+            }
+            return value.integer(column);
+        };
+        record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
+        record.writeLeft = orRepaired(2, 0);
+        record.device = value.text(4, &lastDevice);
+        record.pversion = value.text(5, &lastVersion);
+        record.uootime = value.time(6);
+        record.uootimetemp = value.time(7);
+        record.localtime = value.time(8);
+        record.uooparams = value.bytes(9);
+        record.localparams = value.bytes(10);
+        record.leftToSend = orRepaired(3, record.localparams.size());
+        finish(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
+        rows.append(std::move(row));
+        ++report->rowsRead;
+        if (sink != nullptr && rows.size() >= chunkRows) {
+            sink->takeRows(rows);
+            rows.clear();
+        }
+    }
+
+    QVector<ParamsRow> rows;
+    bool malformed = false;
+
+private:
+    ParamsStore::ReadReport* report;
+    ParamsRowSink* sink;
+    int chunkRows;
+    Finish finish;
+    int messages = 0;
+    QString lastDevice;
+    QString lastVersion;
+};
+
+// The records as COPY rows of desc_batch.
+QByteArray descCopyData(const QVector<ParamsRow>& records)
+{
+    PgCopyBuffer copy(records.size() * 160);
+    for (const ParamsRow& row : records) {
+        const UooRParamsDesc& r = row.record;
+        copy.startRow(DescColumns);
+        copy.addInt4(static_cast<qint32>(row.uoo));
+        copy.addInt4(r.state);
+        copy.addInt4(r.writeLeft);
+        copy.addInt4(r.leftToSend);
+        // A null text or byte array is stored as the empty one, as Qt's SQLite
+        // driver does.
+        copy.addText(r.device);
+        copy.addText(r.pversion);
+        copy.addTimestamp(r.uootime);
+        copy.addTimestamp(r.uootimetemp);
+        copy.addTimestamp(r.localtime);
+        copy.addBytes(r.uooparams);
+        copy.addBytes(r.localparams);
+    }
+    copy.finish();
+    return copy.data();
 }
 
-QByteArray textParam(const QString& text)
+QByteArray logCopyData(const QVector<ParamsLogRow>& log)
 {
-    // A null text is stored as the empty one, as Qt's SQLite driver does.
-    return text.isNull() ? QByteArray("") : text.toUtf8();
-}
-
-QByteArray binaryParam(const QByteArray& bytes)
-{
-    return bytes.isNull() ? QByteArray("") : bytes;
+    PgCopyBuffer copy(log.size() * 40);
+    for (const ParamsLogRow& row : log) {
+        copy.startRow(LogColumns);
+        copy.addInt4(row.message);
+        copy.addInt4(static_cast<qint32>(row.uoo));
+        copy.addTimestamp(row.time);
+        copy.addText(row.remark);
+    }
+    copy.finish();
+    return copy.data();
 }
 
 } // namespace
@@ -231,74 +341,43 @@ bool PgParamsDatabase::checkDataConsistency()
 QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* report,
                                                  ParamsRowSink* sink, int chunkRows)
 {
-    QVector<ParamsRow> rows;
     *report = ReadReport();
     if (!reconnect(&report->failure, &report->error)) {
-        return rows;
+        return {};
     }
-    qint64 from = qint64(std::numeric_limits<qint32>::min()) - 1;
-    const QByteArray limit = QByteArray::number(ReadPageRows);
-    const QByteArray maxSet = QByteArray::number(maxSetSize);
-    int messages = 0;
-    for (;;) {
-        const PgConnection::Result page =
-            connection.exec(SelectDescPage, {{QByteArray::number(from)}, {maxSet}, {limit}}, true);
-        if (page.failure != PgConnection::Failure::None) {
-            report->failure = storeFailure(page.failure);
-            report->error = page.error;
-            break;
-        }
-        const int wrongColumn = unexpectedColumn(page);
-        if (wrongColumn >= 0) {
-            report->failure = Failure::Damaged;
-            report->error = QStringLiteral("column %1 of table desc is of type %2")
-                                .arg(QLatin1String(DescReadColumns[wrongColumn]))
-                                .arg(PgConnection::columnType(page, wrongColumn));
-            break;
-        }
-        const int pageRows = PgConnection::rowCount(page);
-        for (int n = 0; n < pageRows; ++n) {
-            const BinaryRow value(page, n);
-            ParamsRow row;
-            from = value.integer(0);
-            row.uoo = static_cast<quint32>(static_cast<qint32>(from));
-            UooRParamsDesc& record = row.record;
-            bool repaired = false;
-            record.uoo = row.uoo;
-            const auto orRepaired = [&repaired, &value](int column, int fallback) {
-                if (value.isNull(column)) {
-                    repaired = true;
-                    return fallback;
-                }
-                return value.integer(column);
-            };
-            record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
-            record.writeLeft = orRepaired(2, 0);
-            record.device = value.text(4);
-            record.pversion = value.text(5);
-            record.uootime = value.time(6);
-            record.uootimetemp = value.time(7);
-            record.localtime = value.time(8);
-            record.uooparams = value.bytes(9);
-            record.localparams = value.bytes(10);
-            record.leftToSend = orRepaired(3, record.localparams.size());
-            finishReadRow(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
-            rows.append(std::move(row));
-            ++report->rowsRead;
-            if (sink != nullptr && rows.size() >= chunkRows) {
-                sink->takeRows(rows);
-                rows.clear();
-            }
-        }
-        if (pageRows < ReadPageRows) {
-            break;
-        }
+    // The columns' types first: a column of another type would decode as
+    // nonsense, and the table is then of another shape, not read.
+    const PgConnection::Result shape = connection.exec(SelectDescShape, {}, true);
+    if (shape.failure != PgConnection::Failure::None) {
+        report->failure = storeFailure(shape.failure);
+        report->error = shape.error;
+        return {};
     }
-    if (sink != nullptr && !rows.isEmpty()) {
-        sink->takeRows(rows);
-        rows.clear();
+    const int wrongColumn = unexpectedColumn(shape);
+    if (wrongColumn >= 0) {
+        report->failure = Failure::Damaged;
+        report->error = QStringLiteral("column %1 of table desc is of type %2")
+                            .arg(QLatin1String(DescReadColumns[wrongColumn]))
+                            .arg(PgConnection::columnType(shape, wrongColumn));
+        return {};
     }
-    return rows;
+    // COPY takes no bound values; the number is our own.
+    const QByteArray statement =
+        QString::fromLatin1(CopyDescOut).arg(maxSetSize).toLatin1();
+    DescReceiver receiver(report, sink, chunkRows, &ParamsStore::finishReadRow);
+    const PgConnection::Result result = connection.copyOut(statement, &receiver);
+    if (result.failure != PgConnection::Failure::None) {
+        report->failure = storeFailure(result.failure);
+        report->error = result.error;
+    } else if (receiver.malformed) {
+        report->failure = Failure::Damaged;
+        report->error = QStringLiteral("rows of another shape in desc");
+    }
+    if (sink != nullptr && !receiver.rows.isEmpty()) {
+        sink->takeRows(receiver.rows);
+        receiver.rows.clear();
+    }
+    return std::move(receiver.rows);
 }
 
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
@@ -326,54 +405,22 @@ ParamsStore::WriteReport PgParamsDatabase::writeOnce(const QVector<ParamsRow>& r
     if (!reconnect(&report.failure, &report.error)) {
         return report;
     }
+    // Encoded before the transaction begins: it holds no lock meanwhile.
+    const QByteArray descData = records.isEmpty() ? QByteArray() : descCopyData(records);
+    const QByteArray logData = log.isEmpty() ? QByteArray() : logCopyData(log);
     PgConnection::Result result = connection.exec("BEGIN");
-    for (int start = 0; result.failure == PgConnection::Failure::None && start < records.size();
-         start += WriteStatementRows) {
-        const int count = qMin(WriteStatementRows, records.size() - start);
-        QByteArray statement(InsertDescHead);
-        QVector<Param> params;
-        params.reserve(count * DescColumns);
-        for (int i = 0; i < count; ++i) {
-            const ParamsRow& row = records[start + i];
-            const UooRParamsDesc& r = row.record;
-            if (i > 0) {
-                statement.append(',');
-            }
-            appendPlaceholders(&statement, params.size() + 1, DescColumns);
-            params.append(Param{QByteArray::number(static_cast<qint32>(row.uoo))});
-            params.append(Param{QByteArray::number(r.state)});
-            params.append(Param{QByteArray::number(r.writeLeft)});
-            params.append(Param{QByteArray::number(r.leftToSend)});
-            params.append(Param{textParam(r.device)});
-            params.append(Param{textParam(r.pversion)});
-            params.append(Param{timeText(r.uootime)});
-            params.append(Param{timeText(r.uootimetemp)});
-            params.append(Param{timeText(r.localtime)});
-            params.append(Param{binaryParam(r.uooparams), true});
-            params.append(Param{binaryParam(r.localparams), true});
+    if (result.failure == PgConnection::Failure::None && !records.isEmpty()) {
+        result = connection.exec(CreateDescBatch);
+        if (result.failure == PgConnection::Failure::None) {
+            result = connection.copyIn(CopyDescBatch, descData);
         }
-        statement.append(InsertDescTail);
-        result = connection.exec(statement, params);
+        if (result.failure == PgConnection::Failure::None) {
+            result = connection.exec(UpsertDesc);
+        }
     }
     const bool recordsFailed = result.failure != PgConnection::Failure::None;
-    for (int start = 0; result.failure == PgConnection::Failure::None && start < log.size();
-         start += WriteStatementRows) {
-        const int count = qMin(WriteStatementRows, log.size() - start);
-        QByteArray statement(InsertLogHead);
-        QVector<Param> params;
-        params.reserve(count * LogColumns);
-        for (int i = 0; i < count; ++i) {
-            const ParamsLogRow& row = log[start + i];
-            if (i > 0) {
-                statement.append(',');
-            }
-            appendPlaceholders(&statement, params.size() + 1, LogColumns);
-            params.append(Param{QByteArray::number(row.message)});
-            params.append(Param{QByteArray::number(static_cast<qint32>(row.uoo))});
-            params.append(Param{timeText(row.time)});
-            params.append(Param{textParam(row.remark)});
-        }
-        result = connection.exec(statement, params);
+    if (result.failure == PgConnection::Failure::None && !log.isEmpty()) {
+        result = connection.copyIn(CopyLog, logData);
     }
     const bool logFailed = !recordsFailed && result.failure != PgConnection::Failure::None;
     if (result.failure == PgConnection::Failure::None) {

@@ -4,15 +4,11 @@
 #include "pgconnection.h"
 
 // Tables desc and log in the station's PostgreSQL database: the same rows as
-// params_upd.db. Reads and writes go through libpq's native handle (pages of
-// rows in ascending key order; multi-row inserts), since the records are many.
+// params_upd.db. Reads and writes go through libpq's native handle (binary COPY
+// both ways), since the records are many.
 class PgParamsDatabase : public ParamsStore
 {
 public:
-    // Rows of desc read with one statement.
-    static constexpr int ReadPageRows = 20000;
-    // Rows written with one statement (11 parameters a record, at most 65535).
-    static constexpr int WriteStatementRows = 4000;
 
     explicit PgParamsDatabase(const QString& connectionName, const QString& connectionString);
 

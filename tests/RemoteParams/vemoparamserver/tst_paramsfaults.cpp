@@ -23,6 +23,8 @@ private slots:
     void damagedFile();
     void valuesOfWrongTypes_data();
     void valuesOfWrongTypes();
+    void storedTextsAndTimes_data();
+    void storedTextsAndTimes();
     void unwritableFileRetried();
 };
 
@@ -267,6 +269,68 @@ void TestParamsFaults::valuesOfWrongTypes()
     QCOMPARE(before.column(QStringLiteral("SELECT quote(state) || quote(uooparams) || "
                                           "quote(localparams) FROM desc")),
              stored);
+}
+
+void TestParamsFaults::storedTextsAndTimes_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("uootime");
+    QTest::addColumn<QString>("expectedDevice");
+    QTest::addColumn<QDateTime>("expectedTime");
+    QTest::addColumn<bool>("repaired");
+    const QDateTime written(QDate(2026, 12, 9), QTime(8, 3, 39, 123));
+    // As the driver writes a local time, and other texts a time may be read from.
+    QTest::newRow("written time") << "'d'" << "'2026-12-09T08:03:39.123'" << "d" << written
+                                  << false;
+    QTest::newRow("time without msecs") << "'d'" << "'2026-12-09T08:03:39'" << "d"
+                                        << QDateTime(QDate(2026, 12, 9), QTime(8, 3, 39)) << false;
+    QTest::newRow("UTC time") << "'d'" << "'2026-12-09T08:03:39.123Z'" << "d"
+                              << QDateTime(QDate(2026, 12, 9), QTime(8, 3, 39, 123), Qt::UTC)
+                              << false;
+    QTest::newRow("no such day") << "'d'" << "'2026-02-30T08:03:39.123'" << "d" << QDateTime()
+                                 << true;
+    QTest::newRow("hour 25") << "'d'" << "'2026-12-09T25:03:39.123'" << "d" << QDateTime() << true;
+    QTest::newRow("empty time") << "'d'" << "''" << "d" << QDateTime() << false;
+    QTest::newRow("number for a time") << "'d'" << "5" << "d" << QDateTime() << true;
+    QTest::newRow("blob for a time") << "'d'" << "x'31'" << "d" << QDateTime() << true;
+    QTest::newRow("real for a text") << "2.5" << "NULL" << "2.5" << QDateTime() << false;
+    QTest::newRow("blob for a text") << "x'4142'" << "NULL" << "AB" << QDateTime() << true;
+    QTest::newRow("number for a text") << "8" << "NULL" << "8" << QDateTime() << false;
+}
+
+void TestParamsFaults::storedTextsAndTimes()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, uootime);
+    QFETCH(QString, expectedDevice);
+    QFETCH(QDateTime, expectedTime);
+    QFETCH(bool, repaired);
+    Harness h(false);
+    seedRows({row(8, "as the server writes it"), row(9, "as the server writes it")});
+    {
+        FileProbe probe;
+        QVERIFY(probe.exec(QStringLiteral("INSERT INTO desc VALUES (7, 1, 0, 0, %1, '1', %2, "
+                                          "NULL, NULL, x'01', NULL)")
+                               .arg(device, uootime)));
+        // Texts repeated or not from the row before, of both types.
+        QVERIFY(probe.exec(QStringLiteral("UPDATE desc SET device = 'd' WHERE uoo = 8")));
+        QVERIFY(probe.exec(QStringLiteral("UPDATE desc SET device = 8 WHERE uoo = 9")));
+    }
+    ParamsDatabase db(QStringLiteral("direct"));
+    QVERIFY(db.open());
+    ParamsDatabase::ReadReport report;
+    const QVector<ParamsRow> read = db.readRecords(256, &report);
+    QCOMPARE(report.failure, ParamsDatabase::Failure::None);
+    QCOMPARE(read.size(), 3);
+    QCOMPARE(report.rowsRepaired, repaired ? 1 : 0);
+    const UooRParamsDesc& r = read[0].record;
+    QCOMPARE(r.device, expectedDevice);
+    QCOMPARE(r.pversion, QStringLiteral("1"));
+    QCOMPARE(r.uootime, expectedTime);
+    QCOMPARE(r.uootime.isValid(), expectedTime.isValid());
+    QCOMPARE(read[1].record.device, QStringLiteral("d"));
+    QCOMPARE(read[2].record.device, QStringLiteral("8"));
+    db.close();
 }
 
 void TestParamsFaults::unwritableFileRetried()
