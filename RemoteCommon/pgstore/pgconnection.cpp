@@ -25,6 +25,20 @@ const char* const SchemaStatements[] = {
     "CREATE INDEX rpc_users_login ON rpc_users (login)",
 };
 
+// What version 2 adds to version 1 (a fresh database gets it too): the lease
+// of the two-node pair, one row (see PgLease), and the change number of desc,
+// set from one sequence by every insert and update of a row, by which a
+// standby follows the records.
+const char* const Version2Statements[] = {
+    "CREATE TABLE vemo_lease (id integer PRIMARY KEY CHECK (id = 1), node text, "
+    "term bigint NOT NULL, since timestamptz, expires timestamptz NOT NULL)",
+    "INSERT INTO vemo_lease (id, node, term, since, expires) VALUES (1, NULL, 0, NULL, "
+    "'-infinity')",
+    "CREATE SEQUENCE desc_change",
+    "ALTER TABLE \"desc\" ADD COLUMN change bigint NOT NULL DEFAULT nextval('desc_change')",
+    "CREATE INDEX desc_change_index ON \"desc\" (change)",
+};
+
 const char* const InsertBuiltInAccount =
     "INSERT INTO rpc_users (login, pwd, permissions, fullname) VALUES ($1, $2, $3, $4)";
 
@@ -136,6 +150,9 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
             return version.failure;
         }
         const QByteArray text = version.rows.value(0).value(0);
+        if (text.toInt() == 1) {
+            return migrateFromVersion1(error);
+        }
         if (text.toInt() != SchemaVersion) {
             *error = QStringLiteral("schema version %1, this program uses %2")
                          .arg(text.isNull() ? QStringLiteral("none") : QString::fromLatin1(text))
@@ -148,6 +165,11 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     // the second fails and finds the schema at its next try).
     Result result = exec("BEGIN");
     for (const char* statement : SchemaStatements) {
+        if (result.failure == Failure::None) {
+            result = exec(statement);
+        }
+    }
+    for (const char* statement : Version2Statements) {
         if (result.failure == Failure::None) {
             result = exec(statement);
         }
@@ -165,6 +187,40 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     if (result.failure != Failure::None) {
         exec("ROLLBACK");
         *error = result.error;
+        return result.failure;
+    }
+    return Failure::None;
+}
+
+// In one transaction, under a lock of the version table: two servers of the new
+// version starting at once migrate it once (the second finds version 2).
+PgConnection::Failure PgConnection::migrateFromVersion1(QString* error)
+{
+    Result result = exec("BEGIN");
+    if (result.failure == Failure::None) {
+        result = exec("LOCK TABLE vemo_schema IN EXCLUSIVE MODE");
+    }
+    bool migrate = false;
+    if (result.failure == Failure::None) {
+        result = exec("SELECT max(version) FROM vemo_schema");
+        migrate = result.failure == Failure::None && result.rows.value(0).value(0) == "1";
+    }
+    for (const char* statement : Version2Statements) {
+        if (migrate && result.failure == Failure::None) {
+            result = exec(statement);
+        }
+    }
+    if (migrate && result.failure == Failure::None) {
+        result = exec("UPDATE vemo_schema SET version = $1", {{QByteArray::number(SchemaVersion)}});
+    }
+    if (result.failure == Failure::None) {
+        result = exec("COMMIT");
+    }
+    if (result.failure != Failure::None) {
+        exec("ROLLBACK");
+        *error = QStringLiteral("schema version 1 not migrated to %1: %2")
+                     .arg(SchemaVersion)
+                     .arg(result.error);
         return result.failure;
     }
     return Failure::None;

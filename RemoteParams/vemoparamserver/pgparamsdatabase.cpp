@@ -1,5 +1,8 @@
 #include "pgparamsdatabase.h"
 
+#include "leasefence.h"
+#include "pglease.h"
+
 #include <QDebug>
 #include <QtEndian>
 
@@ -7,12 +10,20 @@
 
 namespace {
 
+// The columns of a read; the last one is the row's change number.
+#define SELECT_DESC_COLUMNS                                                                       \
+    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "          \
+    "\"localtime\", CASE WHEN length(uooparams) > $2 THEN NULL ELSE uooparams END, "               \
+    "CASE WHEN length(localparams) > $2 THEN NULL ELSE localparams END, "                         \
+    "coalesce(length(uooparams) > $2, false), coalesce(length(localparams) > $2, false), "       \
+    "change FROM \"desc\" "
 const char* const SelectDescPage =
-    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
-    "\"localtime\", CASE WHEN length(uooparams) > $2 THEN NULL ELSE uooparams END, "
-    "CASE WHEN length(localparams) > $2 THEN NULL ELSE localparams END, "
-    "coalesce(length(uooparams) > $2, false), coalesce(length(localparams) > $2, false) "
-    "FROM \"desc\" WHERE uoo > $1::bigint ORDER BY uoo LIMIT $3";
+    SELECT_DESC_COLUMNS "WHERE uoo > $1::bigint ORDER BY uoo LIMIT $3";
+const char* const SelectDescChanges =
+    SELECT_DESC_COLUMNS "WHERE change > $1::bigint ORDER BY change LIMIT $3";
+#undef SELECT_DESC_COLUMNS
+// Committed rows only (the sequence itself also counts changes still in flight).
+const char* const SelectLastChange = "SELECT coalesce(max(change), 0) FROM \"desc\"";
 const char* const InsertDescHead =
     "INSERT INTO \"desc\" (uoo, state, writeleft, lefttosend, device, pversion, uootime, "
     "uootimetemp, \"localtime\", uooparams, localparams) VALUES ";
@@ -21,7 +32,7 @@ const char* const InsertDescTail =
     "lefttosend = EXCLUDED.lefttosend, device = EXCLUDED.device, pversion = EXCLUDED.pversion, "
     "uootime = EXCLUDED.uootime, uootimetemp = EXCLUDED.uootimetemp, "
     "\"localtime\" = EXCLUDED.\"localtime\", uooparams = EXCLUDED.uooparams, "
-    "localparams = EXCLUDED.localparams";
+    "localparams = EXCLUDED.localparams, change = nextval('desc_change')";
 const char* const InsertLogHead = "INSERT INTO log (message, uoo, \"time\", remark) VALUES ";
 constexpr int DescColumns = 11;
 constexpr int LogColumns = 4;
@@ -61,6 +72,12 @@ public:
         int length = 0;
         const char* value = PgConnection::value(result, row, column, &length);
         return QString::fromUtf8(value, length);
+    }
+    qint64 bigint(int column) const
+    {
+        int length = 0;
+        const char* value = PgConnection::value(result, row, column, &length);
+        return length == 8 ? qFromBigEndian<qint64>(value) : 0;
     }
     bool boolean(int column) const
     {
@@ -124,8 +141,9 @@ QByteArray binaryParam(const QByteArray& bytes)
 
 } // namespace
 
-PgParamsDatabase::PgParamsDatabase(const QString& connectionName, const QString& connectionString)
-    : connection(connectionName, connectionString)
+PgParamsDatabase::PgParamsDatabase(const QString& connectionName, const QString& connectionString,
+                                   std::shared_ptr<LeaseFence> fence)
+    : connection(connectionName, connectionString), fence(std::move(fence))
 {
 }
 
@@ -143,6 +161,8 @@ ParamsStore::Failure PgParamsDatabase::storeFailure(PgConnection::Failure failur
         return Failure::Locked;
     case PgConnection::Failure::Damaged:
         return Failure::Damaged;
+    case PgConnection::Failure::Fenced:
+        return Failure::Fenced;
     case PgConnection::Failure::Unreachable:
     case PgConnection::Failure::Refused:
         break;
@@ -153,9 +173,17 @@ ParamsStore::Failure PgParamsDatabase::storeFailure(PgConnection::Failure failur
 bool PgParamsDatabase::reconnect(Failure* failure, QString* error)
 {
     PgConnection::Failure pgFailure = PgConnection::Failure::None;
+    const bool wasOpen = connection.isOpen();
     if (!connection.ensureOpen(&pgFailure, error)) {
         *failure = storeFailure(pgFailure);
         return false;
+    }
+    if (!wasOpen && fence) {
+        // A node held up inside a write transaction (paused, cut off) would
+        // hold its lease row, and with it the other node's takeover: the
+        // server ends such a session.
+        connection.exec("SELECT set_config('idle_in_transaction_session_timeout', $1, false)",
+                        {{QByteArray::number(FencedIdleTimeoutMs)}});
     }
     if (lockTimeoutMs > 0) {
         connection.setLockTimeoutMs(lockTimeoutMs);
@@ -199,6 +227,47 @@ bool PgParamsDatabase::checkDataConsistency()
     return prepareFile(&error) == Failure::None;
 }
 
+void PgParamsDatabase::takeRows(const PgConnection::Result& page, QVector<ParamsRow>* rows,
+                                ReadReport* report, int* messages, qint64* lastKey,
+                                qint64* lastChange, ParamsRowSink* sink, int chunkRows)
+{
+    const int pageRows = PgConnection::rowCount(page);
+    for (int n = 0; n < pageRows; ++n) {
+        const BinaryRow value(page, n);
+        ParamsRow row;
+        *lastKey = value.integer(0);
+        *lastChange = value.bigint(13);
+        row.uoo = static_cast<quint32>(static_cast<qint32>(*lastKey));
+        UooRParamsDesc& record = row.record;
+        bool repaired = false;
+        record.uoo = row.uoo;
+        const auto orRepaired = [&repaired, &value](int column, int fallback) {
+            if (value.isNull(column)) {
+                repaired = true;
+                return fallback;
+            }
+            return value.integer(column);
+        };
+        record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
+        record.writeLeft = orRepaired(2, 0);
+        record.device = value.text(4);
+        record.pversion = value.text(5);
+        record.uootime = value.time(6);
+        record.uootimetemp = value.time(7);
+        record.localtime = value.time(8);
+        record.uooparams = value.bytes(9);
+        record.localparams = value.bytes(10);
+        record.leftToSend = orRepaired(3, record.localparams.size());
+        finishReadRow(row, repaired, value.boolean(11), value.boolean(12), report, messages);
+        rows->append(std::move(row));
+        ++report->rowsRead;
+        if (sink != nullptr && rows->size() >= chunkRows) {
+            sink->takeRows(*rows);
+            rows->clear();
+        }
+    }
+}
+
 QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* report,
                                                  ParamsRowSink* sink, int chunkRows)
 {
@@ -208,6 +277,7 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
         return rows;
     }
     qint64 from = qint64(std::numeric_limits<qint32>::min()) - 1;
+    qint64 change = 0;
     const QByteArray limit = QByteArray::number(ReadPageRows);
     const QByteArray maxSet = QByteArray::number(maxSetSize);
     int messages = 0;
@@ -219,41 +289,8 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
             report->error = page.error;
             break;
         }
-        const int pageRows = PgConnection::rowCount(page);
-        for (int n = 0; n < pageRows; ++n) {
-            const BinaryRow value(page, n);
-            ParamsRow row;
-            from = value.integer(0);
-            row.uoo = static_cast<quint32>(static_cast<qint32>(from));
-            UooRParamsDesc& record = row.record;
-            bool repaired = false;
-            record.uoo = row.uoo;
-            const auto orRepaired = [&repaired, &value](int column, int fallback) {
-                if (value.isNull(column)) {
-                    repaired = true;
-                    return fallback;
-                }
-                return value.integer(column);
-            };
-            record.state = orRepaired(1, UooRParamsDesc::PAR_STATE_WAIT_SEND);
-            record.writeLeft = orRepaired(2, 0);
-            record.device = value.text(4);
-            record.pversion = value.text(5);
-            record.uootime = value.time(6);
-            record.uootimetemp = value.time(7);
-            record.localtime = value.time(8);
-            record.uooparams = value.bytes(9);
-            record.localparams = value.bytes(10);
-            record.leftToSend = orRepaired(3, record.localparams.size());
-            finishReadRow(row, repaired, value.boolean(11), value.boolean(12), report, &messages);
-            rows.append(std::move(row));
-            ++report->rowsRead;
-            if (sink != nullptr && rows.size() >= chunkRows) {
-                sink->takeRows(rows);
-                rows.clear();
-            }
-        }
-        if (pageRows < ReadPageRows) {
+        takeRows(page, &rows, report, &messages, &from, &change, sink, chunkRows);
+        if (PgConnection::rowCount(page) < ReadPageRows) {
             break;
         }
     }
@@ -264,6 +301,46 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
     return rows;
 }
 
+QVector<ParamsRow> PgParamsDatabase::readChanges(qint64 after, int maxSetSize, int maxRows,
+                                                 qint64* last, ReadReport* report)
+{
+    QVector<ParamsRow> rows;
+    *report = ReadReport();
+    *last = after;
+    if (!reconnect(&report->failure, &report->error)) {
+        return rows;
+    }
+    const PgConnection::Result page =
+        connection.exec(SelectDescChanges,
+                        {{QByteArray::number(after)}, {QByteArray::number(maxSetSize)},
+                         {QByteArray::number(maxRows)}},
+                        true);
+    if (page.failure != PgConnection::Failure::None) {
+        report->failure = storeFailure(page.failure);
+        report->error = page.error;
+        return rows;
+    }
+    int messages = 0;
+    qint64 key = 0;
+    takeRows(page, &rows, report, &messages, &key, last, nullptr, 0);
+    return rows;
+}
+
+bool PgParamsDatabase::lastChange(qint64* last, QString* error)
+{
+    Failure failure = Failure::None;
+    if (!reconnect(&failure, error)) {
+        return false;
+    }
+    const PgConnection::Result result = connection.exec(SelectLastChange);
+    if (result.failure != PgConnection::Failure::None) {
+        *error = result.error;
+        return false;
+    }
+    *last = result.rows.value(0).value(0).toLongLong();
+    return true;
+}
+
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
                                                       const QVector<ParamsLogRow>& log)
 {
@@ -272,6 +349,9 @@ ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& 
         return report;
     }
     PgConnection::Result result = connection.exec("BEGIN");
+    if (fence && result.failure == PgConnection::Failure::None) {
+        result.failure = PgLease::fence(connection, fence->node, fence->term.load(), &result.error);
+    }
     for (int start = 0; result.failure == PgConnection::Failure::None && start < records.size();
          start += WriteStatementRows) {
         const int count = qMin(WriteStatementRows, records.size() - start);

@@ -3,6 +3,8 @@
 #include "paramsstore.h"
 #include "pgconnection.h"
 
+#include <memory>
+
 // Tables desc and log in the station's PostgreSQL database: the same rows as
 // params_upd.db. Reads and writes go through libpq's native handle (pages of
 // rows in ascending key order; multi-row inserts), since the records are many.
@@ -13,8 +15,13 @@ public:
     static constexpr int ReadPageRows = 20000;
     // Rows written with one statement (11 parameters a record, at most 65535).
     static constexpr int WriteStatementRows = 4000;
+    // With a fence: a transaction left idle this long ends with its session.
+    static constexpr int FencedIdleTimeoutMs = 1000;
 
-    explicit PgParamsDatabase(const QString& connectionName, const QString& connectionString);
+    // With a fence, every write first checks that the node still holds its
+    // lease term, and is refused (Fenced) when another node holds a newer one.
+    explicit PgParamsDatabase(const QString& connectionName, const QString& connectionString,
+                              std::shared_ptr<LeaseFence> fence = nullptr);
 
     QString location() const override;
     bool openConnection(bool quiet = false) override;
@@ -29,6 +36,13 @@ public:
                                    ParamsRowSink* sink = nullptr, int chunkRows = 0) override;
     WriteReport writeBatch(const QVector<ParamsRow>& records,
                            const QVector<ParamsLogRow>& log) override;
+    // Rows of desc changed after the change number `after`, in the order of
+    // their changes, at most maxRows; *last is the change number of the last
+    // one (after, when there is none). A pair's standby follows the records so.
+    QVector<ParamsRow> readChanges(qint64 after, int maxSetSize, int maxRows, qint64* last,
+                                   ReadReport* report);
+    // The change number of the last change committed.
+    bool lastChange(qint64* last, QString* error);
     // A database is never set aside nor replaced: its rows stay where they are.
     bool setAside(const QString& stamp, QString* aside) override;
     int copyLogFrom(const QString& aside) override;
@@ -38,7 +52,13 @@ public:
 private:
     // Re-opens a lost connection; false with the failure.
     bool reconnect(Failure* failure, QString* error);
+    // Rows of a page read with SelectDescColumns; *lastKey is the last row's
+    // first column, *lastChange its last one.
+    void takeRows(const PgConnection::Result& page, QVector<ParamsRow>* rows, ReadReport* report,
+                  int* messages, qint64* lastKey, qint64* lastChange, ParamsRowSink* sink,
+                  int chunkRows);
 
     PgConnection connection;
+    std::shared_ptr<LeaseFence> fence;
     int lockTimeoutMs = 0;
 };
