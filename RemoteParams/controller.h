@@ -11,6 +11,7 @@
 #include "rpcaccountstore.h"
 
 #include <QAtomicPointer>
+#include <QDateTime>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QVariant>
@@ -22,6 +23,7 @@ class RpcController;
 class VemoParamServer;
 class Clock;
 class MetricsEndpoint;
+class ClusterLease;
 
 // The one object that owns the working parts of the service: the RPC
 // administration server (with its logins), the UDP parameter server and the
@@ -53,6 +55,13 @@ public:
     // Where the RPC server listens, resolved when the settings were read.
     BindAddress rpcBindAddress() const { return bindAddress; }
     bool pushBeforeLoginValue() const { return pushBeforeLogin; }
+    // A node of a pair (Cluster/Node set): its name, and whether it is the
+    // active node now (a single node is always active once running).
+    QString clusterNode() const { return clusterNodeName; }
+    bool isClusterActive() const { return clusterActive; }
+    // The loop ends with this code when a node stops being the active one: a
+    // restart after 1 s, as a standby with the records read afresh.
+    static constexpr int DemotedLoopCode = -1;
 
     // The store of the RPC accounts in use (table rpc_users in the resource
     // database, or in PostgreSQL). The accounts are the RPC server's, which is
@@ -88,6 +97,8 @@ signals:
     void initialized();
     void notInitialized();
     void newSyslogMessage(QString);
+    // A node of a pair became active or standby.
+    void clusterRoleChanged(bool active);
 
 public slots:
     void initialize();
@@ -101,12 +112,20 @@ public slots:
     void restart();
     void applySettings();
     void publishGauges();
+    // The role of a node of a pair, for the log, the service manager and the metrics.
+    void setClusterRole(bool active, qint64 term, QDateTime since);
 
 private:
     void readSettings();
     // The configured store can be used (or is only unreachable for now); false
     // with its one log line when a setting is wrong or the database refuses us.
     bool checkStorage();
+    // A node of a pair: the lease taken (before the start-up read); false with
+    // its line when the node's name is taken.
+    bool openClusterLease();
+    void startStandby();
+    void takeOver(qint64 term, const QDateTime& since);
+    void demote(const QString& reason);
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -128,6 +147,10 @@ private:
     QVariant metricsPort;
     MetricsEndpoint* metrics = nullptr;
     StorageSettings storage;
+    QString clusterNodeName;
+    int clusterLeaseMs = 0;
+    bool clusterActive = false;
+    ClusterLease* lease = nullptr;
     QString storageBackend; // as set, for the log line when it is no backend we know
     bool storageAnswered = true; // at start-up
     RpcAccountStore accounts;
