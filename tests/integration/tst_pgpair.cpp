@@ -4,11 +4,15 @@
 // killed, ended, paused or cut off from the database, and what the active node
 // acknowledged is there on the other one.
 
+#include "paramdatagramheader.h"
 #include "pgtestserver.h"
 #include "serverprocess.h"
+#include "syncblock.h"
 #include "toolrun.h"
 
 #include <QTest>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
 
 #include <csignal>
 #include <memory>
@@ -21,6 +25,15 @@ const QString ActiveLine = QStringLiteral("активный (active), срок �
 const QString StandbyLine = QStringLiteral("резервный (standby)");
 const QString DemotedLine = QStringLiteral("больше не активный (active)");
 const QString InStep = QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000");
+
+QByteArray syncRequest(quint32 uoo)
+{
+    SyncBlock block;
+    block.setDeviceText(QStringLiteral("PAIR"));
+    block.setPversionText(QStringLiteral("1"));
+    block.uooCode = uoo;
+    return ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0, uoo);
+}
 
 } // namespace
 
@@ -174,14 +187,24 @@ void TestPgPair::pausedActiveAnswersNothingWhenWoken()
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
     QCOMPARE(answering(91), 1);
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    const auto send = [&device, this] {
+        device.writeDatagram(syncRequest(92), QHostAddress::LocalHost, nodes[0]->paramsPort());
+    };
+    send();
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 10000);
+    device.receiveDatagram();
 
     ::kill(static_cast<pid_t>(nodes[0]->pid()), SIGSTOP);
+    send(); // waits in its socket
     QVERIFY2(waitActive(1), qPrintable(nodes[1]->log()));
     QCOMPARE(soleAnswering(91), 1);
-    // Woken: it answers nothing (its lease ran out on its own clock), says so
-    // once, and ends to come back as a standby.
+    // Woken: it answers nothing (its lease ran out on its own clock), not even
+    // what waited for it, says so once, and ends to come back as a standby.
     int exitCode = 0;
     QVERIFY(nodes[0]->interrupt(SIGCONT, &exitCode));
+    QVERIFY(!device.hasPendingDatagrams());
     QCOMPARE(exitCode, 255); // the loop's restart request (-1)
     QCOMPARE(nodes[0]->log().count(DemotedLine), 1);
     QCOMPARE(answering(91), 2);
