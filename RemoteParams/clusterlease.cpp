@@ -105,9 +105,8 @@ private:
         for (int page = 0; complete || page < 4; ++page) {
             ParamsStore::ReadReport report;
             qint64 last = cursor;
-            QVector<ParamsRow> rows =
-                follower.readChanges(cursorKnown ? cursor : 0, maxSetSize,
-                                     ClusterLease::FollowPageRows, &last, &report);
+            QVector<ParamsRow> rows = follower.readChanges(
+                cursorKnown ? cursor : 0, maxSetSize, ClusterLease::FollowPageRows, &last, &report);
             if (report.failure != ParamsStore::Failure::None) {
                 return false;
             }
@@ -225,6 +224,7 @@ ClusterLease::ClusterLease(const QString& node, const QString& connectionString,
 {
     leaseFence->node = node;
     expiry.setSingleShot(true);
+    expiry.setTimerType(Qt::PreciseTimer);
     connect(&expiry, &QTimer::timeout, this, &ClusterLease::expiryDue);
     thread = new QThread(this);
     thread->setObjectName(QStringLiteral("cluster lease"));

@@ -267,13 +267,16 @@ bool Controller::openClusterLease()
         return false;
     case ClusterLease::Opening::Unreachable:
         qCritical().noquote().nospace()
-            << "ERROR: " << ServiceSettings::ClusterNodeKey
-            << ": аренда пока недоступна: " << error << "; узел резервный, пока она не получена";
+            << "ERROR: " << ServiceSettings::ClusterNodeKey << ": аренда пока недоступна: " << error
+            << "; узел резервный, пока она не получена";
         break;
     case ClusterLease::Opening::Ready:
         break;
     }
     storage.fence = lease->fence();
+    if (pgAccounts) {
+        pgAccounts->setFence(lease->fence());
+    }
     return true;
 #else
     return false;
@@ -313,8 +316,9 @@ void Controller::takeOver(qint64 term, const QDateTime& since)
 void Controller::demote(const QString& reason)
 {
     qCritical().noquote().nospace()
-        << "ERROR: Кластер: узел \"" << clusterNodeName << "\" больше не активный (active): "
-        << reason << "; устройствам и АРМ не отвечает, перезапуск резервным (standby)";
+        << "ERROR: Кластер: узел \"" << clusterNodeName
+        << "\" больше не активный (active): " << reason
+        << "; устройствам и АРМ не отвечает, перезапуск резервным (standby)";
     setClusterRole(false, 0, QDateTime());
     stop();
     QCoreApplication::exit(DemotedLoopCode);
@@ -375,10 +379,10 @@ void Controller::readSettings()
     storage.connection = user.value(QLatin1String(StorageConnectionKey)).toString();
     clusterNodeName = user.value(QLatin1String(ClusterNodeKey)).toString().trimmed();
 #ifdef VEMO_HAVE_POSTGRESQL
-    clusterLeaseMs = qBound(ClusterLease::MinTtlMs,
-                            readLimit(user, QLatin1String(ClusterLeaseMsKey),
-                                      ClusterLease::DefaultTtlMs),
-                            ClusterLease::MaxTtlMs);
+    clusterLeaseMs =
+        qBound(ClusterLease::MinTtlMs,
+               readLimit(user, QLatin1String(ClusterLeaseMsKey), ClusterLease::DefaultTtlMs),
+               ClusterLease::MaxTtlMs);
 #endif
 }
 
@@ -395,8 +399,8 @@ bool Controller::checkStorage()
         if (!clusterNodeName.isEmpty()) {
             qCritical().noquote().nospace()
                 << "ERROR: " << ServiceSettings::ClusterNodeKey
-                << ": узел пары работает только с общей БД ("
-                << ServiceSettings::StorageBackendKey << "=postgresql), не с sqlite";
+                << ": узел пары работает только с общей БД (" << ServiceSettings::StorageBackendKey
+                << "=postgresql), не с sqlite";
             return false;
         }
         return true;

@@ -4,6 +4,7 @@
 // held once; the records' change numbers; version 1 migrated in place.
 
 #include "leasefence.h"
+#include "pgaccountstore.h"
 #include "pglease.h"
 #include "pgparamsdatabase.h"
 #include "pgtestserver.h"
@@ -71,6 +72,7 @@ private slots:
     void nodeNameHeldOnce();
     void changesFollowedInOrder();
     void version1Migrated();
+    void accountWritesFenced();
 
 private:
     int count(const QString& query) { return server.value(connection, query).toInt(); }
@@ -264,6 +266,36 @@ void TestPgLease::version1Migrated()
     PgParamsDatabase again(QStringLiteral("again"), v1);
     QCOMPARE(again.prepareFile(&error), ParamsStore::Failure::None);
     QCOMPARE(server.value(v1, "SELECT count(*) FROM vemo_lease"), QStringLiteral("1"));
+}
+
+void TestPgLease::accountWritesFenced()
+{
+    Node& a = *nodes[0];
+    PgAccountStore accounts(connection);
+    accounts.setFence(a.fence);
+    const QString users = QStringLiteral("SELECT count(*) FROM rpc_users WHERE login = 'op'");
+    QVERIFY(!accounts.add("op", "secret", {3}, "Operator")); // no term yet
+    QCOMPARE(count(users), 0);
+
+    QString error;
+    qint64 term = 0;
+    QDateTime since;
+    QCOMPARE(PgLease::acquire(a.lease, "a", TtlMs, &term, &since, &error),
+             PgConnection::Failure::None);
+    a.fence->term = term;
+    QVERIFY(accounts.add("op", "secret", {3}, "Operator"));
+    QCOMPARE(count(users), 1);
+
+    // Another node took over: nothing of the old term changes the accounts.
+    QVERIFY(server.exec(connection, "UPDATE vemo_lease SET expires = now() - interval '1 second'"));
+    QCOMPARE(PgLease::acquire(nodes[1]->lease, "b", TtlMs, &term, &since, &error),
+             PgConnection::Failure::None);
+    QVERIFY(!accounts.modify("op", {3, 4}));
+    QVERIFY(!accounts.remove("op"));
+    QCOMPARE(count(users), 1);
+    QCOMPARE(server.value(connection, "SELECT encode(permissions, 'hex') FROM rpc_users WHERE "
+                                      "login = 'op'"),
+             QStringLiteral("03"));
 }
 
 QTEST_GUILESS_MAIN(TestPgLease)
