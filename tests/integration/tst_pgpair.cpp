@@ -48,6 +48,7 @@ private slots:
     void endedActiveHandsOverWithNothingLost();
     void pausedActiveAnswersNothingWhenWoken();
     void databaseGoneUnderBoth();
+    void leaseTakenAwayEndsTheRole();
     void startRefused_data();
     void startRefused();
 
@@ -234,6 +235,26 @@ void TestPgPair::databaseGoneUnderBoth()
     QVERIFY2(waitActive(1), qPrintable(nodes[1]->log()));
     const ToolRun run = runUooSim(UOOSIM_PATH, *nodes[1], {"--uoo", "95", "--params-size", "200"});
     QCOMPARE(run.lines.value(1), InStep);
+}
+
+void TestPgPair::leaseTakenAwayEndsTheRole()
+{
+    QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
+    QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
+    QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
+    // A newer term of a third name: node 0 must give up at its next renew, and
+    // node 1 must not take a lease that is held.
+    QVERIFY(pg.exec(connection, "UPDATE vemo_lease SET node = 'other', term = term + 1, "
+                                "expires = now() + interval '1 hour'"));
+    int exitCode = 0;
+    QVERIFY(nodes[0]->waitForEnd(&exitCode));
+    QCOMPARE(exitCode, 255);
+    QVERIFY2(nodes[0]->log().contains(DemotedLine + ": аренду взял другой узел"),
+             qPrintable(nodes[0]->log()));
+    QCOMPARE(answering(97), 0);
+    QVERIFY(pg.exec(connection, "UPDATE vemo_lease SET expires = now()"));
+    QVERIFY2(waitActive(1), qPrintable(nodes[1]->log()));
+    QCOMPARE(soleAnswering(97), 1);
 }
 
 void TestPgPair::startRefused_data()
