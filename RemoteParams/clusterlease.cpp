@@ -230,6 +230,8 @@ ClusterLease::ClusterLease(const QString& node, const QString& connectionString,
     thread->setObjectName(QStringLiteral("cluster lease"));
     worker = new LeaseWorker(this, connectionString);
     worker->moveToThread(thread);
+    // Its connections end on their own thread, as the thread ends.
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     thread->start();
 }
 
@@ -270,11 +272,9 @@ void ClusterLease::release()
     }
     QMetaObject::invokeMethod(
         worker, [worker = worker] { worker->release(); }, Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(
-        worker, [worker = worker] { delete worker; }, Qt::BlockingQueuedConnection);
-    worker = nullptr;
     thread->quit();
     thread->wait();
+    worker = nullptr;
     delete thread;
     thread = nullptr;
     active = false;
