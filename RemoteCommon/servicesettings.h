@@ -35,6 +35,10 @@ constexpr const char* MaxDevicesKey = "MaxDevices";
 // Storage/Connection; no password here: ~/.pgpass, PGPASSFILE or peer login).
 constexpr const char* StorageBackendKey = "Storage/Backend";
 constexpr const char* StorageConnectionKey = "Storage/Connection";
+// A node of a two-node pair on PostgreSQL: its name (unique in the pair; none:
+// a single node, always active), and the lease's time to live in ms.
+constexpr const char* ClusterNodeKey = "Cluster/Node";
+constexpr const char* ClusterLeaseMsKey = "Cluster/LeaseMs";
 
 constexpr quint16 DefaultRpcPort = 45432;
 constexpr int DefaultMaxRpcClients = 256;

@@ -8,6 +8,7 @@
 #include "rpctypes.h"
 #include "servicecounters.h"
 #ifdef VEMO_HAVE_POSTGRESQL
+#include "clusterlease.h"
 #include "pgconnection.h"
 #endif
 #include "servicesettings.h"
@@ -19,6 +20,7 @@
 #include <QMutex>
 #include <QSettings>
 #include <QThread>
+#include <QTimer>
 #include <QStringList>
 #include <QVariant>
 
@@ -109,6 +111,18 @@ void Controller::setClusterRole(bool active, qint64 term, const QDateTime& since
     ServiceCounters::set(ServiceCounters::LeaseTerm, term);
     ServiceCounters::set(ServiceCounters::RoleSince,
                          since.isValid() ? since.toSecsSinceEpoch() : 0);
+    if (clusterNodeName.isEmpty()) {
+        return; // a single node
+    }
+    if (active) {
+        qDebug().noquote().nospace()
+            << "Кластер: узел \"" << clusterNodeName << "\" активный (active), срок аренды "
+            << QString::number(term) << " с " << since.toString(Qt::ISODateWithMs);
+    } else {
+        qDebug().noquote().nospace()
+            << "Кластер: узел \"" << clusterNodeName << "\" резервный (standby)";
+    }
+    emit clusterRoleChanged(active);
 }
 
 void Controller::prepareProcessEnd()
@@ -117,6 +131,13 @@ void Controller::prepareProcessEnd()
         paramServer->stop();
         paramServer->leaveRecordsToSystem();
     }
+#ifdef VEMO_HAVE_POSTGRESQL
+    // What was unsaved is written (under the term still held): the other node
+    // may take over at once.
+    if (lease) {
+        lease->release();
+    }
+#endif
 }
 
 Controller::~Controller()
@@ -136,6 +157,10 @@ Controller::~Controller()
     paramServer = nullptr;
     delete rpcController;
     rpcController = nullptr;
+#ifdef VEMO_HAVE_POSTGRESQL
+    delete lease; // lets a lease still held go
+    lease = nullptr;
+#endif
 
     const QString name = resourceDb.connectionName();
     accounts.setDatabase(QSqlDatabase());
@@ -234,6 +259,10 @@ void Controller::initialize()
 
     rpcController = new RpcController(this, accountsInUse, this);
     rpcController->checkPublishedAccount();
+    if (!clusterNodeName.isEmpty() && !openClusterLease()) {
+        emit notInitialized();
+        return;
+    }
     paramServer = new VemoParamServer(this, Clock::system(), storage);
 
     paramServer->setPushBacklog(this);
@@ -248,7 +277,85 @@ void Controller::initialize()
     qDebug() << "Инициализация ресурсов завершена";
     isInitialized = true;
     emit initialized();
+    if (!clusterNodeName.isEmpty()) {
+        startStandby();
+        return;
+    }
     start();
+}
+
+// ---------------------------------------------------------------- a node of a pair
+
+bool Controller::openClusterLease()
+{
+#ifdef VEMO_HAVE_POSTGRESQL
+    lease = new ClusterLease(clusterNodeName, storage.connection, clusterLeaseMs, Clock::system(),
+                             this);
+    QString error;
+    switch (lease->open(&error)) {
+    case ClusterLease::Opening::NameTaken:
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::ClusterNodeKey << ": узел \"" << clusterNodeName
+            << "\" уже работает (имя занято другим процессом); второй узел с тем же именем не "
+               "запускается";
+        return false;
+    case ClusterLease::Opening::Unreachable:
+        qCritical().noquote().nospace()
+            << "ERROR: " << ServiceSettings::ClusterNodeKey << ": аренда пока недоступна: " << error
+            << "; узел резервный, пока она не получена";
+        break;
+    case ClusterLease::Opening::Ready:
+        break;
+    }
+    storage.fence = lease->fence();
+    if (pgAccounts) {
+        pgAccounts->setFence(lease->fence());
+    }
+    return true;
+#else
+    return false;
+#endif
+}
+
+void Controller::startStandby()
+{
+#ifdef VEMO_HAVE_POSTGRESQL
+    paramServer->setGate(lease);
+    rpcController->setGate(lease);
+    connect(lease, &ClusterLease::rowsFollowed, paramServer, &VemoParamServer::followStoredRows);
+    connect(lease, &ClusterLease::becameActive, this, &Controller::takeOver);
+    connect(lease, &ClusterLease::demoted, this, &Controller::demote);
+    connect(paramServer, &VemoParamServer::writeFenced, lease,
+            [this] { lease->demote(QStringLiteral("запись отклонена: аренду взял другой узел")); });
+    setClusterRole(false, 0, QDateTime());
+    lease->start(VemoParamServer::MaxUploadSize);
+    // Never active before the start-up read is complete.
+    auto* loaded = new QTimer(this);
+    connect(loaded, &QTimer::timeout, this, [this, loaded] {
+        if (paramServer->isLoaded()) {
+            lease->allowTakeover();
+            loaded->deleteLater();
+        }
+    });
+    loaded->start(ClusterLease::AcquireIntervalMs);
+#endif
+}
+
+void Controller::takeOver(qint64 term, const QDateTime& since)
+{
+    setClusterRole(true, term, since);
+    start();
+}
+
+void Controller::demote(const QString& reason)
+{
+    qCritical().noquote().nospace()
+        << "ERROR: Кластер: узел \"" << clusterNodeName
+        << "\" больше не активный (active): " << reason
+        << "; устройствам и АРМ не отвечает, перезапуск резервным (standby)";
+    setClusterRole(false, 0, QDateTime());
+    stop();
+    QCoreApplication::exit(DemotedLoopCode);
 }
 
 void Controller::readSettings()
@@ -297,6 +404,13 @@ void Controller::readSettings()
                           ? StorageSettings::Backend::PostgreSql
                           : StorageSettings::Backend::Sqlite;
     storage.connection = user.value(QLatin1String(StorageConnectionKey)).toString();
+    clusterNodeName = user.value(QLatin1String(ClusterNodeKey)).toString().trimmed();
+#ifdef VEMO_HAVE_POSTGRESQL
+    clusterLeaseMs =
+        qBound(ClusterLease::MinTtlMs,
+               readLimit(user, QLatin1String(ClusterLeaseMsKey), ClusterLease::DefaultTtlMs),
+               ClusterLease::MaxTtlMs);
+#endif
 }
 
 bool Controller::checkStorage()
@@ -328,6 +442,13 @@ bool Controller::checkStorageSettings()
         return false;
     }
     if (storage.backend != StorageSettings::Backend::PostgreSql) {
+        if (!clusterNodeName.isEmpty()) {
+            qCritical().noquote().nospace()
+                << "ERROR: " << ServiceSettings::ClusterNodeKey
+                << ": узел пары работает только с общей БД (" << ServiceSettings::StorageBackendKey
+                << "=postgresql), не с sqlite";
+            return false;
+        }
         return true;
     }
 #ifndef VEMO_HAVE_POSTGRESQL

@@ -23,6 +23,7 @@ class RpcController;
 class VemoParamServer;
 class Clock;
 class MetricsEndpoint;
+class ClusterLease;
 
 // The one object that owns the working parts of the service: the RPC
 // administration server (with its logins), the UDP parameter server and the
@@ -57,12 +58,17 @@ public:
     // The setting a failed start-up refused ("Storage/Connection", ...); empty
     // when the start-up did not fail on a setting.
     QString startupFailureSetting() const { return failedSetting; }
-    // The node's role in a pair of nodes: active (a single node always is, from
-    // its start, under term 0) or standby, the lease term it holds it under, and
-    // since when. The metrics endpoint shows it (/active, paramserver_role).
+    // The node's role in a pair of nodes (Cluster/Node set: its name): active (a
+    // single node always is, from its start, under term 0) or standby, the lease
+    // term it holds it under, and since when. The metrics endpoint shows it
+    // (/active, paramserver_role).
+    QString clusterNode() const { return clusterNodeName; }
     bool isClusterActive() const { return clusterActive; }
     qint64 clusterTerm() const { return leaseTerm; }
     QDateTime clusterRoleSince() const { return roleSince; }
+    // The loop ends with this code when a node stops being the active one: a
+    // restart after 1 s, as a standby with the records read afresh.
+    static constexpr int DemotedLoopCode = -1;
 
     // The store of the RPC accounts in use (table rpc_users in the resource
     // database, or in PostgreSQL). The accounts are the RPC server's, which is
@@ -98,6 +104,8 @@ signals:
     void initialized();
     void notInitialized();
     void newSyslogMessage(QString);
+    // A node of a pair became active or standby.
+    void clusterRoleChanged(bool active);
 
 public slots:
     void initialize();
@@ -111,7 +119,8 @@ public slots:
     void restart();
     void applySettings();
     void publishGauges();
-    // Takes the role the pair's coordination decided (on the controller's thread).
+    // The role of a node of a pair, for the log, the service manager and the
+    // metrics (on the controller's thread).
     void setClusterRole(bool active, qint64 term, const QDateTime& since);
 
 private:
@@ -120,6 +129,12 @@ private:
     // with its one log line when a setting is wrong or the database refuses us.
     bool checkStorage();
     bool checkStorageSettings();
+    // A node of a pair: the lease taken (before the start-up read); false with
+    // its line when the node's name is taken.
+    bool openClusterLease();
+    void startStandby();
+    void takeOver(qint64 term, const QDateTime& since);
+    void demote(const QString& reason);
     void uooParamsStateChanged(quint32 code);
     void forwardMany(const QList<quint64>& clients, const QString& name, const QVariant& value);
     // Who receives pushes: every connection, or (Rpc/PushBeforeLogin false) only
@@ -149,6 +164,9 @@ private:
     QVariant metricsPort;
     MetricsEndpoint* metrics = nullptr;
     StorageSettings storage;
+    QString clusterNodeName;
+    int clusterLeaseMs = 0;
+    ClusterLease* lease = nullptr;
     QString storageBackend; // as set, for the log line when it is no backend we know
     bool storageAnswered = true; // at start-up
     RpcAccountStore accounts;

@@ -41,6 +41,11 @@ QStringList ReceiverService::restartArguments(int loopResult)
 
 QString ReceiverService::readinessText(const Controller* controller)
 {
+    if (controller && controller->isInitializedState() && !controller->clusterNode().isEmpty() &&
+        !controller->isClusterActive()) {
+        return QStringLiteral("Standby: node %1 of a pair, another node holds the lease")
+            .arg(controller->clusterNode());
+    }
     if (!controller || !controller->isInitializedState() || !controller->isRunningState()) {
         const QString setting = controller ? controller->startupFailureSetting() : QString();
         if (!setting.isEmpty()) {
@@ -60,13 +65,20 @@ QString ReceiverService::readinessText(const Controller* controller)
                                 ? QStringLiteral("parameters on UDP port %1").arg(udp)
                                 : QStringLiteral("parameter server NOT listening (UDP port %1)")
                                       .arg(controller->paramsPortValue());
+    const QString node = controller->clusterNode().isEmpty()
+                             ? QString()
+                             : QStringLiteral("active node %1 of a pair, ")
+                                   .arg(controller->clusterNode());
     return (rpc != 0 && udp != 0 ? QStringLiteral("Running: ") : QStringLiteral("Degraded: ")) +
-           rpcText + QStringLiteral(", ") + udpText;
+           node + rpcText + QStringLiteral(", ") + udpText;
 }
 
 void ReceiverService::start()
 {
     controller = new Controller();
+    // A node of a pair says which role it has now.
+    QObject::connect(controller, &Controller::clusterRoleChanged, controller,
+            [this] { reportStatusText(readinessText(controller)); });
     // The start-up runs inside the event loop; the service manager hears that
     // the service is ready only when it has run, so that a client started
     // right after the service finds both servers listening.

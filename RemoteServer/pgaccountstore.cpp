@@ -1,5 +1,8 @@
 #include "pgaccountstore.h"
 
+#include "leasefence.h"
+#include "pglease.h"
+
 #include <QDebug>
 
 namespace {
@@ -57,6 +60,33 @@ PgConnection::Result PgAccountStore::run(const char* what, const char* statement
     return result;
 }
 
+PgConnection::Result PgAccountStore::write(const char* what, const char* statement,
+                                           const QVector<Param>& params)
+{
+    if (!fence) {
+        return run(what, statement, params);
+    }
+    PgConnection::Result result = run(what, "BEGIN");
+    if (result.failure == PgConnection::Failure::None) {
+        result.failure = PgLease::fence(connection, fence->node, fence->term.load(), &result.error);
+        if (result.failure != PgConnection::Failure::None) {
+            qDebug().noquote() << what << result.error;
+        }
+    }
+    if (result.failure == PgConnection::Failure::None) {
+        result = run(what, statement, params);
+    }
+    if (result.failure == PgConnection::Failure::None) {
+        const int affected = result.affected;
+        result = run(what, "COMMIT");
+        result.affected = affected;
+    }
+    if (result.failure != PgConnection::Failure::None) {
+        connection.exec("ROLLBACK");
+    }
+    return result;
+}
+
 PgConnection::Failure PgAccountStore::prepare(QString* error)
 {
     PgConnection::Failure failure = PgConnection::Failure::None;
@@ -86,24 +116,24 @@ bool PgAccountStore::exists(const QString& login) const
 bool PgAccountStore::add(const QString& login, const QString& pwd,
                          const QList<quint8>& permissions, const QString& fullname)
 {
-    return run("ERROR inserting RPC user to DB: ", InsertUser,
-               {Param{text(login)}, Param{storedPassword(pwd).toUtf8()},
-                Param{permissionBytes(permissions), true}, Param{text(fullname)}})
+    return write("ERROR inserting RPC user to DB: ", InsertUser,
+                 {Param{text(login)}, Param{storedPassword(pwd).toUtf8()},
+                  Param{permissionBytes(permissions), true}, Param{text(fullname)}})
                .failure == PgConnection::Failure::None;
 }
 
 bool PgAccountStore::modify(const QString& login, const QList<quint8>& permissions)
 {
-    return run("ERROR updating RPC user in DB: ",
-               "UPDATE rpc_users SET permissions = $1 WHERE login = $2",
-               {Param{permissionBytes(permissions), true}, Param{text(login)}})
+    return write("ERROR updating RPC user in DB: ",
+                 "UPDATE rpc_users SET permissions = $1 WHERE login = $2",
+                 {Param{permissionBytes(permissions), true}, Param{text(login)}})
                .failure == PgConnection::Failure::None;
 }
 
 bool PgAccountStore::remove(const QString& login)
 {
-    return run("ERROR deletting RPC user to DB: ", "DELETE FROM rpc_users WHERE login = $1",
-               {Param{text(login)}})
+    return write("ERROR deletting RPC user to DB: ", "DELETE FROM rpc_users WHERE login = $1",
+                 {Param{text(login)}})
                .failure == PgConnection::Failure::None;
 }
 
@@ -129,9 +159,9 @@ bool PgAccountStore::lookup(const QString& login, QString* stored, VemoRpcClient
 
 bool PgAccountStore::replacePassword(const QString& login, const QString& was, const QString& now)
 {
-    return run("ERROR updating RPC user in DB: ",
-               "UPDATE rpc_users SET pwd = $1 WHERE login = $2 AND pwd = $3",
-               {Param{text(now)}, Param{text(login)}, Param{text(was)}})
+    return write("ERROR updating RPC user in DB: ",
+                 "UPDATE rpc_users SET pwd = $1 WHERE login = $2 AND pwd = $3",
+                 {Param{text(now)}, Param{text(login)}, Param{text(was)}})
                .failure == PgConnection::Failure::None;
 }
 

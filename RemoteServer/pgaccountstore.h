@@ -3,6 +3,10 @@
 #include "accountstore.h"
 #include "pgconnection.h"
 
+#include <memory>
+
+struct LeaseFence;
+
 // The accounts of the RPC administration server in the station's PostgreSQL
 // database (table rpc_users, beside desc and log). A lost connection is opened
 // again by the next call; until then every call fails as on a database that is
@@ -28,12 +32,20 @@ public:
     // The write counters of the account added last under that login (a copy
     // carrying them over); zeros leave the columns null, which read as zeros.
     bool setWriteCounters(const QString& login, int writesleft, uint lastwrite);
+    // A node of a pair: every account write first checks that the node still
+    // holds its lease term, and is refused when another node holds a newer one.
+    void setFence(std::shared_ptr<LeaseFence> leaseFence) { fence = std::move(leaseFence); }
 
 private:
     // Runs a statement on an open connection; logs a failure under `what`.
     PgConnection::Result run(const char* what, const char* statement,
                              const QVector<PgConnection::Param>& params = {}) const;
 
+    // A write: with a fence, in a transaction that checks it first.
+    PgConnection::Result write(const char* what, const char* statement,
+                               const QVector<PgConnection::Param>& params);
+
     // Calls are const to their callers; the connection reopens itself.
     mutable PgConnection connection;
+    std::shared_ptr<LeaseFence> fence;
 };

@@ -103,6 +103,7 @@ void RpcController::start()
     }
     rpcPeer = new VemoRPCPeer();
     rpcPeer->setClock(clock);
+    rpcPeer->setGate(gate);
     connect(rpcPeer, &RpcPeer::clientConnected, this, &RpcController::rpcClientConnected);
     connect(rpcPeer, &RpcPeer::clientDisconnected, this, &RpcController::rpcClientDisconnected);
     connect(rpcPeer, &RpcPeer::serverError, this, &RpcController::rpcError);

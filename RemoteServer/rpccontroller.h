@@ -21,6 +21,7 @@
 #include "clock.h"
 #include "rpcpeer.h"
 
+class ServiceGate;
 class DeviceListReplies;
 class IRpcBackend;
 class LogRateLimiter;
@@ -96,6 +97,8 @@ public:
     // Where the server listens from the next start() on (resolveBindAddress, done
     // when the settings are read). Without one: all interfaces, an ephemeral port.
     void setBindAddress(const BindAddress& bind) { bindAddress = bind; }
+    // Asked before every connection and frame (see ServiceGate); null: always.
+    void setGate(const ServiceGate* serviceGate) { gate = serviceGate; }
 
     // Passwords are checked, and new ones hashed, off the event loop. cost is the
     // work per hash (the default is libsodium's interactive level; tests use less).
@@ -182,6 +185,7 @@ private:
     IRpcBackend* backend = nullptr;
     AccountStore* accounts = nullptr;
     Clock* clock = nullptr;
+    const ServiceGate* gate = nullptr;
     RpcAuthManager* logins = nullptr;
     RpcLoginAttempts attempts; // holds failedLogins and lastLoginTick
     QList<quint64> pendingDisconnects;

@@ -25,6 +25,10 @@ struct SchemaTable
     const char* index; // or null
 };
 
+// The change number of desc: set from this sequence by every insert and
+// update of a row, by which a pair's standby follows the records.
+const char* const CreateChangeSequence = "CREATE SEQUENCE IF NOT EXISTS desc_change";
+
 const SchemaTable SchemaTables[] = {
     // A record changes several times in its first minute: room on its page lets
     // PostgreSQL put the new version beside the old one without touching the
@@ -32,8 +36,9 @@ const SchemaTable SchemaTables[] = {
     {"desc",
      "CREATE TABLE \"desc\" (uoo integer PRIMARY KEY, state integer, writeleft integer, "
      "lefttosend integer, device text, pversion text, uootime timestamp, uootimetemp timestamp, "
-     "\"localtime\" timestamp, uooparams bytea, localparams bytea) WITH (fillfactor = 70)",
-     nullptr},
+     "\"localtime\" timestamp, uooparams bytea, localparams bytea, "
+     "change bigint NOT NULL DEFAULT nextval('desc_change')) WITH (fillfactor = 70)",
+     "CREATE INDEX desc_change_index ON \"desc\" (change)"},
     {"log",
      "CREATE TABLE log (id bigserial PRIMARY KEY, message integer, uoo integer, "
      "\"time\" timestamp, remark text)",
@@ -44,7 +49,24 @@ const SchemaTable SchemaTables[] = {
      "permissions bytea, writesleft integer, lastwrite bigint)",
      "CREATE INDEX rpc_users_login ON rpc_users (login)"},
 };
+const char* const RecordsTable = "desc";
 const char* const AccountsTable = "rpc_users";
+
+// The lease of the two-node pair, one row (see PgLease). Never made again when
+// it is missing: its terms would start over, and a fence is only as good as
+// terms that never come back.
+const char* const LeaseStatements[] = {
+    "CREATE TABLE vemo_lease (id integer PRIMARY KEY CHECK (id = 1), node text, "
+    "term bigint NOT NULL, since timestamptz, expires timestamptz NOT NULL)",
+    "INSERT INTO vemo_lease (id, node, term, since, expires) VALUES (1, NULL, 0, NULL, "
+    "'-infinity')",
+};
+// What version 2 adds to a database of version 1, besides the lease.
+const char* const ChangeNumberStatements[] = {
+    "CREATE SEQUENCE desc_change",
+    "ALTER TABLE \"desc\" ADD COLUMN change bigint NOT NULL DEFAULT nextval('desc_change')",
+    "CREATE INDEX desc_change_index ON \"desc\" (change)",
+};
 
 // Serialises the creation of missing tables between the connections and nodes
 // that may find them missing at once (a transaction-scoped advisory lock).
@@ -168,6 +190,9 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
             return version.failure;
         }
         const QByteArray text = version.rows.value(0).value(0);
+        if (text.toInt() == 1) {
+            return migrateFromVersion1(error);
+        }
         if (text.toInt() != SchemaVersion) {
             *error = QStringLiteral("schema version %1, this program uses %2")
                          .arg(text.isNull() ? QStringLiteral("none") : QString::fromLatin1(text))
@@ -183,12 +208,20 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     if (result.failure == Failure::None) {
         result = exec(CreateVersionTable);
     }
+    if (result.failure == Failure::None) {
+        result = exec(CreateChangeSequence);
+    }
     for (const SchemaTable& table : SchemaTables) {
         if (result.failure == Failure::None) {
             result = exec(table.create);
         }
         if (result.failure == Failure::None && table.index != nullptr) {
             result = exec(table.index);
+        }
+    }
+    for (const char* statement : LeaseStatements) {
+        if (result.failure == Failure::None) {
+            result = exec(statement);
         }
     }
     if (result.failure == Failure::None) {
@@ -209,6 +242,45 @@ PgConnection::Failure PgConnection::ensureSchema(QString* error)
     return Failure::None;
 }
 
+// In one transaction, under a lock of the version table: two servers of the new
+// version starting at once migrate it once (the second finds version 2).
+PgConnection::Failure PgConnection::migrateFromVersion1(QString* error)
+{
+    Result result = exec("BEGIN");
+    if (result.failure == Failure::None) {
+        result = exec("LOCK TABLE vemo_schema IN EXCLUSIVE MODE");
+    }
+    bool migrate = false;
+    if (result.failure == Failure::None) {
+        result = exec("SELECT max(version) FROM vemo_schema");
+        migrate = result.failure == Failure::None && result.rows.value(0).value(0) == "1";
+    }
+    for (const char* statement : LeaseStatements) {
+        if (migrate && result.failure == Failure::None) {
+            result = exec(statement);
+        }
+    }
+    for (const char* statement : ChangeNumberStatements) {
+        if (migrate && result.failure == Failure::None) {
+            result = exec(statement);
+        }
+    }
+    if (migrate && result.failure == Failure::None) {
+        result = exec("UPDATE vemo_schema SET version = $1", {{QByteArray::number(SchemaVersion)}});
+    }
+    if (result.failure == Failure::None) {
+        result = exec("COMMIT");
+    }
+    if (result.failure != Failure::None) {
+        exec("ROLLBACK");
+        *error = QStringLiteral("schema version 1 not migrated to %1: %2")
+                     .arg(SchemaVersion)
+                     .arg(result.error);
+        return result.failure;
+    }
+    return Failure::None;
+}
+
 int PgConnection::restoreMissingTables(QString* error, Failure* failure)
 {
     Result result = exec("BEGIN");
@@ -224,7 +296,14 @@ int PgConnection::restoreMissingTables(QString* error, Failure* failure)
         if (result.failure != Failure::None || result.rows.value(0).value(0) != "t") {
             continue;
         }
-        result = exec(table.create);
+        // The change numbers go on from where they stood, unless the sequence
+        // went with the table.
+        if (qstrcmp(table.name, RecordsTable) == 0) {
+            result = exec(CreateChangeSequence);
+        }
+        if (result.failure == Failure::None) {
+            result = exec(table.create);
+        }
         if (result.failure == Failure::None && table.index != nullptr) {
             result = exec(table.index);
         }

@@ -28,9 +28,9 @@ public:
 class PgConnection
 {
 public:
-    // The version of the tables created here; a database of another version is
-    // not used.
-    static constexpr int SchemaVersion = 1;
+    // The version of the tables created here. A database of version 1 is
+    // migrated in place (one transaction); one of another version is not used.
+    static constexpr int SchemaVersion = 2;
 
     // What a failure was, as far as the caller is concerned.
     enum class Failure {
@@ -39,6 +39,7 @@ public:
         Unreachable, // no server, a lost connection, a server shutting down, no space
         Refused,     // a bad connection string, a refused login, a missing database
         Damaged,     // tables of another shape or schema version, bad data
+        Fenced,      // a write of a lease term that another node has since replaced
     };
 
     // A result of a native statement: ok, or its failure and the server's text.
@@ -133,6 +134,7 @@ public:
 
 private:
     pg_conn* handle() const;
+    Failure migrateFromVersion1(QString* error);
 
     QString name;
     QString conninfo;

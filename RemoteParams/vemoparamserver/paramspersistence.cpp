@@ -166,6 +166,7 @@ ParamsPersistence::LoadOutcome ParamsPersistence::tryLoad(int lockWaitMs, int* r
         return LoadOutcome::Unavailable;
     case ParamsStore::Failure::Locked:
     case ParamsStore::Failure::Transient:
+    case ParamsStore::Failure::Fenced: // reads are never fenced
         break;
     }
     if (report) {
@@ -325,7 +326,7 @@ QVector<ParamsLogRow> ParamsPersistence::logRows(int count) const
 
 void ParamsPersistence::flush()
 {
-    if (finished) {
+    if (finished || fenced) {
         return;
     }
     if (!loaded) {
@@ -423,6 +424,10 @@ void ParamsPersistence::batchDone(const ParamsStore::WriteReport& report, int lo
     }
     inFlightCodes.clear();
     ++failedWrites;
+    if (report.failure == ParamsStore::Failure::Fenced) {
+        noteFenced(report);
+        return; // never retried
+    }
     noteFailure(report);
     if (report.fileDamaged && !finished) {
         // The file went bad under us: keep it aside and write everything afresh.
@@ -438,6 +443,20 @@ void ParamsPersistence::batchDone(const ParamsStore::WriteReport& report, int lo
     }
     schedule(retryMs);
     retryMs = qMin(retryMs * 2, RetryMaxMs);
+}
+
+void ParamsPersistence::noteFenced(const ParamsStore::WriteReport& report)
+{
+    if (fenced) {
+        return;
+    }
+    fenced = true;
+    timer.stop();
+    qCritical().noquote().nospace()
+        << "ERROR: Запись в БД параметров отклонена: " << report.error
+        << "; не записаны записей: " << QString::number(unsavedRecords()) << ", строк журнала: "
+        << QString::number(unsavedLogRows());
+    emit writeFenced();
 }
 
 void ParamsPersistence::noteFailure(const ParamsStore::WriteReport& report)
@@ -463,7 +482,7 @@ bool ParamsPersistence::writeNow(quint32 code)
     if (finished || record == nullptr) {
         return false;
     }
-    if (!loaded || (!writerOpen && !startWriter())) {
+    if (!loaded || fenced || (!writerOpen && !startWriter())) {
         qCritical().noquote().nospace() << "ERROR: Операция с УОО " << QString::number(code)
                                         << " не принята: БД параметров недоступна для записи";
         return false;
@@ -480,6 +499,9 @@ bool ParamsPersistence::writeNow(quint32 code)
         qCritical().noquote().nospace()
             << "ERROR: Операция с УОО " << QString::number(code)
             << " не принята: ошибка записи в БД параметров: " << report.error;
+        if (report.failure == ParamsStore::Failure::Fenced) {
+            noteFenced(report);
+        }
         return false;
     }
     return true;

@@ -81,6 +81,13 @@ public:
     // Failed write attempts since start-up, and action-log rows dropped.
     quint64 writeFailures() const { return failedWrites; }
     quint64 droppedLogRows() const { return droppedLog; }
+    // A write was refused because another node of the pair holds a newer lease
+    // term: nothing is written any more (it would overwrite the newer term's
+    // records); what waits stays unwritten.
+    bool isFenced() const { return fenced; }
+
+signals:
+    void writeFenced();
 
 private slots:
     void flush();
@@ -98,6 +105,7 @@ private:
     QVector<ParamsRow> snapshot(const QVector<quint32>& codes) const;
     QVector<ParamsLogRow> logRows(int count) const;
     void noteFailure(const ParamsStore::WriteReport& report);
+    void noteFenced(const ParamsStore::WriteReport& report);
 
     ParamsRecordSource* source = nullptr;
     Clock* clock = nullptr;
@@ -122,4 +130,5 @@ private:
     quint64 droppedLog = 0;
     bool loadFailureLogged = false;
     bool damageReported = false;
+    bool fenced = false;
 };

@@ -12,7 +12,8 @@ std::unique_ptr<ParamsStore> ParamsStore::create(const StorageSettings& settings
 {
 #ifdef VEMO_HAVE_POSTGRESQL
     if (settings.backend == StorageSettings::Backend::PostgreSql) {
-        return std::make_unique<PgParamsDatabase>(connectionName, settings.connection);
+        return std::make_unique<PgParamsDatabase>(connectionName, settings.connection,
+                                                  settings.fence);
     }
 #endif
     return std::make_unique<ParamsDatabase>(connectionName, settings.paramsFile);

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+struct LeaseFence;
+
 // Table desc as rows: the UOO number (the row's key) and its parameter record.
 struct ParamsRow
 {
@@ -45,6 +47,8 @@ struct StorageSettings
     QString paramsFile = QStringLiteral("./params_upd.db");
     // PostgreSQL: a libpq connection string.
     QString connection;
+    // A node of a pair: every write carries its lease term (none: a single node).
+    std::shared_ptr<LeaseFence> fence;
 };
 
 // What the parameter server asks of the store of its records: tables desc (one
@@ -61,6 +65,7 @@ public:
         Locked,    // another connection holds the data; waiting may help
         Transient, // I/O, a full disk, a read-only file, an unreachable server: may work later
         Damaged,   // damaged data, no database, or tables of another shape
+        Fenced,    // refused: another node of the pair holds a newer lease term
     };
 
     struct ReadReport

@@ -1,6 +1,8 @@
 #include "pgparamsdatabase.h"
 
+#include "leasefence.h"
 #include "pgcopybuffer.h"
+#include "pglease.h"
 
 #include <QDebug>
 #include <QtEndian>
@@ -9,15 +11,25 @@
 
 namespace {
 
-// The read: every row of desc in ascending key order, streamed. Sets larger than
-// %1 bytes are not sent, only flagged.
+// The read: rows of desc, streamed. Sets larger than %1 bytes are not sent,
+// only flagged. The start-up read takes every row in ascending key order; a
+// pair's standby follows the rows changed after a change number, in the order
+// of their changes, with that number as the last column.
+#define DESC_READ_COLUMNS                                                                         \
+    "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "          \
+    "\"localtime\", CASE WHEN length(uooparams) > %1 THEN NULL ELSE uooparams END, "              \
+    "CASE WHEN length(localparams) > %1 THEN NULL ELSE localparams END, "                         \
+    "coalesce(length(uooparams) > %1, false), coalesce(length(localparams) > %1, false)"
 const char* const CopyDescOut =
-    "COPY (SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
-    "\"localtime\", CASE WHEN length(uooparams) > %1 THEN NULL ELSE uooparams END, "
-    "CASE WHEN length(localparams) > %1 THEN NULL ELSE localparams END, "
-    "coalesce(length(uooparams) > %1, false), coalesce(length(localparams) > %1, false) "
-    "FROM \"desc\" ORDER BY uoo) TO STDOUT (FORMAT binary)";
+    "COPY (" DESC_READ_COLUMNS " FROM \"desc\" ORDER BY uoo) TO STDOUT (FORMAT binary)";
+const char* const CopyDescChanges =
+    "COPY (" DESC_READ_COLUMNS ", change FROM \"desc\" WHERE change > %2 ORDER BY change LIMIT %3) "
+    "TO STDOUT (FORMAT binary)";
+#undef DESC_READ_COLUMNS
+// Committed rows only (the sequence itself also counts changes still in flight).
+const char* const SelectLastChange = "SELECT coalesce(max(change), 0) FROM \"desc\"";
 constexpr int ReadColumns = 13;
+constexpr int ChangeColumn = ReadColumns; // of CopyDescChanges
 // No row, only the columns of the read with their types.
 const char* const SelectDescShape =
     "SELECT uoo, state, writeleft, lefttosend, device, pversion, uootime, uootimetemp, "
@@ -42,7 +54,7 @@ const char* const UpsertDesc =
     "lefttosend = EXCLUDED.lefttosend, device = EXCLUDED.device, pversion = EXCLUDED.pversion, "
     "uootime = EXCLUDED.uootime, uootimetemp = EXCLUDED.uootimetemp, "
     "\"localtime\" = EXCLUDED.\"localtime\", uooparams = EXCLUDED.uooparams, "
-    "localparams = EXCLUDED.localparams";
+    "localparams = EXCLUDED.localparams, change = nextval('desc_change')";
 const char* const CopyLog =
     "COPY log (message, uoo, \"time\", remark) FROM STDIN (FORMAT binary)";
 constexpr int DescColumns = 11;
@@ -62,6 +74,11 @@ public:
     {
         const PgCopyBuffer::Field& f = fields[column];
         return f.length == 4 ? qFromBigEndian<qint32>(f.data) : 0;
+    }
+    qint64 bigint(int column) const
+    {
+        const PgCopyBuffer::Field& f = fields[column];
+        return f.length == 8 ? qFromBigEndian<qint64>(f.data) : 0;
     }
     QByteArray bytes(int column) const
     {
@@ -154,30 +171,36 @@ int unexpectedColumn(const PgConnection::Result& page)
     return -1;
 }
 
-// Makes records of the rows of the read as they arrive.
+// Makes records of the rows of the read as they arrive; with the change
+// number column (a standby's following), notes the last one.
 class DescReceiver final : public PgCopyReceiver
 {
 public:
     using Finish = void (*)(ParamsRow&, bool, bool, bool, ParamsStore::ReadReport*, int*);
     DescReceiver(ParamsStore::ReadReport* report, ParamsRowSink* sink, int chunkRows,
-                 Finish finish)
-        : report(report), sink(sink), chunkRows(chunkRows), finish(finish)
+                 Finish finish, bool withChange = false)
+        : report(report), sink(sink), chunkRows(chunkRows), finish(finish),
+          columns(withChange ? ReadColumns + 1 : ReadColumns)
     {
     }
 
     void copyRow(const char* data, int length) override
     {
-        PgCopyBuffer::Field fields[ReadColumns];
-        const int count = PgCopyBuffer::splitRow(data, length, fields, ReadColumns);
+        PgCopyBuffer::Field fields[ReadColumns + 1];
+        const int count = PgCopyBuffer::splitRow(data, length, fields, columns);
         if (count == -1) {
             return;
         }
-        if (count != ReadColumns || fields[0].length != 4) {
+        if (count != columns || fields[0].length != 4 ||
+            (columns > ChangeColumn && fields[ChangeColumn].length != 8)) {
             // Not what the statement sends: nothing is made of it.
             malformed = true;
             return;
         }
         const BinaryRow value(fields);
+        if (columns > ChangeColumn) {
+            lastChange = value.bigint(ChangeColumn);
+        }
         ParamsRow row;
         row.uoo = static_cast<quint32>(value.integer(0));
         UooRParamsDesc& record = row.record;
@@ -211,12 +234,14 @@ public:
 
     QVector<ParamsRow> rows;
     bool malformed = false;
+    qint64 lastChange = 0;
 
 private:
     ParamsStore::ReadReport* report;
     ParamsRowSink* sink;
     int chunkRows;
     Finish finish;
+    int columns;
     int messages = 0;
     QString lastDevice;
     QString lastVersion;
@@ -263,8 +288,9 @@ QByteArray logCopyData(const QVector<ParamsLogRow>& log)
 
 } // namespace
 
-PgParamsDatabase::PgParamsDatabase(const QString& connectionName, const QString& connectionString)
-    : connection(connectionName, connectionString)
+PgParamsDatabase::PgParamsDatabase(const QString& connectionName, const QString& connectionString,
+                                   std::shared_ptr<LeaseFence> fence)
+    : connection(connectionName, connectionString), fence(std::move(fence))
 {
 }
 
@@ -282,6 +308,8 @@ ParamsStore::Failure PgParamsDatabase::storeFailure(PgConnection::Failure failur
         return Failure::Locked;
     case PgConnection::Failure::Damaged:
         return Failure::Damaged;
+    case PgConnection::Failure::Fenced:
+        return Failure::Fenced;
     case PgConnection::Failure::Unreachable:
     case PgConnection::Failure::Refused:
         break;
@@ -292,9 +320,19 @@ ParamsStore::Failure PgParamsDatabase::storeFailure(PgConnection::Failure failur
 bool PgParamsDatabase::reconnect(Failure* failure, QString* error)
 {
     PgConnection::Failure pgFailure = PgConnection::Failure::None;
+    const bool wasOpen = connection.isOpen();
     if (!connection.ensureOpen(&pgFailure, error)) {
         *failure = storeFailure(pgFailure);
         return false;
+    }
+    if (!wasOpen && fence) {
+        // A node held up inside a write transaction (paused, cut off) would
+        // hold its lease row, and with it the other node's takeover: the
+        // server ends such a session, idle or in the middle of a COPY.
+        connection.exec("SELECT set_config('idle_in_transaction_session_timeout', $1, false), "
+                        "set_config('statement_timeout', $2, false)",
+                        {{QByteArray::number(FencedIdleTimeoutMs)},
+                         {QByteArray::number(FencedStatementTimeoutMs)}});
     }
     if (lockTimeoutMs > 0) {
         connection.setLockTimeoutMs(lockTimeoutMs);
@@ -380,6 +418,50 @@ QVector<ParamsRow> PgParamsDatabase::readRecords(int maxSetSize, ReadReport* rep
     return std::move(receiver.rows);
 }
 
+QVector<ParamsRow> PgParamsDatabase::readChanges(qint64 after, int maxSetSize, int maxRows,
+                                                 qint64* last, ReadReport* report)
+{
+    *report = ReadReport();
+    *last = after;
+    if (!reconnect(&report->failure, &report->error)) {
+        return {};
+    }
+    // COPY takes no bound values; the numbers are our own.
+    const QByteArray statement =
+        QString::fromLatin1(CopyDescChanges).arg(maxSetSize).arg(after).arg(maxRows).toLatin1();
+    DescReceiver receiver(report, nullptr, 0, &ParamsStore::finishReadRow, true);
+    const PgConnection::Result result = connection.copyOut(statement, &receiver);
+    if (result.failure != PgConnection::Failure::None) {
+        report->failure = storeFailure(result.failure);
+        report->error = result.error;
+        return {};
+    }
+    if (receiver.malformed) {
+        report->failure = Failure::Damaged;
+        report->error = QStringLiteral("rows of another shape in desc");
+        return {};
+    }
+    if (!receiver.rows.isEmpty()) {
+        *last = receiver.lastChange;
+    }
+    return std::move(receiver.rows);
+}
+
+bool PgParamsDatabase::lastChange(qint64* last, QString* error)
+{
+    Failure failure = Failure::None;
+    if (!reconnect(&failure, error)) {
+        return false;
+    }
+    const PgConnection::Result result = connection.exec(SelectLastChange);
+    if (result.failure != PgConnection::Failure::None) {
+        *error = result.error;
+        return false;
+    }
+    *last = result.rows.value(0).value(0).toLongLong();
+    return true;
+}
+
 ParamsStore::WriteReport PgParamsDatabase::writeBatch(const QVector<ParamsRow>& records,
                                                       const QVector<ParamsLogRow>& log)
 {
@@ -409,6 +491,9 @@ ParamsStore::WriteReport PgParamsDatabase::writeOnce(const QVector<ParamsRow>& r
     const QByteArray descData = records.isEmpty() ? QByteArray() : descCopyData(records);
     const QByteArray logData = log.isEmpty() ? QByteArray() : logCopyData(log);
     PgConnection::Result result = connection.exec("BEGIN");
+    if (fence && result.failure == PgConnection::Failure::None) {
+        result.failure = PgLease::fence(connection, fence->node, fence->term.load(), &result.error);
+    }
     if (result.failure == PgConnection::Failure::None && !records.isEmpty()) {
         result = connection.exec(CreateDescBatch);
         if (result.failure == PgConnection::Failure::None) {

@@ -8,6 +8,7 @@
 #include "paramcrc16.h"
 #include "paramdatagramheader.h"
 #include "servicecounters.h"
+#include "servicegate.h"
 #include "syncblock.h"
 
 #include <QDebug>
@@ -43,6 +44,7 @@ VemoParamServer::VemoParamServer(QObject* parent, Clock* source, const StorageSe
       diagnostics(new LogRateLimiter(this, clock))
 {
     persistence = new ParamsPersistence(this, clock, this, storage);
+    connect(persistence, &ParamsPersistence::writeFenced, this, &VemoParamServer::writeFenced);
     persistence->load(MaxUploadSize);
 
     sweep = new OfflineSweep(this);
@@ -146,7 +148,9 @@ void VemoParamServer::updReadyRead()
         if (count == 0) {
             break;
         }
-        for (int i = 0; i < count && udpSocket == socket; ++i) {
+        // A node of a pair that no longer holds its lease reads and drops.
+        const bool answering = gate == nullptr || gate->answering();
+        for (int i = 0; answering && i < count && udpSocket == socket; ++i) {
             const DatagramSocket::Datagram& datagram = socket->at(i);
             handleParamRequest(QByteArray::fromRawData(datagram.data, datagram.size),
                                datagram.address, datagram.port);
@@ -727,6 +731,15 @@ QVector<quint32> VemoParamServer::persistedCodes() const
         codes.append(item.first);
     }
     return codes;
+}
+
+void VemoParamServer::followStoredRows(const QVector<ParamsRow>& rows)
+{
+    for (const ParamsRow& row : rows) {
+        UooEntry& entry = entries[row.uoo];
+        noteDescriptorChange(row.uoo, entry);
+        entry.machine.restore(row.record);
+    }
 }
 
 void VemoParamServer::mergeStoredRows(const QVector<ParamsRow>& rows)

@@ -26,6 +26,7 @@ class DescriptorSnapshot;
 class LogRateLimiter;
 class OfflineSweep;
 class PushBacklog;
+class ServiceGate;
 class UooDescriptorSnapshot;
 struct ParamDatagramHeader;
 
@@ -76,6 +77,14 @@ public:
     // Devices heard from within the offline limit.
     int onlineCount() const;
     bool scheduleNewParams(quint32 code, const UooRParamsDesc& request);
+    // Asked before every datagram is handled (see ServiceGate): while it says
+    // no, datagrams are read and dropped unanswered. Null: always answering.
+    void setGate(const ServiceGate* serviceGate) { gate = serviceGate; }
+    // The start-up read of the records is complete.
+    bool isLoaded() const { return persistence->isLoaded(); }
+    // A pair's standby: rows of the store as another node wrote them replace
+    // the records held here (a standby has no live state of its own).
+    void followStoredRows(const QVector<ParamsRow>& rows);
 
     // For the end of the process: writes what is not yet written and closes the
     // file, then hands the records' memory to a holder that is never freed (it
@@ -113,6 +122,8 @@ public:
 signals:
     void uooRpamsUpdated(quint32 code);
     void uooDescUpdated(quint32 code);
+    // A write was refused: another node of the pair holds a newer lease term.
+    void writeFenced();
 
 public slots:
     void start();
@@ -213,4 +224,5 @@ private:
     qint64 uploadMemory = 0; // capacity of their buffers
     qint64 uploadLimit = MaxUploadTotal;
     LogRateLimiter* diagnostics = nullptr;
+    const ServiceGate* gate = nullptr;
 };

@@ -7,6 +7,7 @@
 #include "rpcconnection.h"
 #include "rpcslottable.h"
 #include "rpctypes.h"
+#include "servicegate.h"
 
 #include <QPointer>
 #include <QSocketNotifier>
@@ -199,6 +200,11 @@ void RpcPeer::acceptConnections()
 
 void RpcPeer::takeConnection(QTcpSocket* socket)
 {
+    if (gate != nullptr && !gate->answering()) {
+        socket->abort();
+        delete socket;
+        return;
+    }
     if (bounds.maxClients > 0 && connections.size() >= bounds.maxClients) {
         // Refused at once: the descriptor goes back before anything is read.
         const QString from = socket->peerAddress().toString();
@@ -699,6 +705,10 @@ QString RpcPeer::describe(const RpcConnection* connection) const
 
 void RpcPeer::serviceInput(RpcConnection* connection)
 {
+    if (gate != nullptr && !gate->answering()) {
+        closeConnection(connection, false);
+        return;
+    }
     if (!connection->beginInput()) {
         return;
     }

@@ -17,6 +17,7 @@ class QTimer;
 #include <memory>
 
 class Clock;
+class ServiceGate;
 class LogRateLimiter;
 class QTcpServer;
 class QTcpSocket;
@@ -151,6 +152,9 @@ public:
 
     // The clock the login deadline is measured on (default: the system's).
     void setClock(Clock* clock);
+    // Asked before a connection is taken and before its input is read: while it
+    // says no, connections are closed unanswered (null: always answering).
+    void setGate(const ServiceGate* serviceGate) { gate = serviceGate; }
     // Closes, with one rate-limited warning each, the connections that were not
     // trusted within the login deadline of their acceptance. Runs every
     // LoginSweepMs by itself while listening; tests call it directly.
@@ -212,6 +216,7 @@ private:
     Limits bounds;
     LogRateLimiter* diagnostics = nullptr;
     Clock* clock = nullptr;
+    const ServiceGate* gate = nullptr;
     QTimer* loginSweep = nullptr;
     // Where the system allows it, the peer accepts connections itself and sees the
     // errno of every accept (the server's own accepting stays paused).

@@ -125,7 +125,7 @@ void TestPgStation::wrongConnectionRefused_data()
     const QString host = pg.adminConnection().section(' ', 0, 0);
     const QString otherVersion = pg.createDatabase();
     QVERIFY(pg.exec(otherVersion, "CREATE TABLE vemo_schema (version integer NOT NULL)"));
-    QVERIFY(pg.exec(otherVersion, "INSERT INTO vemo_schema VALUES (2)"));
+    QVERIFY(pg.exec(otherVersion, "INSERT INTO vemo_schema VALUES (3)"));
     const QString refused = QStringLiteral("ERROR: Storage/Connection: PostgreSQL отказал в подключении: ");
     QTest::newRow("no such database") << "postgresql" << host + " user=vemo dbname=nowhere"
                                       << QByteArray() << refused
@@ -135,7 +135,7 @@ void TestPgStation::wrongConnectionRefused_data()
     QTest::newRow("schema of another version")
         << "postgresql" << otherVersion << QByteArray()
         << "ERROR: Storage/Connection: база PostgreSQL не подходит: "
-        << "schema version 2, this program uses 1";
+        << "schema version 3, this program uses 2";
     QTest::newRow("unparsable") << "postgresql" << "host='unterminated" << QByteArray()
                                 << "ERROR: Storage/Connection: " << "строка подключения";
     QTest::newRow("unknown backend") << "oracle" << QString() << QByteArray()

@@ -139,6 +139,16 @@ bool ServerProcess::interrupt(int signalNumber, int* exitCode, int timeoutMs)
     return true;
 }
 
+bool ServerProcess::waitForEnd(int* exitCode, int timeoutMs)
+{
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(timeoutMs)) {
+        return false;
+    }
+    output.read();
+    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2000;
+    return true;
+}
+
 bool ServerProcess::isRunning() const
 {
     return process.state() != QProcess::NotRunning;

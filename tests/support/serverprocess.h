@@ -46,6 +46,8 @@ public:
 
     // SIGINT (or SIGTERM, SIGKILL) and wait for the end.
     bool interrupt(int signalNumber, int* exitCode = nullptr, int timeoutMs = 20000);
+    // Waits for an end the process comes to by itself (it may have come already).
+    bool waitForEnd(int* exitCode, int timeoutMs = 30000);
     bool isRunning() const;
     qint64 pid() const;
 
