@@ -13,7 +13,9 @@
       What the database holds against what was acknowledged at or before T:
       records whose last acknowledged set is missing (neither it nor a later
       acknowledged set stored), and action-log rows (code 1, one per finished
-      upload) missing. With --probe: rounds answered by two nodes.
+      upload) missing. With --probe: rounds answered by two nodes. Each
+      --lossy FROM:TO (ms) excuses what was acknowledged inside it (the last
+      second before a kill -9, a database outage).
 All three stop after --seconds or on SIGTERM/SIGINT.
 """
 import argparse, collections, select, signal, socket, struct, subprocess, sys, time
@@ -168,6 +170,7 @@ def changes(args):
 
 
 def check(args):
+    lossy = [tuple(map(int, window.split(":"))) for window in args.lossy]
     acked = collections.defaultdict(list)  # uoo -> [(ms, generation)]
     for line in open(args.changes):
         ms, uoo, gen = map(int, line.split())
@@ -192,7 +195,8 @@ def check(args):
             stored[int(parts[0])] = bytes.fromhex(parts[1])
     records_acked = records_missing = log_acked = log_missing = 0
     for uoo, events in acked.items():
-        before = [gen for ms, gen in events if ms <= args.until_ms]
+        before = [gen for ms, gen in events
+                  if ms <= args.until_ms and not any(a < ms <= b for a, b in lossy)]
         if not before:
             continue
         records_acked += 1
@@ -230,6 +234,7 @@ def main():
     parser.add_argument("--changes")
     parser.add_argument("--probe")
     parser.add_argument("--until-ms", type=int, default=2 ** 62)
+    parser.add_argument("--lossy", action="append", default=[])
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
