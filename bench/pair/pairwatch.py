@@ -124,6 +124,7 @@ def changes(args):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(args.timeout_ms / 1000.0)
     generation = collections.defaultdict(int)
+    preferred = [None]
     end = time.monotonic() + args.seconds
 
     def exchange(address, data, want):
@@ -146,10 +147,12 @@ def changes(args):
                 gen = generation[uoo] + 1
                 params = params_of(uoo, gen)
                 request = datagram(uoo, SYNC, sync_block(uoo, params), 0x80)
-                for _, address in nodes:
+                # The node that answered last is asked first.
+                for _, address in sorted(nodes, key=lambda node: node[1] != preferred[0]):
                     reply = exchange(address, request, SYNC)
                     if not reply or struct.unpack_from("<I", reply[2], 60)[0] != 0:
                         continue
+                    preferred[0] = address
                     done = True
                     for offset in range(0, len(params), 512):
                         chunk = params[offset:offset + 512]
