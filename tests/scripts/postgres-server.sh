@@ -23,6 +23,18 @@ as_owner() {
 
 case "$action" in
 start)
+    # Under root the server runs as nobody, who must reach the folder: a
+    # checkout under /root (mode 700) is out of its reach. The cluster then
+    # lives in a folder of its own under /tmp, and DIR is a link to it.
+    if [ "$(id -u)" -eq 0 ] && [ ! -e "$dir" ]; then
+        mkdir -p "$(dirname "$dir")"
+        if ! runuser -u nobody -- test -x "$(dirname "$dir")" 2>/dev/null; then
+            target=$(mktemp -d /tmp/vemo-pg.XXXXXX)
+            chmod 755 "$target"
+            ln -s "$target" "$dir"
+            dir=$target
+        fi
+    fi
     if [ ! -f "$dir/data/PG_VERSION" ]; then
         mkdir -p "$dir/data"
         if [ "$(id -u)" -eq 0 ]; then
@@ -41,6 +53,7 @@ stop)
 destroy)
     "$0" stop "$dir"
     rm -rf "$dir"
+    [ -L "$2" ] && rm -f "$2"
     ;;
 *)
     echo "usage: $0 start|stop|destroy DIR" >&2
