@@ -84,6 +84,38 @@ QString resultError(const PGresult* result, const PGconn* conn)
     return QString::fromUtf8(message).trimmed();
 }
 
+// The failure of a COPY, from its result or the connection's state.
+void copyFailed(PGconn* conn, PGresult* result, PgConnection::Result* out)
+{
+    const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    out->failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
+                       ? PgConnection::Failure::Unreachable
+                       : PgConnection::classify(QString::fromLatin1(state));
+    out->error = resultError(result, conn);
+}
+
+// Starts a COPY; false with the failure when the server does not enter that
+// mode (and then nothing stays in COPY mode).
+bool startCopy(PGconn* conn, const QByteArray& statement, ExecStatusType mode,
+               PgConnection::Result* out)
+{
+    PGresult* started = PQexec(conn, statement.constData());
+    const bool ok = PQresultStatus(started) == mode;
+    if (!ok) {
+        copyFailed(conn, started, out);
+        if (out->failure == PgConnection::Failure::None) {
+            out->failure = PgConnection::Failure::Damaged;
+        }
+    }
+    PQclear(started);
+    if (!ok) {
+        while (PGresult* rest = PQgetResult(conn)) {
+            PQclear(rest);
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 const char* const PgConnection::UntouchedBuiltInAccount =
@@ -412,28 +444,9 @@ PgConnection::Result PgConnection::copyIn(const QByteArray& statement, const QBy
         out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
         return out;
     }
-    const auto failed = [conn, &out](PGresult* result) {
-        const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE)
-                                              : nullptr;
-        out.failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
-                          ? Failure::Unreachable
-                          : classify(QString::fromLatin1(state));
-        out.error = resultError(result, conn);
-    };
-    PGresult* started = PQexec(conn, statement.constData());
-    if (PQresultStatus(started) != PGRES_COPY_IN) {
-        failed(started);
-        PQclear(started);
-        // Should the server have answered otherwise, nothing stays in COPY mode.
-        while (PGresult* rest = PQgetResult(conn)) {
-            PQclear(rest);
-        }
-        if (out.failure == Failure::None) {
-            out.failure = Failure::Damaged;
-        }
+    if (!startCopy(conn, statement, PGRES_COPY_IN, &out)) {
         return out;
     }
-    PQclear(started);
     // The data goes in pieces that libpq passes on as they come.
     constexpr int Piece = 1 << 20;
     bool sent = true;
@@ -443,7 +456,7 @@ PgConnection::Result PgConnection::copyIn(const QByteArray& statement, const QBy
     const bool ended = PQputCopyEnd(conn, sent ? nullptr : "data not sent") == 1;
     PGresult* result = PQgetResult(conn);
     if (!sent || !ended || PQresultStatus(result) != PGRES_COMMAND_OK) {
-        failed(result);
+        copyFailed(conn, result, &out);
         if (out.failure == Failure::None) {
             out.failure = Failure::Unreachable;
         }
@@ -467,27 +480,9 @@ PgConnection::Result PgConnection::copyOut(const QByteArray& statement,
         out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
         return out;
     }
-    const auto failed = [conn, &out](PGresult* result) {
-        const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE)
-                                              : nullptr;
-        out.failure = PQstatus(conn) != CONNECTION_OK || state == nullptr
-                          ? Failure::Unreachable
-                          : classify(QString::fromLatin1(state));
-        out.error = resultError(result, conn);
-    };
-    PGresult* started = PQexec(conn, statement.constData());
-    if (PQresultStatus(started) != PGRES_COPY_OUT) {
-        failed(started);
-        PQclear(started);
-        while (PGresult* rest = PQgetResult(conn)) {
-            PQclear(rest);
-        }
-        if (out.failure == Failure::None) {
-            out.failure = Failure::Damaged;
-        }
+    if (!startCopy(conn, statement, PGRES_COPY_OUT, &out)) {
         return out;
     }
-    PQclear(started);
     // The binary format's header: signature, flags, then the extension's length.
     static const char Signature[] = "PGCOPY\n\xff\r\n";
     constexpr int SignatureBytes = 11;
@@ -514,7 +509,7 @@ PgConnection::Result PgConnection::copyOut(const QByteArray& statement,
     }
     PGresult* result = PQgetResult(conn);
     if (PQresultStatus(result) != PGRES_COMMAND_OK) {
-        failed(result);
+        copyFailed(conn, result, &out);
         if (out.failure == Failure::None) {
             out.failure = Failure::Unreachable;
         }
