@@ -84,6 +84,17 @@ QString resultError(const PGresult* result, const PGconn* conn)
     return QString::fromUtf8(message).trimmed();
 }
 
+// The connection when it is open; null with the failure otherwise.
+PGconn* usable(PGconn* conn, PgConnection::Result* out)
+{
+    if (conn != nullptr && PQstatus(conn) == CONNECTION_OK) {
+        return conn;
+    }
+    out->failure = PgConnection::Failure::Unreachable;
+    out->error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+    return nullptr;
+}
+
 // The failure of a COPY, from its result or the connection's state.
 void copyFailed(PGconn* conn, PGresult* result, PgConnection::Result* out)
 {
@@ -386,10 +397,8 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
                                         bool binaryResult)
 {
     Result out;
-    PGconn* conn = handle();
-    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        out.failure = Failure::Unreachable;
-        out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+    PGconn* conn = usable(handle(), &out);
+    if (conn == nullptr) {
         return out;
     }
     QVector<const char*> values(params.size());
@@ -438,10 +447,8 @@ PgConnection::Result PgConnection::exec(const QByteArray& statement, const QVect
 PgConnection::Result PgConnection::copyIn(const QByteArray& statement, const QByteArray& data)
 {
     Result out;
-    PGconn* conn = handle();
-    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        out.failure = Failure::Unreachable;
-        out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+    PGconn* conn = usable(handle(), &out);
+    if (conn == nullptr) {
         return out;
     }
     if (!startCopy(conn, statement, PGRES_COPY_IN, &out)) {
@@ -474,10 +481,8 @@ PgConnection::Result PgConnection::copyOut(const QByteArray& statement,
                                            PgCopyReceiver* receiver)
 {
     Result out;
-    PGconn* conn = handle();
-    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        out.failure = Failure::Unreachable;
-        out.error = conn != nullptr ? resultError(nullptr, conn) : QStringLiteral("not connected");
+    PGconn* conn = usable(handle(), &out);
+    if (conn == nullptr) {
         return out;
     }
     if (!startCopy(conn, statement, PGRES_COPY_OUT, &out)) {
