@@ -1,17 +1,23 @@
 // Two real paramserver processes as a pair on one PostgreSQL of the test's own,
-// over loopback: at every probe at most one node answers a device (exactly one
-// while nothing fails), the standby takes over by itself when the active node is
-// killed, ended, paused or cut off from the database, and what the active node
-// acknowledged is there on the other one.
+// each on a loopback address of its own with the same ports, as on two machines:
+// at every probe at most one node answers a device (exactly one while nothing
+// fails), each node's /active and paramserver_role say which one it is, the
+// standby takes over by itself when the active node is killed, ended, paused or
+// cut off from the database, and what the active node acknowledged is there on
+// the other one.
 
+#include "metricssample.h"
 #include "paramdatagramheader.h"
 #include "pgtestserver.h"
 #include "serverprocess.h"
 #include "syncblock.h"
 #include "toolrun.h"
+#include "waiting.h"
 
 #include <QTest>
 #include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QUdpSocket>
 
 #include <csignal>
@@ -25,6 +31,7 @@ const QString ActiveLine = QStringLiteral("активный (active), срок �
 const QString StandbyLine = QStringLiteral("резервный (standby)");
 const QString DemotedLine = QStringLiteral("больше не активный (active)");
 const QString InStep = QStringLiteral("SYNC_REPLY command=1 size=0 crc=0x0000");
+const QString NodeAddress[2] = {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")};
 
 QByteArray syncRequest(quint32 uoo)
 {
@@ -33,6 +40,20 @@ QByteArray syncRequest(quint32 uoo)
     block.setPversionText(QStringLiteral("1"));
     block.uooCode = uoo;
     return ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0, uoo);
+}
+
+// The reply to "GET path" from the metrics server at host:port, headers and body.
+QString httpGet(const QString& host, quint16 port, const char* path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress(host), port);
+    if (!socket.waitForConnected(5000)) {
+        return QString();
+    }
+    socket.write(QByteArray("GET ") + path + " HTTP/1.0\r\n\r\n");
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(5000)) {
+    }
+    return QString::fromUtf8(socket.readAll());
 }
 
 } // namespace
@@ -56,6 +77,9 @@ private:
     // Starts node i (0 or 1) and waits for its first role line.
     bool launch(int i, const QString& line);
     bool waitActive(int i);
+    // Node i's metrics server shows the role: /active 200 and paramserver_role
+    // "active" at 1 on the active node, 503 and "standby" at 1 on a standby.
+    bool showsRole(int i, bool active);
     // Which nodes answer a SYNC of that device now: bit i for node i.
     int answering(quint32 uoo);
     // Both probed until one answers, never both; the one that does, or -1.
@@ -64,6 +88,7 @@ private:
     PgTestServer pg{QStringLiteral("pair")};
     QString connection;
     bool pgStopped = false;
+    quint16 metricsPort = 0;
     std::unique_ptr<ServerProcess> nodes[2];
 };
 
@@ -71,12 +96,20 @@ void TestPgPair::init()
 {
     connection = pg.createDatabase();
     QVERIFY(!connection.isEmpty());
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress(NodeAddress[0]), 0));
+    metricsPort = probe.serverPort();
+    probe.close();
     for (int i = 0; i < 2; ++i) {
         nodes[i] = std::make_unique<ServerProcess>(QStringLiteral(PARAMSERVER_PATH));
         QVERIFY(nodes[i]->isValid());
         nodes[i]->setSetting(QStringLiteral("Storage/Backend"), QStringLiteral("postgresql"));
         nodes[i]->setSetting(QStringLiteral("Storage/Connection"), connection);
         nodes[i]->setSetting(QStringLiteral("Cluster/Node"), QStringLiteral("node%1").arg(i));
+        // The same ports on both, each node on its own address.
+        nodes[i]->bindTo(NodeAddress[i], nodes[0]->rpcPort(), nodes[0]->paramsPort());
+        nodes[i]->setSetting(QStringLiteral("Metrics/Host"), NodeAddress[i]);
+        nodes[i]->setSetting(QStringLiteral("Metrics/Port"), metricsPort);
     }
 }
 
@@ -102,7 +135,24 @@ bool TestPgPair::launch(int i, const QString& line)
 bool TestPgPair::waitActive(int i)
 {
     return nodes[i]->waitForLog(ActiveLine, 30000) &&
-           nodes[i]->waitForLog(QStringLiteral("Сервер параметров запущен на порту"), 30000);
+           nodes[i]->waitForLog(QStringLiteral("Сервер параметров запущен на порту"), 30000) &&
+           showsRole(i, true);
+}
+
+bool TestPgPair::showsRole(int i, bool active)
+{
+    const QString status = active ? QStringLiteral("HTTP/1.1 200 ") : QStringLiteral("HTTP/1.1 503 ");
+    const QString role = active ? QStringLiteral("active") : QStringLiteral("standby");
+    QString metrics;
+    const bool shown = waitUntil([&] {
+        metrics = httpGet(NodeAddress[i], metricsPort, "/metrics");
+        return httpGet(NodeAddress[i], metricsPort, "/active").startsWith(status) &&
+               metricSample(metrics, QStringLiteral("paramserver_role{role=\"%1\"}").arg(role)) == 1;
+    });
+    if (!shown) {
+        qWarning().noquote() << "node" << i << "does not show" << role << "\n" << metrics;
+    }
+    return shown;
 }
 
 int TestPgPair::answering(quint32 uoo)
@@ -140,6 +190,7 @@ void TestPgPair::killedActiveReplacedByStandby()
     QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
+    QVERIFY(showsRole(1, false));
     for (int probe = 0; probe < 3; ++probe) {
         QCOMPARE(answering(71), 1); // exactly the active node, every time
     }
@@ -165,6 +216,7 @@ void TestPgPair::endedActiveHandsOverWithNothingLost()
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
     QVERIFY2(waitActive(1), qPrintable(nodes[1]->log()));
     QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
+    QVERIFY(showsRole(0, false));
     QCOMPARE(answering(81), 2);
     // Changed and ended at once: the stop writes it, then lets the lease go.
     const ToolRun first = runUooSim(UOOSIM_PATH, *nodes[1], {"--uoo", "82", "--params-size", "400"});
@@ -187,11 +239,12 @@ void TestPgPair::pausedActiveAnswersNothingWhenWoken()
     QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
+    QVERIFY(showsRole(1, false));
     QCOMPARE(answering(91), 1);
     QUdpSocket device;
     QVERIFY(device.bind(QHostAddress::LocalHost, 0));
     const auto send = [&device, this] {
-        device.writeDatagram(syncRequest(92), QHostAddress::LocalHost, nodes[0]->paramsPort());
+        device.writeDatagram(syncRequest(92), QHostAddress(nodes[0]->host()), nodes[0]->paramsPort());
     };
     send();
     QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 10000);
@@ -217,6 +270,7 @@ void TestPgPair::databaseGoneUnderBoth()
     QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
+    QVERIFY(showsRole(1, false));
     const ToolRun first = runUooSim(UOOSIM_PATH, *nodes[0], {"--uoo", "95", "--params-size", "200"});
     QCOMPARE(first.lines.last(), QStringLiteral("IN_SYNC"));
     QTRY_COMPARE_WITH_TIMEOUT(pg.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 95"),
@@ -242,6 +296,7 @@ void TestPgPair::leaseTakenAwayEndsTheRole()
     QVERIFY2(launch(0, StandbyLine), qPrintable(nodes[0]->log()));
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
+    QVERIFY(showsRole(1, false));
     // A newer term of a third name: node 0 must give up at its next renew, and
     // node 1 must not take a lease that is held.
     QVERIFY(pg.exec(connection, "UPDATE vemo_lease SET node = 'other', term = term + 1, "

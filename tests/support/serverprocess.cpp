@@ -76,6 +76,16 @@ void ServerProcess::setEnvironmentVariable(const QString& name, const QString& v
     process.setProcessEnvironment(env);
 }
 
+void ServerProcess::bindTo(const QString& host, quint16 rpcPort, quint16 paramsPort)
+{
+    address = host;
+    rpc = rpcPort;
+    params = paramsPort;
+    setSetting(QStringLiteral("Network/BindAddress"), host);
+    setSetting(QStringLiteral("Network/RpcPort"), rpc);
+    setSetting(QStringLiteral("Network/ParamsPort"), params);
+}
+
 bool ServerProcess::launch(const QStringList& extraArguments)
 {
     output.clear();

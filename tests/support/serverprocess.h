@@ -23,6 +23,8 @@ public:
     bool isValid() const { return dir.isValid() && copied; }
     QString directory() const { return dir.path() + QLatin1String("/bin"); }
     QString executable() const { return directory() + QLatin1String("/paramserver"); }
+    // Where the tools reach it: 127.0.0.1 unless bindTo() named another address.
+    QString host() const { return address; }
     quint16 rpcPort() const { return rpc; }
     quint16 paramsPort() const { return params; }
     QProcessEnvironment environment() const { return env; }
@@ -31,6 +33,9 @@ public:
     // of its environment.
     void setSetting(const QString& key, const QVariant& value);
     void setEnvironmentVariable(const QString& name, const QString& value);
+    // Before a start: both servers listen on that address only (Network/BindAddress)
+    // and on these ports, as the nodes of a pair on one machine do.
+    void bindTo(const QString& host, quint16 rpcPort, quint16 paramsPort);
 
     // Starts "paramserver -e" from another working directory and waits until both
     // servers report that they listen.
@@ -57,6 +62,7 @@ private:
 
     QTemporaryDir dir;
     bool copied = false;
+    QString address = QStringLiteral("127.0.0.1");
     quint16 rpc = 0;
     quint16 params = 0;
     QProcessEnvironment env;

@@ -31,13 +31,15 @@ ToolRun runParamCtl(const QString& program, const ServerProcess& server, const Q
                     const QByteArray& input)
 {
     return runTool(program,
-                   QStringList{QStringLiteral("--port"), QString::number(server.rpcPort())} + args,
+                   QStringList{QStringLiteral("--host"), server.host(), QStringLiteral("--port"),
+                               QString::number(server.rpcPort())} +
+                       args,
                    input);
 }
 
 ToolRun runUooSim(const QString& program, const ServerProcess& server, const QStringList& args)
 {
     return runTool(program, QStringList{QStringLiteral("--server"),
-                                        QStringLiteral("127.0.0.1:%1").arg(server.paramsPort())} +
+                                        QStringLiteral("%1:%2").arg(server.host()).arg(server.paramsPort())} +
                                 args);
 }
