@@ -69,10 +69,11 @@ def now_ms():
     return int(time.time() * 1000)
 
 
-def nodes_of(specs):
+def nodes_of(texts):
+    """The nodes given as NAME=HOST:PORT texts."""
     result = []
-    for spec in specs:
-        name, address = spec.split("=", 1)
+    for text in texts:
+        name, address = text.split("=", 1)
         host, port = address.rsplit(":", 1)
         result.append((name, (host, int(port))))
     return result
