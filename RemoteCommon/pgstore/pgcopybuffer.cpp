@@ -16,54 +16,33 @@ PgCopyBuffer::PgCopyBuffer(int reserveBytes)
     bytes.append(Signature, sizeof(Signature));
 }
 
-void PgCopyBuffer::appendInt16(qint16 value)
-{
-    char raw[2];
-    qToBigEndian(value, raw);
-    bytes.append(raw, sizeof(raw));
-}
-
-void PgCopyBuffer::appendInt32(qint32 value)
-{
-    char raw[4];
-    qToBigEndian(value, raw);
-    bytes.append(raw, sizeof(raw));
-}
-
-void PgCopyBuffer::appendInt64(qint64 value)
-{
-    char raw[8];
-    qToBigEndian(value, raw);
-    bytes.append(raw, sizeof(raw));
-}
-
 void PgCopyBuffer::startRow(int fields)
 {
-    appendInt16(static_cast<qint16>(fields));
+    appendBigEndian(static_cast<qint16>(fields));
     ++rowCount;
 }
 
 void PgCopyBuffer::addNull()
 {
-    appendInt32(-1);
+    appendBigEndian(-1);
 }
 
 void PgCopyBuffer::addInt4(qint32 value)
 {
-    appendInt32(4);
-    appendInt32(value);
+    appendBigEndian(4);
+    appendBigEndian(value);
 }
 
 void PgCopyBuffer::addText(const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
-    appendInt32(utf8.size());
+    appendBigEndian(utf8.size());
     bytes.append(utf8);
 }
 
 void PgCopyBuffer::addBytes(const QByteArray& value)
 {
-    appendInt32(value.size());
+    appendBigEndian(value.size());
     bytes.append(value);
 }
 
@@ -73,13 +52,13 @@ void PgCopyBuffer::addTimestamp(const QDateTime& time)
         addNull();
         return;
     }
-    appendInt32(8);
-    appendInt64(timestampMicroseconds(time));
+    appendBigEndian(8);
+    appendBigEndian(timestampMicroseconds(time));
 }
 
 void PgCopyBuffer::finish()
 {
-    appendInt16(-1);
+    appendBigEndian(qint16(-1));
 }
 
 qint64 PgCopyBuffer::timestampMicroseconds(const QDateTime& time)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QtEndian>
 
 // Rows in PostgreSQL's binary COPY format, for COPY ... FROM STDIN (FORMAT
 // binary): the signature and header, each row as its field count and the fields
@@ -45,9 +46,14 @@ public:
     static qint64 timestampMicroseconds(const QDateTime& time);
 
 private:
-    void appendInt16(qint16 value);
-    void appendInt32(qint32 value);
-    void appendInt64(qint64 value);
+    // An integer as COPY's binary format has it: big-endian, of its own width.
+    template <typename Integer>
+    void appendBigEndian(Integer value)
+    {
+        char raw[sizeof(Integer)];
+        qToBigEndian(value, raw);
+        bytes.append(raw, sizeof(raw));
+    }
 
     QByteArray bytes;
     int rowCount = 0;
