@@ -43,6 +43,15 @@ ParamsRow row(quint32 uoo)
     return r;
 }
 
+// Opens a connection of the test's own: empty when it is open, else the
+// server's text (never empty).
+QString openFailure(PgConnection& connection)
+{
+    PgConnection::Failure failure = PgConnection::Failure::None;
+    QString error;
+    return connection.ensureOpen(&failure, &error) ? QString() : error + QLatin1Char(' ');
+}
+
 } // namespace
 
 class TestPgLease : public QObject
@@ -56,9 +65,8 @@ private slots:
         QVERIFY(!connection.isEmpty());
         for (const QString& name : {QStringLiteral("a"), QStringLiteral("b")}) {
             nodes.push_back(std::make_unique<Node>(name, connection));
-            PgConnection::Failure failure = PgConnection::Failure::None;
-            QString error;
-            QVERIFY2(nodes.back()->lease.ensureOpen(&failure, &error), qPrintable(error));
+            const QString error = openFailure(nodes.back()->lease);
+            QVERIFY2(error.isEmpty(), qPrintable(error));
             QVERIFY(nodes.back()->store->openConnection());
         }
         QString error;
@@ -160,8 +168,7 @@ void TestPgLease::takeoverWaitsForWriteInFlight()
     // (the lease row held) and not yet committed.
     QVERIFY(server.exec(connection, "UPDATE vemo_lease SET expires = now() - interval '1 second'"));
     PgConnection writer(QStringLiteral("writer"), connection);
-    PgConnection::Failure failure = PgConnection::Failure::None;
-    QVERIFY(writer.ensureOpen(&failure, &error));
+    QVERIFY(openFailure(writer).isEmpty());
     QCOMPARE(writer.exec("BEGIN").failure, PgConnection::Failure::None);
     QCOMPARE(PgLease::fence(writer, "a", term, &error), PgConnection::Failure::None);
     QCOMPARE(writer.exec("INSERT INTO log (message, uoo) VALUES (1, 99)").failure,
@@ -187,9 +194,8 @@ void TestPgLease::takeoverWaitsForWriteInFlight()
 void TestPgLease::nodeNameHeldOnce()
 {
     PgConnection third(QStringLiteral("third"), connection);
-    PgConnection::Failure failure = PgConnection::Failure::None;
+    QVERIFY(openFailure(third).isEmpty());
     QString error;
-    QVERIFY(third.ensureOpen(&failure, &error));
     bool taken = true;
     QVERIFY(PgLease::lockNodeName(nodes[0]->lease, "node1", &taken, &error));
     QVERIFY(!taken);
