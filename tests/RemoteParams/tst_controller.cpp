@@ -55,22 +55,6 @@ public:
     QTemporaryDir dir;
 };
 
-// One HTTP/1.0 GET to the local port; the whole reply, head and body.
-QByteArray httpGet(quint16 port, const QByteArray& path)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000)) {
-        return QByteArray();
-    }
-    socket.write("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
-    QByteArray reply;
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
-        reply += socket.readAll();
-    }
-    return reply + socket.readAll();
-}
-
 struct UserRow
 {
     QVariant login, pwd, fullname, permissions, writesleft, lastwrite;

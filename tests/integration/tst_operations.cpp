@@ -53,17 +53,7 @@ quint16 freeTcpPort()
 
 QString scrape(quint16 port)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000)) {
-        return QString();
-    }
-    socket.write("GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n");
-    QByteArray reply;
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
-        reply += socket.readAll();
-    }
-    return QString::fromUtf8(reply + socket.readAll());
+    return QString::fromUtf8(httpGet(port, "/metrics"));
 }
 
 // Gauges are published once a second: scrape until the value shows (or give up).

@@ -14,10 +14,10 @@
 #include "toolrun.h"
 #include "waiting.h"
 
-#include <QTest>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QUdpSocket>
 
 #include <csignal>
@@ -26,7 +26,7 @@
 namespace {
 
 const QStringList AdminLogin = {"--login", "adminvemo", "--password",
-                                 "5f1d0c8e2a7b4963d0e18c2f7a9b3e64"};
+                                "5f1d0c8e2a7b4963d0e18c2f7a9b3e64"};
 const QString ActiveLine = QStringLiteral("активный (active), срок аренды");
 const QString StandbyLine = QStringLiteral("резервный (standby)");
 const QString DemotedLine = QStringLiteral("больше не активный (active)");
@@ -40,20 +40,6 @@ QByteArray syncRequest(quint32 uoo)
     block.setPversionText(QStringLiteral("1"));
     block.uooCode = uoo;
     return ParamDatagramHeader::build(PAR_PROTO_SYNC_REQUEST, block.encode(), 0, uoo);
-}
-
-// The reply to "GET path" from the metrics server at host:port, headers and body.
-QString httpGet(const QString& host, quint16 port, const char* path)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress(host), port);
-    if (!socket.waitForConnected(5000)) {
-        return QString();
-    }
-    socket.write(QByteArray("GET ") + path + " HTTP/1.0\r\n\r\n");
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(5000)) {
-    }
-    return QString::fromUtf8(socket.readAll());
 }
 
 } // namespace
@@ -141,13 +127,16 @@ bool TestPgPair::waitActive(int i)
 
 bool TestPgPair::showsRole(int i, bool active)
 {
-    const QString status = active ? QStringLiteral("HTTP/1.1 200 ") : QStringLiteral("HTTP/1.1 503 ");
+    const QString status =
+        active ? QStringLiteral("HTTP/1.1 200 ") : QStringLiteral("HTTP/1.1 503 ");
     const QString role = active ? QStringLiteral("active") : QStringLiteral("standby");
     QString metrics;
     const bool shown = waitUntil([&] {
-        metrics = httpGet(NodeAddress[i], metricsPort, "/metrics");
-        return httpGet(NodeAddress[i], metricsPort, "/active").startsWith(status) &&
-               metricSample(metrics, QStringLiteral("paramserver_role{role=\"%1\"}").arg(role)) == 1;
+        metrics = QString::fromUtf8(httpGet(metricsPort, "/metrics", QHostAddress(NodeAddress[i])));
+        return QString::fromUtf8(httpGet(metricsPort, "/active", QHostAddress(NodeAddress[i])))
+                   .startsWith(status) &&
+               metricSample(metrics, QStringLiteral("paramserver_role{role=\"%1\"}").arg(role)) ==
+                   1;
     });
     if (!shown) {
         qWarning().noquote() << "node" << i << "does not show" << role << "\n" << metrics;
@@ -159,10 +148,9 @@ int TestPgPair::answering(quint32 uoo)
 {
     int mask = 0;
     for (int i = 0; i < 2; ++i) {
-        const ToolRun run =
-            runUooSim(UOOSIM_PATH, *nodes[i],
-                      {"--uoo", QString::number(uoo), "--params-size", "300", "--timeout", "700",
-                       "--retries", "2"});
+        const ToolRun run = runUooSim(UOOSIM_PATH, *nodes[i],
+                                      {"--uoo", QString::number(uoo), "--params-size", "300",
+                                       "--timeout", "700", "--retries", "2"});
         if (run.exitCode == 0) {
             mask |= 1 << i;
         }
@@ -219,7 +207,8 @@ void TestPgPair::endedActiveHandsOverWithNothingLost()
     QVERIFY(showsRole(0, false));
     QCOMPARE(answering(81), 2);
     // Changed and ended at once: the stop writes it, then lets the lease go.
-    const ToolRun first = runUooSim(UOOSIM_PATH, *nodes[1], {"--uoo", "82", "--params-size", "400"});
+    const ToolRun first =
+        runUooSim(UOOSIM_PATH, *nodes[1], {"--uoo", "82", "--params-size", "400"});
     QCOMPARE(first.lines.last(), QStringLiteral("IN_SYNC"));
     int exitCode = -1;
     QVERIFY(nodes[1]->interrupt(SIGTERM, &exitCode));
@@ -227,8 +216,8 @@ void TestPgPair::endedActiveHandsOverWithNothingLost()
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     for (quint32 uoo : {81u, 82u}) {
         const ToolRun run =
-            runUooSim(UOOSIM_PATH, *nodes[0], {"--uoo", QString::number(uoo), "--params-size",
-                                               uoo == 81 ? "300" : "400"});
+            runUooSim(UOOSIM_PATH, *nodes[0],
+                      {"--uoo", QString::number(uoo), "--params-size", uoo == 81 ? "300" : "400"});
         QCOMPARE(run.lines.value(1), InStep);
     }
     QCOMPARE(pg.value(connection, "SELECT count(*) FROM log WHERE uoo = 82").toInt() > 0, true);
@@ -244,7 +233,8 @@ void TestPgPair::pausedActiveAnswersNothingWhenWoken()
     QUdpSocket device;
     QVERIFY(device.bind(QHostAddress::LocalHost, 0));
     const auto send = [&device, this] {
-        device.writeDatagram(syncRequest(92), QHostAddress(nodes[0]->host()), nodes[0]->paramsPort());
+        device.writeDatagram(syncRequest(92), QHostAddress(nodes[0]->host()),
+                             nodes[0]->paramsPort());
     };
     send();
     QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 10000);
@@ -271,7 +261,8 @@ void TestPgPair::databaseGoneUnderBoth()
     QVERIFY2(waitActive(0), qPrintable(nodes[0]->log()));
     QVERIFY2(launch(1, StandbyLine), qPrintable(nodes[1]->log()));
     QVERIFY(showsRole(1, false));
-    const ToolRun first = runUooSim(UOOSIM_PATH, *nodes[0], {"--uoo", "95", "--params-size", "200"});
+    const ToolRun first =
+        runUooSim(UOOSIM_PATH, *nodes[0], {"--uoo", "95", "--params-size", "200"});
     QCOMPARE(first.lines.last(), QStringLiteral("IN_SYNC"));
     QTRY_COMPARE_WITH_TIMEOUT(pg.value(connection, "SELECT state FROM \"desc\" WHERE uoo = 95"),
                               QStringLiteral("1"), 20000);
@@ -316,8 +307,10 @@ void TestPgPair::startRefused_data()
 {
     QTest::addColumn<QString>("backend");
     QTest::addColumn<QString>("line");
-    QTest::newRow("same node name") << "postgresql" << "ERROR: Cluster/Node: узел node0 уже работает";
-    QTest::newRow("sqlite") << "sqlite" << "ERROR: Cluster/Node: узел пары работает только";
+    QTest::newRow("same node name") << "postgresql"
+                                    << "ERROR: Cluster/Node: узел node0 уже работает";
+    QTest::newRow("sqlite") << "sqlite"
+                            << "ERROR: Cluster/Node: узел пары работает только";
 }
 
 void TestPgPair::startRefused()

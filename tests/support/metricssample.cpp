@@ -1,6 +1,7 @@
 #include "metricssample.h"
 
 #include <QStringList>
+#include <QTcpSocket>
 
 double metricSample(const QString& exposition, const QString& name)
 {
@@ -12,4 +13,19 @@ double metricSample(const QString& exposition, const QString& name)
         }
     }
     return -1;
+}
+
+QByteArray httpGet(quint16 port, const QByteArray& path, const QHostAddress& address)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, port);
+    if (!socket.waitForConnected(10000)) {
+        return QByteArray();
+    }
+    socket.write("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    QByteArray reply;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
+        reply += socket.readAll();
+    }
+    return reply + socket.readAll();
 }

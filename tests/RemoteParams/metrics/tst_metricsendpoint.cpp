@@ -29,22 +29,6 @@ QString exposition()
     return QString::fromStdString(out.str());
 }
 
-QByteArray httpGet(quint16 port, const QByteArray& path,
-                   const QHostAddress& address = QHostAddress::LocalHost)
-{
-    QTcpSocket socket;
-    socket.connectToHost(address, port);
-    if (!socket.waitForConnected(10000)) {
-        return QByteArray();
-    }
-    socket.write("GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
-    QByteArray reply;
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000)) {
-        reply += socket.readAll();
-    }
-    return reply + socket.readAll();
-}
-
 quint16 freePort()
 {
     QTcpServer server;
